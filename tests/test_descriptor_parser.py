@@ -1,0 +1,170 @@
+"""The report-descriptor parser, through torqpanel_vhid_descriptor_caps, against the
+caps Windows computed for real devices, the board's own descriptor and broken input."""
+import ctypes
+import json
+import pathlib
+import random
+
+import pytest
+
+import torqpanel
+from torqsim import BOARD_DESCRIPTOR
+from torqsim._caps import HidButtonCaps, HidCaps
+
+_lib = ctypes.CDLL(torqpanel.__file__)
+_caps_fn = _lib.torqpanel_vhid_descriptor_caps
+_caps_fn.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_void_p, ctypes.c_int,
+                     ctypes.c_void_p, ctypes.POINTER(ctypes.c_uint16)]
+_caps_fn.restype = ctypes.c_int
+
+ENTRIES = json.loads((pathlib.Path(__file__).parent / "data" / "windows_caps.json").read_text())
+TYPES = ("Input", "Output", "Feature")
+SENTINEL = 0xA5A5
+
+
+def parse(descriptor, report_type=0, capacity=32):
+    """(result, HidCaps, *count after the call, button caps buffer)."""
+    caps = HidCaps()
+    buf = (HidButtonCaps * max(capacity, 1))()
+    for cap in buf:
+        cap.UsagePage = SENTINEL
+    count = ctypes.c_uint16(capacity)
+    rc = _caps_fn(descriptor, len(descriptor), ctypes.byref(caps), report_type, buf,
+                  ctypes.byref(count))
+    return rc, caps, count.value, buf
+
+
+def summary(cap):
+    return (cap.ReportID, cap.UsagePage, *cap.usage_range, cap.IsRange)
+
+
+def expected(entry, kind):
+    return [(c["report_id"], c["usage_page"], c["usage_min"], c["usage_max"], c["is_range"])
+            for c in entry[kind.lower()]["button_caps"]]
+
+
+def check_against(entry, descriptor):
+    for t, kind in enumerate(TYPES):
+        rc, caps, count, buf = parse(descriptor, t)
+        want = entry[kind.lower()]
+        assert rc == 1
+        assert getattr(caps, f"{kind}ReportByteLength") == want["report_byte_length"]
+        assert getattr(caps, f"Number{kind}ButtonCaps") == want["number_button_caps"] == count
+        assert getattr(caps, f"Number{kind}ValueCaps") == want["number_value_caps"]
+        assert [summary(c) for c in buf[:count]] == expected(entry, kind)
+    assert (caps.UsagePage, caps.Usage) == (entry["usage_page"], entry["usage"])
+    assert caps.NumberLinkCollectionNodes == entry["link_collection_nodes"]
+
+
+@pytest.mark.parametrize("entry", ENTRIES, ids=[e["name"] for e in ENTRIES])
+def test_collection_matches_windows(entry):
+    check_against(entry, bytes.fromhex(entry["descriptor"]))
+
+
+BY_NAME = {e["name"]: e for e in ENTRIES}
+
+
+@pytest.mark.parametrize("name,descriptor", [
+    # The only whole-device dump in the data without stray bytes (see data/README.md).
+    ("046D_B010_0002_0001", bytes.fromhex(BY_NAME["046D_B010_0001_000C"]["whole_device_descriptor"])),
+    ("046A_0011_0006_0001", bytes.fromhex(BY_NAME["046A_0011_0006_0001"]["descriptor"]
+                                          + BY_NAME["046D_C52F_0002_0001"]["descriptor"])),
+    ("046D_C52F_0002_0001", bytes.fromhex(BY_NAME["046D_C52F_0002_0001"]["descriptor"]
+                                          + BY_NAME["046A_0011_0006_0001"]["descriptor"])),
+])
+def test_several_collections_give_the_first(name, descriptor):
+    check_against(BY_NAME[name], descriptor)
+
+
+def test_board_descriptor():
+    rc, caps, count, buf = parse(BOARD_DESCRIPTOR, 0)
+    assert rc == 1
+    assert (caps.UsagePage, caps.Usage, caps.NumberLinkCollectionNodes) == (1, 4, 1)
+    assert (caps.InputReportByteLength, caps.OutputReportByteLength,
+            caps.FeatureReportByteLength) == (22, 54, 0)
+    assert (caps.NumberInputButtonCaps, caps.NumberInputValueCaps) == (1, 9)
+    assert (caps.NumberOutputButtonCaps, caps.NumberOutputValueCaps) == (0, 1)
+    assert (caps.NumberFeatureButtonCaps, caps.NumberFeatureValueCaps) == (0, 0)
+    assert count == 1 and summary(buf[0]) == (0, 9, 1, 32, 1)
+    # 32 button usages plus one per switch.
+    assert caps.NumberInputDataIndices == 32 + 9
+
+
+def collection(body):
+    return bytes.fromhex("05 01 09 04 a1 01" + body + "c0")
+
+
+@pytest.mark.parametrize("body,buttons", [
+    # A 4-byte usage carries its page; a short one takes the page in force at Input.
+    ("0b 05 00 09 00 09 07 05 09 75 01 95 02 81 02",
+     [(0, 9, 7, 7, 0, 1), (0, 9, 5, 5, 0, 1)]),
+    # More usages than fields: the extra one describes nothing.
+    ("05 09 09 01 09 02 09 03 75 01 95 02 81 02", [(0, 9, 2, 2, 0, 1), (0, 9, 1, 1, 0, 1)]),
+    # Fewer usages than fields: the last usage covers the rest.
+    ("05 09 09 01 09 02 75 01 95 05 81 02", [(0, 9, 2, 2, 0, 4), (0, 9, 1, 1, 0, 1)]),
+    # A delimited set keeps its first usage.
+    ("05 09 a9 01 09 04 09 05 a9 00 75 01 95 01 81 02", [(0, 9, 4, 4, 0, 1)]),
+    # Push/Pop restore the report ID and usage page.
+    ("85 02 05 09 a4 85 03 05 08 b4 09 01 75 01 95 01 81 02", [(2, 9, 1, 1, 0, 1)]),
+])
+def test_usage_rules(body, buttons):
+    rc, _, count, buf = parse(collection(body))
+    assert rc == 1
+    assert [(*summary(c), c.ReportCount) for c in buf[:count]] == buttons
+
+
+@pytest.mark.parametrize("descriptor", [
+    b"",
+    bytes.fromhex("75 08 95 01 81 02"),            # no collection
+    collection("fe 05 00 01"),                     # long item cut short
+    BOARD_DESCRIPTOR + bytes.fromhex("fe 05 00 01"),
+    BOARD_DESCRIPTOR[:-1],                         # collection never closed
+    BOARD_DESCRIPTOR + b"\xc0",                    # one End Collection too many
+    BOARD_DESCRIPTOR + b"\x26\xff",                # short item cut short
+    collection("b4"),                              # Pop without Push
+    collection("85 00"),                           # report ID 0
+    collection("19 05 29 01 75 01 95 01 81 02"),   # range running backwards
+    collection("75 08 97 ff ff ff ff 81 02"),      # absurd report count
+    collection("77 ff ff ff ff 97 ff ff ff ff 81 02"),
+    collection("a4" * 40),                         # Push too deep
+    bytes.fromhex("a1 01" * 100 + "c0" * 100),     # nesting too deep
+], ids=lambda d: d.hex()[:24] or "empty")
+def test_malformed_is_rejected(descriptor):
+    assert parse(descriptor)[0] == 0
+
+
+@pytest.mark.parametrize("count,rc,length", [("fe ff", 1, 0xFFFF), ("ff ff", 0, 0)])
+def test_report_length_limit(count, rc, length):
+    got, caps, _, _ = parse(collection(f"75 08 96 {count} 81 02"))
+    assert (got, caps.InputReportByteLength) == (rc, length)
+
+
+@pytest.mark.parametrize("capacity,written", [(0, 0), (1, 1), (2, 2), (5, 2)])
+def test_count_is_capacity_then_available(capacity, written):
+    keyboard = bytes.fromhex(ENTRIES[0]["descriptor"])
+    rc, _, count, buf = parse(keyboard, 0, capacity)
+    assert rc == 1 and count == 2
+    assert [summary(c) for c in buf[:written]] == expected(ENTRIES[0], "Input")[:written]
+    assert all(c.UsagePage == SENTINEL for c in buf[written:])
+
+
+@pytest.mark.parametrize("report_type", [-1, 3])
+def test_bad_report_type(report_type):
+    assert parse(BOARD_DESCRIPTOR, report_type)[0] == 0
+
+
+def test_mutated_descriptors_stay_consistent():
+    rng = random.Random(2011)
+    seeds = [BOARD_DESCRIPTOR] + [bytes.fromhex(e["descriptor"]) for e in ENTRIES]
+    accepted = 0
+    for _ in range(400):
+        data = bytearray(rng.choice(seeds))
+        for _ in range(rng.randint(1, 4)):
+            data[rng.randrange(len(data))] = rng.randrange(256)
+        for t, kind in enumerate(TYPES):
+            rc, caps, count, _ = parse(bytes(data), t)
+            if rc:
+                accepted += 1
+                assert count == getattr(caps, f"Number{kind}ButtonCaps")
+                assert getattr(caps, f"Number{kind}DataIndices") >= count
+    assert accepted > 0
