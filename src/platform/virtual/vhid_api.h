@@ -1,0 +1,93 @@
+// The exported C functions through which native code (and the Python facade torqsim,
+// through ctypes) builds a virtual HID bus and switches this process to it.
+//
+// Strings are UTF-8 and zero-terminated. A bus is an opaque number handed out by
+// torqpanel_vhid_bus_new; it stays valid, and its devices inspectable, until
+// torqpanel_vhid_bus_free, even after the process has switched back to the operating
+// system's backend (engines that opened handles on it keep it alive internally).
+// Device numbers are per bus, from 1. Functions that can fail return 0 or -1 and
+// leave a message for torqpanel_vhid_last_message.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "module/export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// A new empty bus (no devices). Returns 0 only when memory runs out.
+TORQ_EXPORT uint64_t torqpanel_vhid_bus_new(void);
+// Forget the bus; engines still holding handles on it keep what they need. Freeing the
+// active bus restores the OS backend.
+TORQ_EXPORT void torqpanel_vhid_bus_free(uint64_t bus);
+// Make the bus the HID layer of this process (1), or restore the OS backend (bus 0).
+TORQ_EXPORT int torqpanel_vhid_activate(uint64_t bus);
+// The bus that is active now, or 0 when the OS backend is.
+TORQ_EXPORT uint64_t torqpanel_vhid_active(void);
+
+// Failure injection on the bus itself ("enumerate"); clear with name NULL or "".
+TORQ_EXPORT int torqpanel_vhid_bus_fail(uint64_t bus, const char* name, uint32_t error);
+TORQ_EXPORT int torqpanel_vhid_bus_clear(uint64_t bus, const char* name);
+
+// Adds a device at the end of the enumeration order. serial NULL: the device has no
+// serial string; path NULL: a generated unique path; descriptor NULL: the board's.
+// Returns the device number (> 0), or 0 (bad descriptor, path already present, ...).
+TORQ_EXPORT int torqpanel_vhid_add_device(uint64_t bus, uint16_t vid, uint16_t pid,
+                                          uint16_t version, const char* serial,
+                                          const char* path, const uint8_t* descriptor,
+                                          size_t descriptorSize);
+
+// The device's interface path as UTF-8. Returns the length it needs without the zero;
+// copies as much as fits (always zero-terminated when capacity > 0).
+TORQ_EXPORT size_t torqpanel_vhid_device_path(uint64_t bus, int device, char* buffer, size_t capacity);
+// The device's report descriptor (the board's when none was given). Returns its length
+// (0 for an unknown device); copies as much as fits.
+TORQ_EXPORT size_t torqpanel_vhid_device_descriptor(uint64_t bus, int device, uint8_t* buffer,
+                                                    size_t capacity);
+
+// The device sends one input report (report-ID byte first). Returns 1, or 0 when the
+// device is unplugged or unknown. Every open read handle of the device receives it;
+// each keeps only the newest N unread reports (N = the last number of input buffers
+// set on that handle; 32 until set, as the Windows driver).
+TORQ_EXPORT int torqpanel_vhid_send_input(uint64_t bus, int device, const uint8_t* data, size_t size);
+
+// Output reports written to the device, in order.
+TORQ_EXPORT size_t torqpanel_vhid_frame_count(uint64_t bus, int device);
+// Copies frame `index`; returns its length (0 when there is no such frame).
+TORQ_EXPORT size_t torqpanel_vhid_frame(uint64_t bus, int device, size_t index, uint8_t* buffer, size_t capacity);
+// Forget the recorded frames.
+TORQ_EXPORT int torqpanel_vhid_clear_frames(uint64_t bus, int device);
+
+// Handles open on the device now; the last number of input buffers set on it (0 if never).
+TORQ_EXPORT int torqpanel_vhid_open_handles(uint64_t bus, int device);
+TORQ_EXPORT int torqpanel_vhid_input_buffers(uint64_t bus, int device);
+
+// From now on the named step fails for this device, with `error` as its system error
+// code where it has one (0: a plain device failure, never 997). Names: "detail",
+// "open_query", "open_write", "open_read", "attributes", "serial", "preparsed",
+// "button_caps", "write", "wait". Returns 1, or 0 for an unknown name or device.
+TORQ_EXPORT int torqpanel_vhid_fail(uint64_t bus, int device, const char* name, uint32_t error);
+// Clears one fault, or all of them with name NULL or "".
+TORQ_EXPORT int torqpanel_vhid_clear(uint64_t bus, int device, const char* name);
+// The device leaves the enumeration; I/O on its open handles fails from now on.
+TORQ_EXPORT int torqpanel_vhid_unplug(uint64_t bus, int device);
+
+// The text of the last failure of a torqpanel_vhid_ call on this thread.
+TORQ_EXPORT const char* torqpanel_vhid_last_message(void);
+
+// Capabilities our descriptor parser computes (what Windows would report): fills `caps`
+// and up to *count button caps of report type `reportType` (0 input, 1 output,
+// 2 feature); *count becomes the number available. Returns 1, or 0 for a descriptor
+// that does not parse.
+TORQ_EXPORT int torqpanel_vhid_descriptor_caps(const uint8_t* descriptor, size_t size,
+                                               void* caps /* HidCaps, 64 bytes */,
+                                               int reportType,
+                                               void* buttonCaps /* HidButtonCaps[*count] */,
+                                               uint16_t* count);
+
+#ifdef __cplusplus
+}
+#endif
