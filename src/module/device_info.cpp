@@ -1,0 +1,153 @@
+// get_device_info: answers a fixed set of keys from the engine's fields and constants.
+#include "module/device_info.h"
+
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <string_view>
+
+#include "module/console.h"
+#include "module/torqline.h"
+#include "platform/os.h"
+
+namespace torq {
+
+namespace {
+
+struct KeyName {
+    std::string_view text;
+    InfoKey key;
+};
+
+// In the order they are compared.
+constexpr KeyName kKeys[] = {
+    {"version", InfoKey::Version},
+    {"name", InfoKey::Name},
+    {"ticks", InfoKey::Ticks},
+    {"type", InfoKey::Type},
+    {"vendor id", InfoKey::VendorId},
+    {"product id", InfoKey::ProductId},
+    {"firmware", InfoKey::Firmware},
+    {"panel count", InfoKey::PanelCount},
+    {"serial number", InfoKey::SerialNumber},
+    {"device path", InfoKey::DevicePath},
+    {"digits", InfoKey::Digits},
+    {"gear", InfoKey::Gear},
+    {"max rpm led", InfoKey::MaxRpmLed},
+    {"max warning led", InfoKey::MaxWarningLed},
+    {"max external led", InfoKey::MaxExternalLed},
+    {"brightness", InfoKey::Brightness},
+    {"digital", InfoKey::Digital},
+    {"analog", InfoKey::Analog},
+    {"rumble motor", InfoKey::RumbleMotor},
+};
+
+constexpr size_t kLongestKey = 16;  // "max external led"
+
+PyObject* WideText(const wchar_t* text, size_t capacity) {
+    return PyUnicode_FromWideChar(text, static_cast<Py_ssize_t>(wcsnlen(text, capacity)));
+}
+
+PyObject* Int32(int64_t value) {
+    return PyLong_FromLong(static_cast<long>(static_cast<int32_t>(value)));
+}
+
+PyObject* Answer(const CEngine& engine, InfoKey key) {
+    const CManager& manager = engine.manager;
+    const CHidDevice& device = manager.device;
+    switch (key) {
+        case InfoKey::Version:
+            return PyUnicode_FromString("0.2.0.1 (Full)");
+        case InfoKey::Name:
+            return PyUnicode_FromString("torqpanel");
+        case InfoKey::Ticks:
+            return Int32(TickCount());
+        case InfoKey::Type:
+            return Int32(manager.deviceCode >= 1000 ? manager.deviceCode / 1000 : manager.deviceCode);
+        case InfoKey::VendorId:
+            return Int32(device.targetVendorId);
+        case InfoKey::ProductId:
+            return Int32(device.targetProductId);
+        case InfoKey::Firmware:
+            return WideText(device.firmwareText, kFirmwareChars);
+        case InfoKey::PanelCount:
+            return Int32(1);
+        case InfoKey::SerialNumber:
+            return WideText(device.serialNumber, kSerialChars);
+        case InfoKey::DevicePath:
+            return PyUnicode_FromWideChar(device.devicePath.data(),
+                                          static_cast<Py_ssize_t>(device.devicePath.size()));
+        case InfoKey::Digits:
+            return Int32(manager.digitCount);
+        case InfoKey::Gear:
+            return Int32(1);
+        case InfoKey::MaxRpmLed:
+            return Int32(manager.rpmLedCount);
+        case InfoKey::MaxWarningLed:
+            return Int32(manager.warningLedCount);
+        case InfoKey::MaxExternalLed:
+            return Int32(manager.externalLedCount);
+        case InfoKey::Brightness:
+            return Int32(manager.maxBrightness);
+        case InfoKey::Digital:
+            return Int32(device.inputButtonCount);
+        case InfoKey::Analog:
+            return PyLong_FromUnsignedLong(manager.deviceCaps.NumberInputValueCaps);
+        case InfoKey::RumbleMotor:
+            return Int32(manager.rumbleMotorCount);
+        case InfoKey::Unknown:
+            break;
+    }
+    PyErr_SetString(PyExc_ValueError, "Unknown parameter for get_device_info");
+    return nullptr;
+}
+
+}  // namespace
+
+InfoKey LookupInfoKey(const char* key, size_t length) {
+    if (length > kLongestKey) {
+        return InfoKey::Unknown;  // no key is that long: nothing to copy or compare
+    }
+    char lowered[kLongestKey];
+    for (size_t i = 0; i < length; ++i) {
+        // ASCII letters only: every other byte stays as it is, whatever the locale.
+        const char c = key[i];
+        lowered[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    const std::string_view text(lowered, length);
+    for (const KeyName& name : kKeys) {
+        if (name.text == text) {
+            return name.key;
+        }
+    }
+    return InfoKey::Unknown;
+}
+
+}  // namespace torq
+
+extern "C" PyObject* PyGetDeviceInfo(PyObject* self, PyObject* args) {
+    using namespace torq;
+    if (!IsTorqline(self)) {
+        return nullptr;
+    }
+    const CEngine* engine = reinterpret_cast<TorqlineObject*>(self)->engine;
+    if (engine == nullptr) {
+        ConsolePrint("%s\n", kNotInitialized);
+        return nullptr;
+    }
+    const char* key = nullptr;
+    if (!PyArg_ParseTuple(args, "s", &key)) {
+        // Missing, extra, non-str or unencodable: one message for all of them.
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, "Invalid parameter for get_device_info");
+        return nullptr;
+    }
+    try {
+        return Answer(*engine, LookupInfoKey(key, std::strlen(key)));
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "Unknown error in get_device_info");
+    }
+    return nullptr;
+}

@@ -1,0 +1,55 @@
+import ctypes
+import time
+
+import pytest
+
+import torqpanel
+import torqsim
+
+BLANK_DISPLAY = bytes([0x00, 0x06, 0x20, 0x20, 0x20] + [0] * 22 + [0x20] * 3 + [0] * 3
+                      + [0x20] * 3 + [0] * 3 + [0x20] + [0] * 14)
+assert len(BLANK_DISPLAY) == 54
+
+
+@pytest.fixture
+def bus():
+    with torqsim.VirtualBus() as virtual_bus:
+        yield virtual_bus
+
+
+@pytest.fixture
+def board(bus):
+    return bus.add_board(serial="A1B2", version=0x0105)
+
+
+@pytest.fixture
+def dev(board):
+    """An initialised torqline driving the virtual board."""
+    obj = torqpanel.torqline()
+    assert obj.init() is True
+    yield obj
+    del obj
+
+
+@pytest.fixture(scope="session")
+def native():
+    """The module's library with the interpreter lock held across calls (for wrappers)."""
+    return ctypes.PyDLL(torqpanel.__file__)
+
+
+def wait_until(predicate, timeout=5.0, interval=0.002):
+    """Polls `predicate` until it is true or `timeout` seconds pass; returns its last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(interval)
+
+
+def key_block(obj):
+    """The 1648 bytes behind obj.get_module()."""
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype = ctypes.c_void_p
+    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    return ctypes.string_at(get_pointer(obj.get_module(), b"module.key"), 1648)

@@ -1,0 +1,74 @@
+"""get_device_info: every key, before and after init, and its errors."""
+import ctypes
+import time
+
+import pytest
+
+from torqpanel import torqline
+
+# key: (before init, after init on a board with serial A1B2 and version 0x0105)
+ANSWERS = {
+    "version": ("0.2.0.1 (Full)",) * 2,
+    "name": ("torqpanel",) * 2,
+    "type": (15, 15),
+    "vendor id": (7634, 7634),
+    "product id": (259, 8209),
+    "firmware": ("", "1.05"),
+    "panel count": (1, 1),
+    "serial number": ("", "A1B2"),
+    "digits": (3, 3),
+    "gear": (1, 1),
+    "max rpm led": (9, 9),
+    "max warning led": (6, 6),
+    "max external led": (0, 0),
+    "brightness": (254, 254),
+    "digital": (0, 32),
+    "analog": (0, 9),
+    "rumble motor": (2, 2),
+}
+
+
+@pytest.mark.parametrize("key", ANSWERS)
+def test_answers_before_and_after_init(board, key):
+    obj = torqline()
+    before, after = ANSWERS[key]
+    assert obj.get_device_info(key) == before
+    assert obj.init() is True
+    assert obj.get_device_info(key) == after
+    assert type(obj.get_device_info(key)) is type(after)
+
+
+def test_path_is_empty_until_a_device_is_found(board):
+    obj = torqline()
+    assert obj.get_device_info("device path") == ""
+    obj.init()
+    assert obj.get_device_info("device path") == board.path
+
+
+def test_product_id_changes_after_a_failed_init(bus):
+    obj = torqline()
+    obj.init()
+    assert obj.get_device_info("product id") == 8209
+
+
+@pytest.mark.parametrize("key", ["VERSION", "Version", "vErSiOn"])
+def test_keys_ignore_ascii_case(key):
+    assert torqline().get_device_info(key) == "0.2.0.1 (Full)"
+
+
+def test_ticks_follow_the_tick_count():
+    expected = ctypes.c_int32(int(time.clock_gettime(time.CLOCK_BOOTTIME) * 1000)).value
+    assert abs(torqline().get_device_info("ticks") - expected) < 1000
+
+
+@pytest.mark.parametrize("key", ["version ", "", "vendor_id", "VERSİON", "x" * 1_000_000])
+def test_unknown_keys(key):
+    with pytest.raises(ValueError, match="^Unknown parameter for get_device_info$"):
+        torqline().get_device_info(key)
+
+
+@pytest.mark.parametrize("args", [(), ("version", "name"), (b"version",), (7,), ("ver\0sion",),
+                                  ("\ud800",)])
+def test_invalid_arguments(args):
+    with pytest.raises(ValueError, match="^Invalid parameter for get_device_info$"):
+        torqline().get_device_info(*args)
