@@ -1,0 +1,170 @@
+"""Dashboard output: the bytes the board receives for every setter, checked byte for byte."""
+import ctypes
+
+import pytest
+
+from torqpanel import torqline
+
+from conftest import BLANK_DISPLAY
+
+
+def sent(dev, board):
+    """Sends the display report and returns it as the board received it."""
+    dev.show_me()
+    return board.frames[-1]
+
+
+def expect(**changes):
+    """The blank report with the given byte offsets (b<offset>=value or bytes) changed."""
+    report = bytearray(BLANK_DISPLAY)
+    for name, value in changes.items():
+        offset = int(name[1:])
+        data = bytes([value]) if isinstance(value, int) else value
+        report[offset:offset + len(data)] = data
+    return bytes(report)
+
+
+LEFT = [
+    ("-.---", b"\xad\x2d\x2d"), ("1.2", b"\xb1\x32\x00"), (".5", b"\x35\x00\x00"),
+    ("8..", b"\x38\x00\x00"), ("1.2.3.4.", b"\xb1\xb2\xb3"), ("12", b"\x31\x32\x00"),
+    ("12345678", b"123"), ("123456789", b"\xad\x2d\x2d"), ("", b"\xad\x2d\x2d"),
+    ("é.", b"\xc3\x29\x00"),  # UTF-8 C3 A9; the point toggles bit 7 of A9 off
+    ("1:2", b"\xb1\x32\x00"),
+]
+
+
+@pytest.mark.parametrize("text, codes", LEFT)
+def test_central_panel(dev, board, text, codes):
+    dev.set_central_panel(text)
+    assert sent(dev, board) == expect(b2=codes, b27=codes)
+
+
+RIGHT = [
+    ("1:23.456", b"\xb1\xb2\xb3"), ("-:--.---", b"\xad\xad\xad"), ("12:", b"\x31\xb2\x80"),
+    ("12.", b"\x31\xb2\x00"), (":7", b"\xb7\x00\x00"), ("", b"\xad\xad\xad"),
+    ("123456789012", b"123"), ("1234567890123", b"\xad\xad\xad"), ("1..2", b"\xb1\x2e\x32"),
+]
+
+
+@pytest.mark.parametrize("text, codes", RIGHT)
+def test_right_panel_through_the_exported_function(dev, board, native, text, codes):
+    function = native.PySetRightDigits
+    function.restype = ctypes.py_object
+    function.argtypes = [ctypes.py_object, ctypes.py_object]
+    assert function(dev, (text,)) is None
+    assert sent(dev, board) == expect(b33=codes)
+
+
+@pytest.mark.parametrize("args, gear", [
+    (("3",), 0x33), ((51,), 0x33), ((3,), 0x03), ((179,), 0xB3), ((51, True), 0xB3),
+    (("N", True), 0xCE), (("",), 0x30), ((128,), 0x80), ((129,), 0x81), (("é2",), 0x32),
+    ((-1,), 0xFF), ((True,), 0x01), (("R", 0), 0x52), ((300,), 0x2C),
+])
+def test_gear(dev, board, args, gear):
+    dev.set_gear(*args)
+    assert sent(dev, board) == expect(b2=bytes([0x20, gear, 0x20]), b39=gear)
+
+
+def test_gear_flag_as_keyword_is_ignored(dev, board):
+    dev.set_gear(3, point=True)
+    assert sent(dev, board) == expect(b2=b"\x20\x03\x20", b39=3)
+
+
+@pytest.mark.parametrize("value, error", [
+    (3.5, TypeError), (b"3", TypeError), (None, TypeError), (2**31, OverflowError),
+    (-2**31 - 1, OverflowError), (2**80, OverflowError),
+])
+def test_gear_rejects(dev, board, value, error):
+    with pytest.raises(error):
+        dev.set_gear(value)
+    assert sent(dev, board) == BLANK_DISPLAY
+
+
+def test_gear_then_panel_and_back(dev, board):
+    dev.set_gear("4")
+    dev.set_central_panel("9.9")
+    assert sent(dev, board) == expect(b2=b"\xb9\x39\x00", b27=b"\xb9\x39\x00", b39=0x34)
+
+
+@pytest.mark.parametrize("call, offset, value", [
+    (lambda d: d.set_rpm_led(1, 1), 5, 1), (lambda d: d.set_rpm_led(9, 1), 13, 1),
+    (lambda d: d.set_rpm_led(3, 2), 7, 0), (lambda d: d.set_warning_led(3, 2), 18, 1),
+    (lambda d: d.set_warning_led(1, 1), 16, 1), (lambda d: d.set_warning_led(6, 1), 21, 1),
+    (lambda d: d.load_rumble_motor(1, 300), 14, 0xFF), (lambda d: d.load_rumble_motor(2, 77), 15, 77),
+])
+def test_led_and_rumble_bytes(dev, board, call, offset, value):
+    report = bytearray(BLANK_DISPLAY)
+    report[offset] = 1 if value == 0 else 0  # start from the opposite so a change shows
+    for i in range(5, 22):
+        dev.set_rpm_led(i - 4, report[i]) if i <= 13 else None
+    call(dev)
+    assert sent(dev, board)[offset] == value
+
+
+@pytest.mark.parametrize("call", [
+    lambda d: d.set_rpm_led(10, 1), lambda d: d.set_rpm_led(0, 1), lambda d: d.set_rpm_led(-2**31, 1),
+    lambda d: d.set_warning_led(7, 1), lambda d: d.set_warning_led(0, 1),
+    lambda d: d.set_warning_led(-2**31, 1), lambda d: d.set_external_led(1, 1),
+    lambda d: d.set_external_led(7, 1), lambda d: d.set_external_led(-5, 1),
+    lambda d: d.load_rumble_motor(3, 100), lambda d: d.load_rumble_motor(0, 100),
+])
+def test_out_of_range_numbers_change_nothing(dev, board, call):
+    assert call(dev) is None
+    assert sent(dev, board) == BLANK_DISPLAY
+
+
+def test_state_rules_differ_between_bar_and_bank(dev, board):
+    dev.set_rpm_led(2, 1)
+    dev.set_warning_led(2, 5)
+    dev.load_rumble_motor(2, 9)
+    dev.set_rpm_led(2, -1)      # the bar: anything but 1 is off
+    dev.set_warning_led(2, -4)  # the bank clamps: negative is off
+    dev.load_rumble_motor(2, -5)
+    assert sent(dev, board) == BLANK_DISPLAY
+
+
+def test_setters_send_nothing_until_show_me(dev, board):
+    dev.set_rpm_led(1, 1)
+    dev.set_gear("2")
+    dev.set_central_panel("1.2")
+    dev.load_rumble_motor(1, 10)
+    assert len(board.frames) == 1
+    assert sent(dev, board) == expect(b2=b"\xb1\x32\x00", b27=b"\xb1\x32\x00", b5=1, b14=10, b39=0x32)
+    dev.show_me()
+    assert board.frames[-1] == board.frames[-2]
+
+
+@pytest.mark.parametrize("level, sent_level", [(300, 0xFE), (-1, 0xFE), (0, 0), (100, 100), (254, 254)])
+def test_brightness_is_sent_at_once(dev, board, level, sent_level):
+    dev.set_brightness(level)
+    assert board.frames[-1] == bytes([0, 2, sent_level]) + bytes(51)
+    assert len(board.frames) == 2
+
+
+def test_nothing_is_sent_before_init(board):
+    obj = torqline()
+    obj.set_brightness(100)
+    obj.set_rpm_led(1, 1)
+    obj.show_me()
+    assert board.frames == []
+    assert obj.init() is True
+    assert board.frames == [BLANK_DISPLAY]  # init blanks what was set before, sends no brightness
+
+
+def test_after_a_failed_write_output_is_dropped(dev, board):
+    board.fail("write")
+    dev.show_me()
+    board.clear()
+    dev.set_brightness(10)
+    dev.show_me()
+    assert len(board.frames) == 1
+
+
+def test_teardown_blanks_the_board(board):
+    dev = torqline()
+    dev.init()
+    dev.set_rpm_led(4, 1)
+    dev.load_rumble_motor(1, 200)
+    dev.show_me()
+    del dev
+    assert board.frames[-1] == BLANK_DISPLAY
