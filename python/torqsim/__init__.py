@@ -372,6 +372,25 @@ class VirtualDevice:
         """Forget the recorded output reports."""
         _native.lib().torqpanel_vhid_clear_frames(self._bus.number, self._number)
 
+    def take_frames(self):
+        """The output reports recorded so far (list of bytes, oldest first), which the
+        device then forgets.
+
+        Reports written while this runs are kept for the next call, so a monitor that
+        calls it repeatedly sees every report exactly once while the device's memory
+        stays flat. Use either this or :meth:`clear_frames` in one program, not both."""
+        lib = _native.lib()
+        bus, number = self._bus.number, self._number
+        frames = []
+        for index in range(lib.torqpanel_vhid_frame_count(bus, number)):
+            size = lib.torqpanel_vhid_frame(bus, number, index, None, 0)
+            buffer = ctypes.create_string_buffer(size)
+            lib.torqpanel_vhid_frame(bus, number, index, buffer, size)
+            frames.append(buffer.raw[:size])
+        if frames:
+            lib.torqpanel_vhid_drop_frames(bus, number, len(frames))
+        return frames
+
     @property
     def open_handles(self):
         """How many handles are open on the device now (closing them after an unplug

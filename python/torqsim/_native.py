@@ -33,6 +33,7 @@ _SIGNATURES = {
     "torqpanel_vhid_frame": (_c.c_size_t, [
         _c.c_uint64, _c.c_int, _c.c_size_t, _c.c_char_p, _c.c_size_t]),
     "torqpanel_vhid_clear_frames": (_c.c_int, [_c.c_uint64, _c.c_int]),
+    "torqpanel_vhid_drop_frames": (_c.c_size_t, [_c.c_uint64, _c.c_int, _c.c_size_t]),
     "torqpanel_vhid_open_handles": (_c.c_int, [_c.c_uint64, _c.c_int]),
     "torqpanel_vhid_input_buffers": (_c.c_int, [_c.c_uint64, _c.c_int]),
     "torqpanel_vhid_fail": (_c.c_int, [_c.c_uint64, _c.c_int, _c.c_char_p, _c.c_uint32]),
