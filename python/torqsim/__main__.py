@@ -70,8 +70,8 @@ def parser() -> argparse.ArgumentParser:
         description="Writes the state of the demo's board after N reports, or the state "
                     "that the given reports (hex, report-ID byte first) leave.")
     snapshot.add_argument("out", metavar="OUT.svg")
-    snapshot.add_argument("--frames", type=_positive, default=120, metavar="N",
-                          help="reports of the demo to run first (default 120)")
+    snapshot.add_argument("--frames", type=_positive, default=200, metavar="N",
+                          help="reports of the demo to run first (default 200)")
     snapshot.add_argument("--report", type=_report, action="append", metavar="HEX",
                           help=f"an output report the board received ({REPORT_SIZE} bytes "
                                "as hex); repeat for several, oldest first")
