@@ -298,7 +298,7 @@ def run_demo(frames: Optional[int] = None, fps: float = 30.0, board: str = "auto
         monitor = Monitor(device, view, frames)
         quit_requested = []
         keys = KeyReader(sys.stdin.fileno(), lambda key: quit_requested.append(key == "q")
-                         ) if tty and sys.stdin.isatty() else None
+                         ) if tty and sys.stdin is not None and sys.stdin.isatty() else None
         boards = Boards([line] + ([real] if real is not None else []))
         car = Car()
         previous: Optional[Frame] = None

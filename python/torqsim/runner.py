@@ -120,7 +120,8 @@ def run_program(program: str, args: List[str], serial: str = "A1B2",
             view = PlainView(sys.stdout, title, inputs=inputs, events=False)
         monitor = Monitor(device, view)
         controls = Controls(device, inputs, view, hold)
-        keys = KeyReader(sys.stdin.fileno(), controls.key) if sys.stdin.isatty() else None
+        keys = (KeyReader(sys.stdin.fileno(), controls.key)
+                if sys.stdin is not None and sys.stdin.isatty() else None)
         stopping = threading.Event()
 
         def watch() -> None:
