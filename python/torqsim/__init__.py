@@ -30,9 +30,13 @@ left; a bus lives as long as a Python object refers to it or to one of its devic
 import ctypes
 import threading
 import weakref
+from typing import TYPE_CHECKING, List, Optional, Tuple, Union
 
 from . import _native
 from ._descriptor import BOARD_DESCRIPTOR
+
+if TYPE_CHECKING:
+    import torqpanel
 
 __all__ = [
     "BOARD_DESCRIPTOR",
@@ -44,6 +48,7 @@ __all__ = [
     "VirtualBusError",
     "VirtualDevice",
     "active_bus",
+    "set_right_panel",
 ]
 
 #: Vendor ID of the supported board.
@@ -70,7 +75,7 @@ _ERROR_MAX = 0xFFFFFFFF
 # The bus this module activated last. Holding it keeps an active bus alive however the
 # caller's references go, so the process never switches backends behind a test's back.
 _active_lock = threading.Lock()
-_active = None
+_active: "Optional[VirtualBus]" = None
 
 
 class VirtualBusError(RuntimeError):
@@ -78,7 +83,7 @@ class VirtualBusError(RuntimeError):
     such as sending input from a device that has been unplugged."""
 
 
-def active_bus():
+def active_bus() -> "Optional[VirtualBus]":
     """The :class:`VirtualBus` that is this process's HID layer now, or ``None`` when the
     operating system's backend is active (or a bus was activated by native code)."""
     with _active_lock:
@@ -88,7 +93,30 @@ def active_bus():
     return None
 
 
-def _u16(name, value):
+def set_right_panel(line: "torqpanel.torqline", text: str) -> None:
+    """Sets the text of the right panel of a ``torqpanel.torqline`` object, such as a lap
+    time "1:23.456": the module exports this operation as the C function
+    ``PySetRightDigits`` but its type has no method for it, so Python reaches it here.
+
+    Works on a real board as on a virtual one. Like ``set_central_panel`` it only
+    changes the display report; ``show_me`` sends it. The text is encoded by the right
+    panel's rules: 1 to 12 bytes, a colon lights the points on both sides of it, and a
+    text of another length shows "-:--.---". Returns None.
+
+    Raises TypeError when ``line`` is not a torqline or ``text`` not a str, and
+    SystemError (after the module's console line "Error: torqline Not initialized!")
+    for a torqline without an engine, as its methods do.
+    """
+    import torqpanel
+
+    if not isinstance(line, torqpanel.torqline):
+        raise TypeError(f"line must be a torqpanel.torqline, not {type(line).__name__}")
+    if not isinstance(text, str):
+        raise TypeError(f"text must be a str, not {type(text).__name__}")
+    _native.take_result(_native.pylib().PySetRightDigits(line, (text,)))
+
+
+def _u16(name: str, value: object) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
         raise TypeError(f"{name} must be an int, not {type(value).__name__}")
     if not 0 <= value <= 0xFFFF:
@@ -96,7 +124,7 @@ def _u16(name, value):
     return value
 
 
-def _error_code(error):
+def _error_code(error: object) -> int:
     if isinstance(error, bool) or not isinstance(error, int):
         raise TypeError(f"error must be an int, not {type(error).__name__}")
     if not 0 <= error <= _ERROR_MAX:
@@ -104,7 +132,7 @@ def _error_code(error):
     return error
 
 
-def _text(name, value):
+def _text(name: str, value: object) -> Optional[bytes]:
     """UTF-8 bytes of an optional text argument (None stays None)."""
     if value is None:
         return None
@@ -118,14 +146,14 @@ def _text(name, value):
         raise ValueError(f"{name} cannot be encoded as UTF-8: {exc}") from None
 
 
-def _byte_string(name, value):
+def _byte_string(name: str, value: object) -> bytes:
     if not isinstance(value, (bytes, bytearray, memoryview)):
         raise TypeError(f"{name} must be bytes, bytearray or memoryview, "
                         f"not {type(value).__name__}")
     return bytes(value)
 
 
-def _failure_name(name, allowed, kind):
+def _failure_name(name: str, allowed: Tuple[str, ...], kind: str) -> bytes:
     if name not in allowed:
         raise ValueError(f"no {kind} failure named {name!r}; "
                          f"expected one of: {', '.join(allowed)}")
@@ -149,18 +177,18 @@ class VirtualBus:
     All methods may be called from any thread; none of them waits for the engine.
     """
 
-    def __init__(self):
+    def __init__(self) -> None:
         lib = _native.lib()
-        number = lib.torqpanel_vhid_bus_new()
+        number: int = lib.torqpanel_vhid_bus_new()
         if not number:
             raise MemoryError("cannot create a virtual bus")
         self._number = number
-        self._devices = []
+        self._devices: List[VirtualDevice] = []
         self._finalizer = weakref.finalize(self, lib.torqpanel_vhid_bus_free, number)
 
     # --- activation -----------------------------------------------------------------
 
-    def activate(self):
+    def activate(self) -> "VirtualBus":
         """Make this bus the HID layer of the process; returns the bus.
 
         Every discovery pass from now on (``torqline.init``) sees this bus's plugged
@@ -172,7 +200,7 @@ class VirtualBus:
             _active = self
         return self
 
-    def deactivate(self):
+    def deactivate(self) -> None:
         """Restore the operating system's HID backend, whichever bus is active."""
         global _active
         with _active_lock:
@@ -180,20 +208,21 @@ class VirtualBus:
             _active = None
 
     @property
-    def is_active(self):
+    def is_active(self) -> bool:
         """True while this bus is the process's HID layer."""
-        return _native.lib().torqpanel_vhid_active() == self._number
+        return bool(_native.lib().torqpanel_vhid_active() == self._number)
 
-    def __enter__(self):
+    def __enter__(self) -> "VirtualBus":
         return self.activate()
 
-    def __exit__(self, exc_type, exc, tb):
+    def __exit__(self, exc_type: object, exc: object, tb: object) -> None:
         self.deactivate()
-        return False
 
     # --- devices --------------------------------------------------------------------
 
-    def add_device(self, vid, pid, version=0x0100, serial=None, path=None, descriptor=None):
+    def add_device(self, vid: int, pid: int, version: int = 0x0100, serial: Optional[str] = None,
+                   path: Optional[str] = None,
+                   descriptor: Optional[bytes] = None) -> "VirtualDevice":
         """Plug in a HID device at the end of the enumeration order; returns its
         :class:`VirtualDevice`.
 
@@ -233,26 +262,27 @@ class VirtualBus:
         self._devices.append(device)
         return device
 
-    def add_board(self, serial=None, version=0x0100, path=None):
+    def add_board(self, serial: Optional[str] = None, version: int = 0x0100,
+                  path: Optional[str] = None) -> "VirtualDevice":
         """Plug in a supported board: :meth:`add_device` with :data:`BOARD_VID`,
         :data:`BOARD_PID` and :data:`BOARD_DESCRIPTOR`."""
         return self.add_device(BOARD_VID, BOARD_PID, version=version, serial=serial,
                                path=path, descriptor=BOARD_DESCRIPTOR)
 
     @property
-    def devices(self):
+    def devices(self) -> "List[VirtualDevice]":
         """Every device added to this bus through this object, in the order added,
         unplugged ones included (see :attr:`VirtualDevice.plugged`)."""
         return list(self._devices)
 
     @property
-    def number(self):
+    def number(self) -> int:
         """The bus number the native ``torqpanel_vhid_*`` functions know it by."""
         return self._number
 
     # --- failures -------------------------------------------------------------------
 
-    def fail(self, name, error=0):
+    def fail(self, name: str, error: int = 0) -> None:
         """From now on the bus step ``name`` fails (see :data:`BUS_FAILURES`).
 
         ``enumerate``: every interface set made from now on cannot be enumerated; the
@@ -263,13 +293,13 @@ class VirtualBus:
         if not _native.lib().torqpanel_vhid_bus_fail(self._number, encoded, code):
             raise VirtualBusError(_native.last_message())
 
-    def clear(self, name=None):
+    def clear(self, name: Optional[str] = None) -> None:
         """Clear the bus failure ``name``, or all bus failures when ``name`` is None."""
         encoded = None if name is None else _failure_name(name, BUS_FAILURES, "bus")
         if not _native.lib().torqpanel_vhid_bus_clear(self._number, encoded):
             raise VirtualBusError(_native.last_message())
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         state = "active" if self.is_active else "inactive"
         return f"<torqsim.VirtualBus {self._number} {state}, {len(self._devices)} devices>"
 
@@ -281,7 +311,8 @@ class VirtualDevice:
     engine has done so far.
     """
 
-    def __init__(self, bus, number, vid, pid, version, serial):
+    def __init__(self, bus: VirtualBus, number: int, vid: int, pid: int, version: int,
+                 serial: Optional[str]) -> None:
         self._bus = bus
         self._number = number
         self._vid = vid
@@ -298,42 +329,42 @@ class VirtualDevice:
     # --- identity -------------------------------------------------------------------
 
     @property
-    def bus(self):
+    def bus(self) -> VirtualBus:
         """The :class:`VirtualBus` the device is on."""
         return self._bus
 
     @property
-    def number(self):
+    def number(self) -> int:
         """The device's number on its bus (1 for the first device added)."""
         return self._number
 
     @property
-    def path(self):
+    def path(self) -> str:
         """The interface path (str) that discovery reports and opens."""
         return self._path
 
     @property
-    def vid(self):
+    def vid(self) -> int:
         """Vendor ID."""
         return self._vid
 
     @property
-    def pid(self):
+    def pid(self) -> int:
         """Product ID."""
         return self._pid
 
     @property
-    def version(self):
+    def version(self) -> int:
         """Version number, as the HID attributes report it (0x0105 reads as "1.05")."""
         return self._version
 
     @property
-    def serial(self):
+    def serial(self) -> Optional[str]:
         """The serial number string, or None for a device without one."""
         return self._serial
 
     @property
-    def descriptor(self):
+    def descriptor(self) -> bytes:
         """The device's HID report descriptor (bytes)."""
         lib = _native.lib()
         size = lib.torqpanel_vhid_device_descriptor(self._bus.number, self._number, None, 0)
@@ -342,14 +373,14 @@ class VirtualDevice:
         return buffer.raw[:size]
 
     @property
-    def plugged(self):
+    def plugged(self) -> bool:
         """False once :meth:`unplug` has been called."""
         return self._plugged
 
     # --- what the engine did --------------------------------------------------------
 
     @property
-    def frames(self):
+    def frames(self) -> List[bytes]:
         """Every output report written to the device (list of bytes), oldest first.
 
         The list grows with every write until :meth:`clear_frames`."""
@@ -364,30 +395,49 @@ class VirtualDevice:
         return frames
 
     @property
-    def frame_count(self):
+    def frame_count(self) -> int:
         """How many output reports have been written (cheaper than ``len(frames)``)."""
-        return _native.lib().torqpanel_vhid_frame_count(self._bus.number, self._number)
+        return int(_native.lib().torqpanel_vhid_frame_count(self._bus.number, self._number))
 
-    def clear_frames(self):
+    def clear_frames(self) -> None:
         """Forget the recorded output reports."""
         _native.lib().torqpanel_vhid_clear_frames(self._bus.number, self._number)
 
-    @property
-    def open_handles(self):
-        """How many handles are open on the device now (closing them after an unplug
-        still counts down)."""
-        return _native.lib().torqpanel_vhid_open_handles(self._bus.number, self._number)
+    def take_frames(self) -> List[bytes]:
+        """The output reports recorded so far (list of bytes, oldest first), which the
+        device then forgets.
+
+        Reports written while this runs are kept for the next call, so a monitor that
+        calls it repeatedly sees every report exactly once while the device's memory
+        stays flat. Use either this or :meth:`clear_frames` in one program, not both."""
+        lib = _native.lib()
+        bus, number = self._bus.number, self._number
+        frames = []
+        for index in range(lib.torqpanel_vhid_frame_count(bus, number)):
+            size = lib.torqpanel_vhid_frame(bus, number, index, None, 0)
+            buffer = ctypes.create_string_buffer(size)
+            lib.torqpanel_vhid_frame(bus, number, index, buffer, size)
+            frames.append(buffer.raw[:size])
+        if frames:
+            lib.torqpanel_vhid_drop_frames(bus, number, len(frames))
+        return frames
 
     @property
-    def input_buffers(self):
+    def open_handles(self) -> int:
+        """How many handles are open on the device now (closing them after an unplug
+        still counts down)."""
+        return int(_native.lib().torqpanel_vhid_open_handles(self._bus.number, self._number))
+
+    @property
+    def input_buffers(self) -> int:
         """The number of input buffers last set on one of the device's handles, 0 if
         never. Each read handle keeps only that many unread input reports (32 until
         set), dropping the oldest."""
-        return _native.lib().torqpanel_vhid_input_buffers(self._bus.number, self._number)
+        return int(_native.lib().torqpanel_vhid_input_buffers(self._bus.number, self._number))
 
     # --- acting as the device -------------------------------------------------------
 
-    def send_input(self, report):
+    def send_input(self, report: Union[bytes, bytearray, memoryview]) -> None:
         """The device sends one input report: ``report`` (bytes-like, at least one byte)
         with the report-ID byte first (0 for the board, which has no report IDs).
 
@@ -401,7 +451,7 @@ class VirtualDevice:
                 self._bus.number, self._number, data, len(data)):
             raise VirtualBusError(_native.last_message())
 
-    def unplug(self):
+    def unplug(self) -> None:
         """The device leaves the enumeration; reads waiting on its handles fail, and all
         later I/O on them fails with error 1167 (device not connected). Closing them
         still works. Unplugging again does nothing."""
@@ -410,7 +460,7 @@ class VirtualDevice:
 
     # --- failures -------------------------------------------------------------------
 
-    def fail(self, name, error=0):
+    def fail(self, name: str, error: int = 0) -> None:
         """From now on the step ``name`` (one of :data:`DEVICE_FAILURES`) fails for this
         device, until :meth:`clear`.
 
@@ -429,14 +479,14 @@ class VirtualDevice:
         if not _native.lib().torqpanel_vhid_fail(self._bus.number, self._number, encoded, code):
             raise VirtualBusError(_native.last_message())
 
-    def clear(self, name=None):
+    def clear(self, name: Optional[str] = None) -> None:
         """Clear the failure ``name``, or all of the device's failures when ``name`` is
         None. Raises ValueError for an unknown name."""
         encoded = None if name is None else _failure_name(name, DEVICE_FAILURES, "device")
         if not _native.lib().torqpanel_vhid_clear(self._bus.number, self._number, encoded):
             raise VirtualBusError(_native.last_message())
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         serial = "" if self._serial is None else f" serial={self._serial!r}"
         state = "" if self._plugged else " unplugged"
         return (f"<torqsim.VirtualDevice {self._number} {self._vid:04x}:{self._pid:04x}"

@@ -66,7 +66,7 @@ class HidButtonCaps(ctypes.Structure):
     ]
 
     @property
-    def usage_range(self):
+    def usage_range(self) -> "tuple[int, int]":
         """(min, max) of the usages the cap covers; min == max for a single usage."""
         if self.IsRange:
             return self.Range.UsageMin, self.Range.UsageMax

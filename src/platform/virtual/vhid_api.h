@@ -60,6 +60,10 @@ TORQ_EXPORT size_t torqpanel_vhid_frame_count(uint64_t bus, int device);
 TORQ_EXPORT size_t torqpanel_vhid_frame(uint64_t bus, int device, size_t index, uint8_t* buffer, size_t capacity);
 // Forget the recorded frames.
 TORQ_EXPORT int torqpanel_vhid_clear_frames(uint64_t bus, int device);
+// Forget the oldest `count` frames (all when fewer are recorded) and return how many
+// went; frames written meanwhile stay. A reader that copies frames 0..n-1 and then
+// drops n loses none, however fast the engine writes.
+TORQ_EXPORT size_t torqpanel_vhid_drop_frames(uint64_t bus, int device, size_t count);
 
 // Handles open on the device now; the last number of input buffers set on it (0 if never).
 TORQ_EXPORT int torqpanel_vhid_open_handles(uint64_t bus, int device);

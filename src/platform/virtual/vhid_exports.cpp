@@ -319,6 +319,13 @@ int torqpanel_vhid_clear_frames(uint64_t bus, int device) {
     });
 }
 
+size_t torqpanel_vhid_drop_frames(uint64_t bus, int device, size_t count) {
+    return Guarded<size_t>(0, [&]() -> size_t {
+        auto found = FindDevice(bus, device);
+        return found ? *found->DropFrames(device, count) : 0;
+    });
+}
+
 int torqpanel_vhid_open_handles(uint64_t bus, int device) {
     return Guarded(-1, [&] {
         auto found = FindDevice(bus, device);

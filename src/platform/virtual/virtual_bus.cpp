@@ -740,6 +740,18 @@ bool VirtualBus::ClearFrames(int device) {
     return true;
 }
 
+std::optional<size_t> VirtualBus::DropFrames(int device, size_t count) {
+    Lock lock(state_->mutex);
+    VirtualDevice* record = state_->DeviceByNumber(device);
+    if (record == nullptr) {
+        return std::nullopt;
+    }
+    const size_t dropped = std::min(count, record->frames.size());
+    record->frames.erase(record->frames.begin(),
+                         record->frames.begin() + static_cast<std::ptrdiff_t>(dropped));
+    return dropped;
+}
+
 std::optional<int> VirtualBus::OpenHandles(int device) const {
     Lock lock(state_->mutex);
     const VirtualDevice* record = state_->DeviceByNumber(device);

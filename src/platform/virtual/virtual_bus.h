@@ -102,6 +102,9 @@ public:
     std::optional<size_t> FrameCount(int device) const;
     std::optional<std::vector<uint8_t>> Frame(int device, size_t index) const;
     bool ClearFrames(int device);
+    // Forgets the oldest `count` frames (all of them when fewer are recorded); frames
+    // written meanwhile stay. Returns how many went, or nullopt for an unknown device.
+    std::optional<size_t> DropFrames(int device, size_t count);
     std::optional<int> OpenHandles(int device) const;
     // The last count given to SetNumInputBuffers on any handle of the device, 0 if never.
     std::optional<uint32_t> InputBuffers(int device) const;

@@ -1,0 +1,118 @@
+"""python -m torqsim: the board simulator.
+
+    python -m torqsim demo [--frames N] [--fps F] [--board auto|virtual|real] [--snapshot OUT.svg]
+    python -m torqsim run [--serial S] [--hold MS] [--snapshot OUT.svg] PROGRAM.py [ARGS...]
+    python -m torqsim snapshot OUT.svg [--frames N | --report HEX ...]
+"""
+import argparse
+import signal
+import sys
+from typing import List, Optional
+
+from .board import REPORT_SIZE, BoardState
+
+
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be 1 or more")
+    return value
+
+
+def _report(text: str) -> bytes:
+    try:
+        data = bytes.fromhex(text.replace(":", " "))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not hexadecimal bytes: {text!r}") from None
+    if len(data) < 2:
+        raise argparse.ArgumentTypeError("a report holds at least 2 bytes")
+    return data
+
+
+def parser() -> argparse.ArgumentParser:
+    main = argparse.ArgumentParser(
+        prog="python -m torqsim",
+        description="A virtual torqpanel board, drawn in the terminal.")
+    commands = main.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    demo = commands.add_parser(
+        "demo", help="a telemetry demo driving a virtual board through torqpanel",
+        description="A car laps a circuit on the board: the RPM bar, gears, lap time, "
+                    "speed, warning LEDs, brightness and rumble. Runs until Ctrl-C (or q).")
+    demo.add_argument("--frames", type=_positive, metavar="N",
+                      help="stop after the board has received N reports")
+    demo.add_argument("--fps", type=float, default=30.0, metavar="F",
+                      help="telemetry frames per second (default 30; 0: as fast as "
+                           "possible, the same frames)")
+    demo.add_argument("--board", choices=("auto", "virtual", "real"), default="auto",
+                      help="auto (default): also drive a board attached to this computer "
+                           "when one is found; virtual: never look; real: require one")
+    demo.add_argument("--snapshot", metavar="OUT.svg",
+                      help="write the board's last state as SVG at the end")
+
+    run = commands.add_parser(
+        "run", help="run a host program against a virtual board you can watch and press",
+        description="Runs PROGRAM.py unchanged; its torqline().init() finds the virtual "
+                    "board. Keys press the board's buttons and turn its switches (shown "
+                    "on screen). Options go before PROGRAM.py; what follows it is the "
+                    "program's own arguments.")
+    run.add_argument("--serial", default="A1B2",
+                     help="serial number of the virtual board (default A1B2)")
+    run.add_argument("--hold", type=float, default=200.0, metavar="MS",
+                     help="how long a tapped button stays down (default 200 ms)")
+    run.add_argument("--snapshot", metavar="OUT.svg",
+                     help="write the board's last state as SVG when the program ends")
+    run.add_argument("program", metavar="PROGRAM.py")
+    run.add_argument("args", nargs=argparse.REMAINDER, metavar="ARGS")
+
+    snapshot = commands.add_parser(
+        "snapshot", help="write a picture of a board state as SVG",
+        description="Writes the state of the demo's board after N reports, or the state "
+                    "that the given reports (hex, report-ID byte first) leave.")
+    snapshot.add_argument("out", metavar="OUT.svg")
+    snapshot.add_argument("--frames", type=_positive, default=200, metavar="N",
+                          help="reports of the demo to run first (default 200)")
+    snapshot.add_argument("--report", type=_report, action="append", metavar="HEX",
+                          help=f"an output report the board received ({REPORT_SIZE} bytes "
+                               "as hex); repeat for several, oldest first")
+    return main
+
+
+def _terminated(signum: int, frame: object) -> None:
+    # A plain SIGTERM would skip the clean-up that gives the terminal back.
+    raise SystemExit(128 + signum)
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    options = parser().parse_args(argv)
+    if hasattr(signal, "SIGTERM"):
+        signal.signal(signal.SIGTERM, _terminated)
+    if options.command == "demo":
+        from .demo import run_demo
+
+        return run_demo(frames=options.frames, fps=options.fps, board=options.board,
+                        snapshot=options.snapshot)
+    if options.command == "run":
+        from .runner import run_program
+
+        return run_program(options.program, options.args, serial=options.serial,
+                           snapshot=options.snapshot, hold=options.hold / 1000)
+    from .demo import run_demo, write_snapshot
+
+    if options.report:
+        write_snapshot(options.out, BoardState.from_reports(options.report),
+                       "torqpanel · reports given")
+    else:
+        import io
+
+        # The demo, quietly, on the virtual board only.
+        status = run_demo(frames=options.frames, fps=0, board="virtual",
+                          snapshot=options.out, stream=io.StringIO())
+        if status:
+            return status
+    print(f"torqsim snapshot: wrote {options.out}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

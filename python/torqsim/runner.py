@@ -1,0 +1,184 @@
+"""``python -m torqsim run PROGRAM.py [args]``: a host program, unchanged, against a
+virtual board that is drawn in the terminal and that the keyboard presses.
+
+The program runs in this process (as ``__main__``, with its own ``sys.argv``) while a
+virtual bus is active, so its ``torqline().init()`` finds the virtual board. A thread
+takes the reports the board receives and redraws the picture; another reads keys and
+sends the board's input reports, which the program gets from ``get_input_data`` as it
+would from a real board.
+"""
+import os
+import runpy
+import sys
+import threading
+import time
+import traceback
+from typing import Dict, List, Optional
+
+from . import VirtualBus, VirtualDevice
+from .board import BLANK_DISPLAY, BUTTON_KEYS, SWITCHES, InputPanel
+from .demo import Monitor, write_snapshot
+from .screen import KeyReader, PlainView, Terminal, TerminalView, View
+
+# Keys that pick and turn switches; the second of each pair needs no shift key on
+# common layouts.
+_PICK = {"left": -1, "<": -1, ",": -1, "right": 1, ">": 1, ".": 1}
+_TURN = {"up": (1, False), "+": (1, False), "=": (1, False),
+         "down": (-1, False), "-": (-1, False), "_": (-1, False),
+         "pgup": (1, True), "pgdn": (-1, True)}
+
+
+class Controls:
+    """Turns keys into the board's input: a button key presses its button and lets it go
+    ``hold`` seconds after the key's last repeat; the arrows pick and turn switches.
+    Every change sends the whole input report."""
+
+    def __init__(self, device: VirtualDevice, inputs: InputPanel, view: View,
+                 hold: float) -> None:
+        self.device = device
+        self.inputs = inputs
+        self.view = view
+        self.hold = hold
+        self.selected = 1
+        self._releases: Dict[int, float] = {}
+        self._lock = threading.Lock()
+
+    def _send(self, status: str) -> None:
+        self.device.send_input(self.inputs.report())
+        if isinstance(self.view, TerminalView):
+            self.view.status = status
+            self.view.selected_switch = self.selected
+            self.view.redraw()
+
+    def key(self, name: str) -> None:
+        with self._lock:
+            button_key = name.lower() if len(name) == 1 else ""
+            if button_key and button_key in BUTTON_KEYS:
+                button = BUTTON_KEYS.index(button_key) + 1
+                was_held = self.inputs.held(button)
+                self._releases[button] = time.monotonic() + self.hold
+                if not was_held:
+                    self.inputs.press(button)
+                    self._send(f"button {button} pressed")
+            elif name in _PICK:
+                self.selected = (self.selected - 1 + _PICK[name]) % SWITCHES + 1
+                self._send(f"switch {self.selected} picked")
+            elif name in _TURN:
+                steps, big = _TURN[name]
+                before = self.inputs.position(self.selected)
+                after = self.inputs.turn(self.selected, steps, big)
+                if after != before:
+                    self._send(f"switch {self.selected} at {after}")
+
+    def tick(self) -> None:
+        """Lets go of the buttons whose time is up."""
+        with self._lock:
+            now = time.monotonic()
+            for button, deadline in list(self._releases.items()):
+                if now >= deadline:
+                    del self._releases[button]
+                    self.inputs.press(button, down=False)
+                    self._send(f"button {button} released")
+
+
+def _exit_status(code: object) -> int:
+    if code is None:
+        return 0
+    if isinstance(code, int):
+        return code
+    print(code, file=sys.stderr)
+    return 1
+
+
+def _program_traceback(error: BaseException, path: str) -> None:
+    """The traceback from the program's own frames on, as Python would print it."""
+    tb = error.__traceback__
+    while tb is not None and os.path.abspath(tb.tb_frame.f_code.co_filename) != path:
+        tb = tb.tb_next
+    traceback.print_exception(type(error), error, tb or error.__traceback__)
+
+
+def run_program(program: str, args: List[str], serial: str = "A1B2",
+                snapshot: Optional[str] = None, hold: float = 0.2) -> int:
+    """Runs ``program`` with ``args`` against a virtual board; returns its exit status
+    (130 when it ended by Ctrl-C without handling it)."""
+    path = os.path.abspath(program)
+    if not os.path.isfile(path):
+        print(f"torqsim run: no program {program!r}", file=sys.stderr)
+        return 2
+    inputs = InputPanel()
+    with VirtualBus() as bus:
+        device = bus.add_board(serial=serial, version=0x0105)
+        title = (f"torqpanel · virtual board · serial {serial} · "
+                 f"program {os.path.basename(path)}")
+        terminal = Terminal(sys.stdout.fileno()) if sys.stdout.isatty() else None
+        view: View
+        if terminal is not None and terminal.fits(22):
+            view = TerminalView(terminal, title, inputs=inputs, events=False)
+            view.start()
+        else:
+            view = PlainView(sys.stdout, title, inputs=inputs, events=False)
+        monitor = Monitor(device, view)
+        controls = Controls(device, inputs, view, hold)
+        keys = (KeyReader(sys.stdin.fileno(), controls.key)
+                if sys.stdin is not None and sys.stdin.isatty() else None)
+        stopping = threading.Event()
+
+        def watch() -> None:
+            size = terminal.measure() if terminal is not None else None
+            while not stopping.wait(0.01):
+                controls.tick()
+                if monitor.pump() == 0 and terminal is not None and isinstance(
+                        view, TerminalView) and terminal.measure() != size:
+                    size = terminal.measure()
+                    view.redraw()
+
+        watcher = threading.Thread(target=watch, name="torqsim board", daemon=True)
+        saved_argv, saved_path = sys.argv, list(sys.path)
+        sys.argv = [program] + list(args)
+        sys.path.insert(0, os.path.dirname(path))
+        failure: Optional[BaseException] = None
+        status = 0
+        # What the program's globals hang on (its result, or the exception with its
+        # frames) is held until the last picture is drawn: the program's torqline then
+        # still stands, and the picture shows the board as the program left it rather
+        # than the blank display its teardown sends afterwards.
+        held: object = None
+        try:
+            if keys is not None:
+                keys.start()
+            watcher.start()
+            held = runpy.run_path(path, run_name="__main__")
+        except SystemExit as exit_request:
+            held = exit_request
+            status = _exit_status(exit_request.code)
+        except KeyboardInterrupt as interrupt:
+            held = interrupt
+            status = 130
+        except BaseException as error:  # the program's own failure, shown as Python would
+            failure = error
+            status = 1
+        finally:
+            sys.argv, sys.path[:] = saved_argv, saved_path
+            stopping.set()
+            if watcher.is_alive():
+                watcher.join(timeout=2.0)
+            if keys is not None:
+                keys.stop()
+            monitor.pump()
+            final = monitor.state
+            closed = device.open_handles == 0 and monitor.last_report == BLANK_DISPLAY
+            if closed:
+                # The program's torqline went away with the program and blanked the
+                # board, as it does a real one; the board before that is more use.
+                final = monitor.before_last
+            view.finish(final)
+            if closed:
+                view.note("torqsim run: the picture shows the board before the program's "
+                          "torqline blanked it on closing")
+            if snapshot:
+                write_snapshot(snapshot, final, title, inputs)
+            del held
+    if failure is not None:
+        _program_traceback(failure, path)
+    return status

@@ -1,0 +1,365 @@
+"""The simulator: what it decodes from the board's reports, its SVG picture, the headless
+demo, and `torqsim run` driven by keys in a pseudo-terminal."""
+import os
+import re
+import select
+import subprocess
+import sys
+import threading
+import time
+import xml.etree.ElementTree as ElementTree
+from pathlib import Path
+
+import pytest
+
+import torqpanel
+import torqsim
+from torqsim.board import PLACEHOLDER, BoardState, InputPanel
+from torqsim.render import svg
+from torqsim.screen import parse_keys
+
+from conftest import wait_until
+
+ROOT = Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples"
+
+
+def test_take_frames_loses_no_report_written_meanwhile(board, dev):
+    sent = 3000
+    writer = threading.Thread(target=lambda: [dev.show_me() for _ in range(sent)])
+    taken = len(board.take_frames())  # the blank report of init
+    writer.start()
+    while writer.is_alive():
+        taken += len(board.take_frames())
+    writer.join()
+    taken += len(board.take_frames())
+    assert taken == sent + 1
+    assert board.frame_count == 0
+
+
+# --- what the board shows, decoded from reports the real API sent ---------------------
+
+@pytest.mark.parametrize("calls, expected", [
+    ([("set_central_panel", "1.2")], {"central": "1.2 ", "left": "1.2 "}),
+    ([("set_central_panel", "1.2"), ("set_gear", "3", True)],
+     {"central": " 3. ", "left": "1.2 ", "gear": "3."}),
+    ([("right", "1:23.456")], {"right": "1.2.3."}),
+    ([("right", "")], {"right": "-.-.-."}),
+    ([("set_rpm_led", 1, 1), ("set_rpm_led", 9, 1), ("set_rpm_led", 3, 2)],
+     {"rpm": (True,) + (False,) * 7 + (True,)}),
+    ([("set_warning_led", 6, 5)], {"warning": (False,) * 5 + (True,)}),
+    ([("load_rumble_motor", 2, 300), ("load_rumble_motor", 1, 7)], {"motors": (7, 255)}),
+    ([("set_brightness", 300)], {"brightness": 254}),
+])
+def test_state_decoded_from_the_reports(board, dev, calls, expected):
+    for name, *args in calls:
+        if name == "right":
+            torqsim.set_right_panel(dev, *args)
+        else:
+            getattr(dev, name)(*args)
+    dev.show_me()
+    state = BoardState.from_reports(board.frames)
+    texts = {"central": state.central, "left": state.left, "right": state.right}
+    for field, value in expected.items():
+        if field in texts:
+            assert "".join(digit.text for digit in texts[field]) == value
+        elif field == "gear":
+            assert state.gear.text == value
+        else:
+            assert getattr(state, field) == value
+
+
+@pytest.mark.parametrize("text, segments, known", [
+    ("7", "abc", True), ("E", "adefg", True), ("-", "g", True), (" ", "", True),
+    ("K", PLACEHOLDER, False), ("W", PLACEHOLDER, False),
+])
+def test_characters_the_board_cannot_draw_get_the_placeholder(board, dev, text, segments,
+                                                              known):
+    dev.set_central_panel(text)
+    dev.show_me()
+    digit = BoardState.from_reports(board.frames).central[0]
+    assert (set(digit.segments), digit.known) == (set(segments), known)
+
+
+def test_set_right_panel_refuses_what_the_wrapper_would(capfd):
+    with pytest.raises(TypeError):
+        torqsim.set_right_panel(object(), "1")  # type: ignore[arg-type]
+    with pytest.raises(SystemError):
+        torqsim.set_right_panel(torqpanel.torqline.__new__(torqpanel.torqline), "1")
+    assert capfd.readouterr().out == "Error: torqline Not initialized!"
+
+
+# --- the input report of the virtual board, as the module decodes it ------------------
+
+@pytest.mark.parametrize("act, expected", [
+    (lambda panel: panel.press(11), (15, 1, 11, 3)),
+    (lambda panel: panel.press(32), (15, 1, 32, 8)),
+    (lambda panel: panel.turn(4, 3), (15, 0, 4, 3)),
+    (lambda panel: panel.turn(7, -1), (15, 0, 7, -1)),
+    (lambda panel: panel.turn(8, 1, big=True), (15, 0, 8, 4096)),
+    (lambda panel: panel.turn(9, 300), (15, 0, 9, 15)),
+])
+def test_input_panel_reports_decode_as_intended(board, dev, act, expected):
+    dev.start_input_listener()
+    try:
+        panel = InputPanel()
+        act(panel)
+        board.send_input(panel.report())
+        assert wait_until(lambda: (dev.get_input_data() or ())[:4] == expected[:4])
+    finally:
+        dev.stop_input_listener()
+
+
+@pytest.mark.parametrize("typed, keys, rest", [
+    ("1q", ["1", "q"], ""),
+    ("\x1b[A\x1b[B\x1b[C\x1b[D", ["up", "down", "right", "left"], ""),
+    ("\x1bOA\x1b[5~\x1b[6~", ["up", "pgup", "pgdn"], ""),
+    ("x\x1b[", ["x"], "\x1b["),
+    ("\x1b[15~z", ["z"], ""),  # F5: no name, skipped whole
+    ("\x1ba", ["a"], ""),
+])
+def test_parse_keys(typed, keys, rest):
+    assert parse_keys(typed) == (keys, rest)
+
+
+# --- the SVG picture of a known state --------------------------------------------------
+
+def lit(root, ident):
+    group = root.find(f".//*[@id='{ident}']")
+    assert group is not None, ident
+    segments = {seg.get("data-seg") for seg in group.iter() if seg.get("class") == "seg on"}
+    point = any(item.get("class") == "dp on" for item in group.iter())
+    return segments, point
+
+
+def test_svg_snapshot_of_a_known_state(board, dev, tmp_path):
+    dev.set_central_panel("1.2")
+    dev.set_gear("3", True)  # the gear digit; the central panel becomes " 3. "
+    torqsim.set_right_panel(dev, "1:23.456")
+    for led in range(1, 6):
+        dev.set_rpm_led(led, 1)
+    dev.set_warning_led(2, 1)
+    dev.load_rumble_motor(1, 200)
+    dev.show_me()
+    dev.set_brightness(100)
+    out = tmp_path / "board.svg"
+    reports = [frame.hex() for frame in board.frames]
+    result = subprocess.run(
+        [sys.executable, "-m", "torqsim", "snapshot", str(out)]
+        + [arg for report in reports for arg in ("--report", report)],
+        capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    root = ElementTree.parse(out).getroot()
+
+    one, two, three = {"b", "c"}, {"a", "b", "d", "e", "g"}, {"a", "b", "c", "d", "g"}
+    assert [lit(root, f"left-{i}") for i in (1, 2, 3)] == [(one, True), (two, False),
+                                                          (set(), False)]
+    assert [lit(root, f"central-{i}") for i in (1, 2, 3)] == [(set(), False), (three, True),
+                                                             (set(), False)]
+    assert [lit(root, f"right-{i}") for i in (1, 2, 3)] == [(one, True), (two, True),
+                                                           (three, True)]
+    assert lit(root, "gear") == (three, True)
+    leds = {item.get("id"): (item.get("class"), item.get("data-colour"))
+            for item in root.iter() if (item.get("class") or "").startswith("led")}
+    assert [leds[f"rpm-{n}"][0] for n in range(1, 10)] == ["led on"] * 5 + ["led off"] * 4
+    assert [leds[f"rpm-{n}"][1] for n in (1, 4, 7)] == ["green", "yellow", "red"]
+    assert [n for n in range(1, 7) if leds[f"warning-{n}"][0] == "led on"] == [2]
+    assert root.find(".//*[@id='motor-1']").get("data-power") == "200"
+    assert root.find(".//*[@id='motor-2']").get("data-power") == "0"
+    assert root.find(".//*[@id='brightness']").get("data-level") == "100"
+
+
+def test_svg_draws_unknown_characters_apart(board, dev):
+    dev.set_central_panel("K1")
+    dev.show_me()
+    root = ElementTree.fromstring(svg(BoardState.from_reports(board.frames)))
+    colours = {seg.get("fill") for seg in root.find(".//*[@id='central-1']")
+               if seg.get("class") == "seg on"}
+    normal = {seg.get("fill") for seg in root.find(".//*[@id='central-2']")
+              if seg.get("class") == "seg on"}
+    assert len(colours) == 1 and len(normal) == 1 and colours != normal
+
+
+# --- the demo, headless ----------------------------------------------------------------
+
+def test_demo_200_frames_headless():
+    result = subprocess.run([sys.executable, "-m", "torqsim", "demo", "--frames", "200"],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    out = result.stdout
+    numbers = [int(n) for n in re.findall(r"^report +(\d+) ", out, re.MULTILINE)]
+    assert numbers == list(range(1, 201))
+    assert "virtual board" in out
+    first = re.search(r"^report +1 (.*)$", out, re.MULTILINE).group(1)
+    assert first.startswith("display") and 'right "   "' in first  # init's blank display
+    kinds = re.findall(r"^report +\d+ (\w+)", out, re.MULTILINE)
+    assert {"display", "brightness"} == set(kinds)
+    events = re.findall(r"^  board: (.*)$", out, re.MULTILINE)
+    for expected in ("gear n", "gear 1", "gear 2", "gear 3", 'right panel "1.2.3."',
+                     "rumble on 120/200", "rumble off", "warning LED 3 on",
+                     "brightness 60/254", "brightness 254/254"):
+        assert expected in events
+    assert "shift point: 8600 rpm in gear 1" in out
+    # The last report: full RPM bar in fourth gear at the end of the run; then the picture.
+    assert re.search(r"^report +200 display +gear 4.* rpm #########", out, re.MULTILINE)
+    picture = out[out.index("report   200"):]
+    assert "RPM" in picture and "GEAR" in picture and "RUMBLE" in picture
+    assert out.rstrip().endswith("torqsim demo: 200 reports")
+
+
+# --- torqsim run in a pseudo-terminal, driven by keys ----------------------------------
+
+pyte = pytest.importorskip("pyte")
+termios = pytest.importorskip("termios")
+
+# The child becomes the session leader of the pseudo-terminal, so that Ctrl-C typed
+# there reaches it as a signal, as in a real terminal.
+_CONTROLLING = ("import fcntl, os, sys, termios; fcntl.ioctl(0, termios.TIOCSCTTY, 0); "
+                "os.execv(sys.executable, [sys.executable] + sys.argv[1:])")
+
+
+class Session:
+    """A command in a pseudo-terminal of 100 x 40, its output fed to a terminal
+    emulator so that the screen can be read as a person sees it."""
+
+    def __init__(self, args, cwd):
+        import fcntl
+        import struct
+
+        self.master, self.slave = os.openpty()
+        fcntl.ioctl(self.slave, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 100, 0, 0))
+        self.settings = termios.tcgetattr(self.slave)
+        env = dict(os.environ, TERM="xterm-256color")
+        env.pop("NO_COLOR", None)
+        self.process = subprocess.Popen(
+            [sys.executable, "-c", _CONTROLLING, "-m", "torqsim", "run", *args],
+            stdin=self.slave, stdout=self.slave, stderr=self.slave, cwd=cwd, env=env,
+            start_new_session=True)
+        self.screen = pyte.Screen(100, 40)
+        self.stream = pyte.ByteStream(self.screen)
+        self.output = b""
+
+    def _read(self, timeout):
+        ready, _, _ = select.select([self.master], [], [], timeout)
+        if ready:
+            data = os.read(self.master, 65536)
+            self.output += data
+            self.stream.feed(data)
+
+    @property
+    def text(self):
+        return self.output.decode("utf-8", "replace")
+
+    def expect(self, pattern, timeout=15.0):
+        deadline = time.monotonic() + timeout
+        while not re.search(pattern, self.text):
+            if time.monotonic() > deadline:
+                raise AssertionError(f"{pattern!r} not seen; output ends:\n{self.text[-1500:]}")
+            self._read(0.05)
+
+    def keys(self, data):
+        os.write(self.master, data)
+
+    def finish(self, timeout=15.0):
+        deadline = time.monotonic() + timeout
+        while self.process.poll() is None and time.monotonic() < deadline:
+            self._read(0.05)
+        self._read(0.2)
+        status = self.process.wait(timeout=1)
+        return status
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        os.close(self.master)
+        os.close(self.slave)
+
+    def row(self, label):
+        return next(line for line in self.screen.display if label in line)
+
+
+@pytest.fixture
+def session_factory():
+    sessions = []
+
+    def start(*args, cwd=ROOT):
+        session = Session(args, cwd)
+        sessions.append(session)
+        return session
+
+    yield start
+    for session in sessions:
+        session.close()
+
+
+def test_run_input_monitor_with_keys(session_factory, tmp_path):
+    snapshot = tmp_path / "run.svg"
+    term = session_factory("--hold", "150", "--snapshot", str(snapshot),
+                           str(EXAMPLES / "input_monitor.py"))
+    term.expect("waiting for buttons and switches")
+    term.expect("SWITCHES")
+    steps = [
+        (b"1", "button 1 pressed"), (None, "button 1 released"),
+        (b"w", "button 12 pressed"), (None, "button 12 released"),
+        (b"\x1b[C", "switch 2 picked"), (b"\x1b[A", "switch 2 at 1"), (b"+", "switch 2 at 2"),
+        (b"\x1b[5~", "switch 2 at 18"), (b"-", "switch 2 at 17"),
+        (b"\x1b[D\x1b[D", "switch 9 picked"), (b"\x1b[A", "switch 9 at -239"),
+    ]
+    for key, seen in steps:
+        if key is not None:
+            term.keys(key)
+        # What the program printed, or (picking a switch) the status under the picture.
+        term.expect(re.escape(seen) + (r"\x1b\[0m" if "picked" in seen else r"\r\n"))
+    switches = term.row("SWITCHES")
+    assert "2:17" in switches and "9:-239" in switches and "1:0" in switches
+    assert "BUTTONS" in term.row("BUTTONS") and "keys:" in term.row("keys:")
+    term.keys(b"\x03")  # Ctrl-C: the example stops its listener and ends normally
+    assert term.finish() == 0
+    assert "stopped" in term.text
+    assert termios.tcgetattr(term.slave) == term.settings
+    assert term.text.rstrip().endswith("torqsim run: the picture shows the board before "
+                                       "the program's torqline blanked it on closing")
+    root = ElementTree.parse(snapshot).getroot()
+    assert "2:17" in "".join(root.find(".//*[@id='switches']").itertext())
+
+
+def test_run_shift_light_draws_the_board(session_factory, tmp_path):
+    snapshot = tmp_path / "shift.svg"
+    term = session_factory("--snapshot", str(snapshot), str(EXAMPLES / "shift_light.py"),
+                           "--seconds", "1.5")
+    assert term.finish() == 0
+    assert termios.tcgetattr(term.slave) == term.settings
+    # The gear digit in red on screen: some lit segment below the GEAR label.
+    top = next(i for i, line in enumerate(term.screen.display) if "GEAR" in line)
+    column = term.screen.display[top].index("GEAR")
+    lit_cells = [cell for row in range(top + 1, top + 7)
+                 for col, cell in term.screen.buffer[row].items()
+                 if column <= col < column + 6 and cell.data in "_|" and cell.fg == "red"]
+    assert lit_cells
+    root = ElementTree.parse(snapshot).getroot()
+    assert re.fullmatch(r"[1-6]\.?", root.find(".//*[@id='gear']").get("data-text"))
+    assert sum(1 for item in root.iter() if item.get("class") == "led on") >= 1
+
+
+@pytest.mark.parametrize("program, keys, status, shown", [
+    ("import sys\nprint('bye', flush=True)\nsys.exit(3)\n", None, 3, "bye"),
+    ("def fail():\n    raise ValueError('boom')\nfail()\n", None, 1, "ValueError: boom"),
+    ("import time\nprint('looping', flush=True)\nwhile True:\n    time.sleep(0.01)\n",
+     b"\x03", 130, "looping"),
+])
+def test_run_gives_the_terminal_back_however_the_program_ends(
+        session_factory, tmp_path, program, keys, status, shown):
+    path = tmp_path / "program.py"
+    path.write_text(program)
+    term = session_factory(str(path), cwd=tmp_path)
+    term.expect(shown)
+    if keys:
+        term.expect("SWITCHES")
+        term.keys(keys)
+    assert term.finish() == status
+    assert termios.tcgetattr(term.slave) == term.settings
+    assert "\x1b[r" in term.text and term.text.rfind("\x1b[?25h") > term.text.rfind("\x1b[?25l")
+    if status == 1:
+        traceback = term.text[term.text.index("Traceback"):]
+        assert "program.py" in traceback and "runpy" not in traceback

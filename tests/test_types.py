@@ -1,0 +1,74 @@
+"""The type stubs: installed where editors and mypy find them, true to the module, and
+mypy passing on the examples and the simulator with them."""
+import ast
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import torqpanel
+
+pytest.importorskip("mypy")
+
+ROOT = Path(__file__).resolve().parent.parent
+STUB = Path(torqpanel.__file__).with_name("torqpanel.pyi")
+
+
+def mypy(*args, cwd):
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--no-error-summary", "--cache-dir", os.devnull,
+         *args], cwd=cwd, capture_output=True, text=True, timeout=300)
+    return result.returncode, result.stdout + result.stderr
+
+
+def test_stubs_installed_beside_the_module_and_as_stub_package():
+    package = Path(torqpanel.__file__).with_name("torqpanel-stubs") / "__init__.pyi"
+    assert STUB.is_file() and package.is_file()
+    assert STUB.read_bytes() == package.read_bytes()
+
+
+def test_stub_docstrings_begin_with_the_module_docstrings():
+    tree = ast.parse(STUB.read_text())
+    cls = next(node for node in tree.body if isinstance(node, ast.ClassDef))
+    methods = {node.name: ast.get_docstring(node) for node in cls.body
+               if isinstance(node, ast.FunctionDef) and node.name != "__init__"}
+    runtime = {name for name in dir(torqpanel.torqline) if not name.startswith("_")}
+    assert set(methods) == runtime and len(runtime) == 15
+    for name, doc in methods.items():
+        assert doc.splitlines()[0].startswith(getattr(torqpanel.torqline, name).__doc__)
+
+
+def test_stubtest_finds_the_stub_true_to_the_module(tmp_path):
+    status, output = mypy("-c", "pass", cwd=tmp_path)  # mypy itself runs
+    assert status == 0, output
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "torqpanel"],
+                            cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_mypy_sees_the_installed_stubs(tmp_path):
+    (tmp_path / "user.py").write_text(
+        "import torqpanel\n"
+        "dash = torqpanel.torqline()\n"
+        "reveal_type(dash.init())\n"
+        "reveal_type(dash.get_input_data())\n"
+        "reveal_type(dash.get_device_info('serial number'))\n"
+        "reveal_type(dash.get_device_info('max rpm led'))\n"
+        "dash.set_rpm_led('1', 1)\n"
+        "dash.set_gear(3, point=True)\n"
+        "dash.set_right_panel('1:23.456')\n")
+    status, output = mypy("user.py", cwd=tmp_path)
+    assert status == 1
+    revealed = {int(line.split(":")[1]): line.split('"')[1].replace("builtins.", "")
+                for line in output.splitlines() if "Revealed type" in line}
+    assert revealed[3] == "bool" and revealed[5] == "str" and revealed[6] == "int", output
+    assert "int, int, int, int, int" in revealed[4] and "None" in revealed[4]
+    errors = [line for line in output.splitlines() if ": error:" in line]
+    assert [line.split(":")[1] for line in errors] == ["7", "8", "9"], output
+
+
+def test_mypy_passes_on_the_examples_and_the_simulator():
+    status, output = mypy("--strict", "examples", "python/torqsim", cwd=ROOT)
+    assert status == 0, output
