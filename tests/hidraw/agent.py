@@ -58,8 +58,8 @@ def watch_switch(obj, switch, last, timeout=10.0):
     seen = []
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        event = obj.get_input_data()
-        if event[:3] == (15, 0, switch) and (not seen or seen[-1] != event[3]):
+        event = obj.get_input_data()  # None until the listener has begun
+        if event is not None and event[:3] == (15, 0, switch) and (not seen or seen[-1] != event[3]):
             seen.append(event[3])
             if event[3] == last:
                 break

@@ -93,8 +93,9 @@ class EmulatedKernel:
     def counts(self, number):
         return self._call("counts", number=number)
 
-    def unplug(self, number):
-        self._call("unplug", number=number)
+    def unplug(self, number, *left_behind):
+        """Reports in `left_behind` arrived just before; the node still holds them."""
+        self._call("unplug", number=number, left_behind=[bytes(r).hex() for r in left_behind])
 
     def refuse(self, number):
         self._call("refuse", number=number)

@@ -173,19 +173,21 @@ class Kernel:
         with node.lock:
             return {"writes": node.writes, "reads": node.reads, "queued": len(node.queue)}
 
-    def unplug(self, number):
+    def unplug(self, number, left_behind=()):
         """As the kernel does it: sysfs goes, the node goes, the open descriptors see the
-        hang-up (POLLERR|POLLHUP), a report still queued, then EIO on read and ENODEV on
+        hang-up (POLLERR|POLLHUP beside POLLIN), the reports still queued (here also the
+        `left_behind` ones, which arrived just before), then EIO on read and ENODEV on
         write."""
         node = self.nodes[number]
-        with node.lock:
+        with node.lock:  # no read of the node in between
+            node.queue.extend(bytes.fromhex(r) for r in left_behind)
             node.gone = True
-        self.testbed.remove_device(node.sysfs)
-        # Hang up the pty: replace the master (which the testbed closes itself at the end)
-        # by /dev/null, which closes the master's file.
-        null = os.open(os.devnull, os.O_RDWR)
-        os.dup2(null, node.master)
-        os.close(null)
+            self.testbed.remove_device(node.sysfs)
+            # Hang up the pty: put /dev/null in the master's place (the testbed closes
+            # that number itself at the end), which closes the master's file.
+            null = os.open(os.devnull, os.O_RDWR)
+            os.dup2(null, node.master)
+            os.close(null)
         return True
 
     def refuse(self, number):

@@ -95,31 +95,17 @@ def test_listener_keeps_only_the_newest_reports(kernel, agent, board):
 
 
 def test_unplug_while_reading(kernel, agent, listening):
+    """The node of an unplugged board shows POLLIN beside POLLERR|POLLHUP while a report
+    is still queued: the waiting read fails without taking it, and closes the channel."""
     kernel.send(listening, data(buttons=8))
-    assert agent.wait_until("d.get_input_data()[:4] == (15, 1, 4, 4)")
-    writes = kernel.counts(listening)["writes"]
-    kernel.unplug(listening)
-    # Whichever notices first, the waiting read or the write, the channel is closed after
-    # at most one attempt.
-    for _ in range(3):
-        assert agent.eval("d.show_me()") is None
-    assert kernel.counts(listening)["writes"] - writes <= 1
+    assert agent.wait_until("d.get_input_data()[:4] == (15, 1, 4, 4)")  # now waiting again
+    before = kernel.counts(listening)
+    kernel.unplug(listening, data(buttons=2))
+    time.sleep(0.2)  # the hang-up wakes the waiting read at once; give it time to go wrong
     assert agent.eval("d.get_input_data()[:4]") == (15, 1, 4, 4)
-    assert agent.eval("d.stop_input_listener()") is True
-
-
-def test_unplug_with_a_report_left_behind(kernel, agent, board):
-    """The node of an unplugged board shows a queued report beside POLLERR|POLLHUP: the
-    read fails without taking it, and the failure closes the channel."""
-    kernel.send(board, data(buttons=2))
-    kernel.unplug(board)
-    agent.run("d.start_input_listener()")
-    assert agent.wait_until("d.get_input_data() is not None")
-    time.sleep(0.1)  # ten listener cycles, each a read that must fail
-    assert agent.eval("d.get_input_data()[:4]") == (0, 0, 0, 0)
-    assert kernel.counts(board) == {"writes": 1, "reads": 0, "queued": 1}
+    assert kernel.counts(listening) == dict(before, queued=1)  # not even read
     agent.run("d.show_me()")
-    assert kernel.counts(board)["writes"] == 1  # not even tried
+    assert kernel.counts(listening)["writes"] == before["writes"]  # not even tried
     assert agent.eval("d.stop_input_listener()") is True
 
 
