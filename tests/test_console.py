@@ -49,16 +49,18 @@ needs_namespace = pytest.mark.skipif(
 
 SCENARIO = """
 import subprocess, sys
+# In "crash-leaving-child" the holder has started a program that outlives it.
+child = "import os; os.system('sleep 3 >/dev/null 2>&1 &'); " if sys.argv[1] == "crash-leaving-child" else ""
 holder = subprocess.Popen([sys.executable, "-c",
-    "import torqpanel, sys; print('ready', flush=True); sys.stdin.read()"],
+    "import torqpanel, sys; " + child + "print('ready', flush=True); sys.stdin.read()"],
     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
 assert holder.stdout.readline() == "ready\\n"
-if sys.argv[1] == "crash":
+if sys.argv[1].startswith("crash"):
     holder.kill()
     holder.wait()
 second = subprocess.run([sys.executable, "-c", "import torqpanel"],
                         capture_output=True, text=True).stdout
-if sys.argv[1] != "crash":
+if not sys.argv[1].startswith("crash"):
     holder.stdin.close()
     print(repr(holder.stdout.read()))
     holder.wait()
@@ -70,6 +72,7 @@ print(repr(second))
 @pytest.mark.parametrize("mode, expected", [
     ("live", ["''", "'Kavro Engine already running!'"]),
     ("crash", ["''"]),
+    ("crash-leaving-child", ["''"]),  # the guard is not handed down to other programs
 ])
 def test_single_instance_guard(mode, expected):
     result = subprocess.run(["unshare", "-n", sys.executable, "-c", SCENARIO, mode],

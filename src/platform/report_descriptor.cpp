@@ -237,6 +237,7 @@ bool Parser::Global(uint8_t tag, uint32_t value) {
         case kTagReportId:
             if (value == 0 || value >= kReportIds) return false;
             globals_.reportId = static_cast<uint8_t>(value);
+            out_.usesReportIds = true;
             break;
         case kTagPush:
             if (globalStack_.size() >= kMaxGlobalStack) return false;

@@ -28,6 +28,10 @@ struct ParsedDescriptor {
     // Button capabilities per report type (index = HidReportType), in the order
     // HidP_GetButtonCaps lists them.
     std::vector<HidButtonCaps> buttonCaps[3];
+    // The descriptor declares report IDs (anywhere, in any collection): the device then
+    // sends every report with its ID byte first. hidraw hands reports over as the device
+    // sent them, so this tells whether byte 0 of a read is already the report ID.
+    bool usesReportIds = false;
 };
 
 // Parses `size` bytes of a report descriptor. Returns false when the bytes are not a

@@ -1,0 +1,143 @@
+"""One full dashboard frame on an emulated hidraw board: torqpanel against what a Linux
+user would otherwise write, hidapi from Python.
+
+The frame: the gear, the central text, nine RPM LEDs, six warning LEDs, both rumble
+motors and the send. The baseline is the `hid` package from PyPI (ctypes over the
+system's libhidapi-hidraw0) opening the same node and writing a 54-byte `bytes` frame
+that Python code composed. Both run in one program inside one emulated kernel
+(tests/hidraw/emulation.py: umockdev), where every write() of the node is answered by
+the emulating process; that cost, the same for both, is measured too, as a bare write()
+of a ready frame, so that what each library adds on top can be compared.
+
+Needs umockdev, gir1.2-umockdev-1.0, python3-gi and libhidapi-hidraw0 (Debian), and the
+`hid` package on the module path, for example:
+    pip install --target /tmp/hid-site hid
+    PYTHONPATH=/tmp/hid-site python bench/hidraw_frame.py [--frames N]
+"""
+import argparse
+import pathlib
+import sys
+import tempfile
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+
+from hidraw.emulation import Agent, EmulatedKernel, find_gi_python  # noqa: E402
+
+PROGRAM = r"""
+import os
+import statistics
+import time
+
+import hid
+
+
+def torqpanel_frame(dash, i):
+    dash.set_gear(i % 7 + 48)
+    dash.set_central_panel("1.2")
+    for led in range(1, 10):
+        dash.set_rpm_led(led, (i >> (led % 4)) & 1)
+    for led in range(1, 7):
+        dash.set_warning_led(led, (i >> led) & 1)
+    dash.load_rumble_motor(1, i & 0xFF)
+    dash.load_rumble_motor(2, 255 - (i & 0xFF))
+    dash.show_me()
+
+
+def encode_left(text):
+    codes = []
+    for byte in text.encode():
+        if byte in (0x2E, 0x3A):
+            if codes:
+                codes[-1] = (codes[-1] + 0x80) & 0xFF
+        else:
+            codes.append(byte)
+    return bytes((codes + [0, 0, 0])[:3])
+
+
+def hidapi_frame(report, device, i):
+    gear = i % 7 + 48
+    report[39] = gear
+    codes = encode_left("1.2")
+    report[2:5] = codes
+    report[27:30] = codes
+    for led in range(1, 10):
+        report[4 + led] = (i >> (led % 4)) & 1
+    for led in range(1, 7):
+        report[15 + led] = (i >> led) & 1
+    report[14] = i & 0xFF
+    report[15] = 255 - (i & 0xFF)
+    report[0], report[1] = 0x00, 0x06
+    device.write(bytes(report))
+
+
+# Median time of one frame per path. The paths take turns batch by batch, so that every
+# path sees the same machine and emulator load.
+def measure(paths, frames, batch=100):
+    samples = {name: [] for name in paths}
+    i = 0
+    for _ in range(max(frames // batch, 1)):
+        for name, frame in paths.items():
+            start = time.perf_counter_ns()
+            for k in range(i, i + batch):
+                frame(k)
+            samples[name].append((time.perf_counter_ns() - start) / batch)
+        i += batch
+    return {name: statistics.median(values) for name, values in samples.items()}
+
+
+def run(frames):
+    dash = torqpanel.torqline()
+    assert dash.init(), "the emulated board was not found"
+    device = hid.Device(path=b"/dev/hidraw0")
+    fd = os.open("/dev/hidraw0", os.O_WRONLY | os.O_CLOEXEC | os.O_NOCTTY)
+    report = bytearray(54)
+    ready = bytes(54)
+    results = measure({
+        "torqpanel": lambda i: torqpanel_frame(dash, i),
+        "hidapi": lambda i: hidapi_frame(report, device, i),
+        "write": lambda i: os.write(fd, ready),
+    }, frames)
+    os.close(fd)
+    device.close()
+    del dash
+    return results
+"""
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--frames", type=int, default=20_000)
+    frames = parser.parse_args().frames
+
+    python = find_gi_python()
+    if python is None:
+        sys.exit("needs umockdev's Python bindings (apt-get install umockdev gir1.2-umockdev-1.0 python3-gi)")
+    kernel = EmulatedKernel(python)
+    try:
+        if kernel.preload is None:
+            sys.exit("needs umockdev's preload library (libumockdev-preload.so.0)")
+        kernel.add_board(0, serial="BENCH", version=0x0105)
+        with tempfile.TemporaryDirectory() as directory:
+            program = Agent(kernel, pathlib.Path(directory))
+            try:
+                program.run(PROGRAM)
+                results = program.eval(f"run({frames})")
+            finally:
+                program.close()
+        sent = kernel.frames(0)
+    finally:
+        kernel.close()
+
+    ours, theirs, floor = results["torqpanel"], results["hidapi"], results["write"]
+    ours_us, theirs_us, floor_us = ours / 1000, theirs / 1000, floor / 1000
+    print(f"frames per path:                    {frames} ({len(sent)} writes reached the board)")
+    print(f"torqpanel frame (hidraw):           {ours_us:8.2f} us median")
+    print(f"hidapi frame from Python (hidraw):  {theirs_us:8.2f} us median")
+    print(f"bare write() of a ready frame:      {floor_us:8.2f} us median (the emulated kernel)")
+    print(f"ratio torqpanel / hidapi:           {ours / theirs:8.3f}")
+    print(f"above the bare write: torqpanel {ours_us - floor_us:.2f} us, "
+          f"hidapi {theirs_us - floor_us:.2f} us, ratio {(ours - floor) / (theirs - floor):.3f}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,1 @@
+"""Tests of the hidraw backend against an emulated kernel (umockdev)."""
