@@ -85,10 +85,10 @@ static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 32, "64-bit interface data");
 
 static_assert(sizeof(HANDLE) == sizeof(HidHandle));
 static_assert(kHidpStatusSuccess == static_cast<uint32_t>(HIDP_STATUS_SUCCESS));
-static_assert(kErrorInsufficientBuffer == ERROR_INSUFFICIENT_BUFFER);
-static_assert(kErrorNoMoreItems == ERROR_NO_MORE_ITEMS);
-static_assert(kErrorIoPending == ERROR_IO_PENDING);
-static_assert(kErrorDeviceNotConnected == ERROR_DEVICE_NOT_CONNECTED);
+static_assert(kErrorInsufficientBuffer == static_cast<uint32_t>(ERROR_INSUFFICIENT_BUFFER));
+static_assert(kErrorNoMoreItems == static_cast<uint32_t>(ERROR_NO_MORE_ITEMS));
+static_assert(kErrorIoPending == static_cast<uint32_t>(ERROR_IO_PENDING));
+static_assert(kErrorDeviceNotConnected == static_cast<uint32_t>(ERROR_DEVICE_NOT_CONNECTED));
 
 #undef TORQ_SAME_FIELD
 
