@@ -204,6 +204,8 @@ class Win32ReadState final : public ReadState {
 public:
     explicit Win32ReadState(UniqueHandle event) : event_(std::move(event)) {
         overlapped_.hEvent = event_.get();
+        // Room for any report the listener takes, so reads do not allocate.
+        data_.resize(256);
     }
 
     ~Win32ReadState() override {
