@@ -103,7 +103,10 @@ class HidLayer {
 public:
     virtual ~HidLayer() = default;
 
-    // The error code of this thread's last call into this layer (GetLastError).
+    // The error code of this thread's last call into this layer (GetLastError). Every
+    // call starts from 0, so a nonzero value after a success is that call's own: Windows
+    // does not clear the last error on success, and an older error must not make a
+    // later call count as failed.
     virtual uint32_t LastError() const = 0;
 
     // SetupDiGetClassDevsW(HID, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE). Never null.
