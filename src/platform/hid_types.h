@@ -28,6 +28,21 @@ struct HidCaps {
 };
 static_assert(sizeof(HidCaps) == 64, "HidCaps must keep the HIDP_CAPS layout");
 
+// The two readings of a button capability's usage fields. Declared outside the union:
+// standard C++ allows no type declarations inside an anonymous one.
+struct HidButtonRange {
+    uint16_t UsageMin, UsageMax;
+    uint16_t StringMin, StringMax;
+    uint16_t DesignatorMin, DesignatorMax;
+    uint16_t DataIndexMin, DataIndexMax;
+};
+struct HidButtonNotRange {
+    uint16_t Usage, Reserved1;
+    uint16_t StringIndex, Reserved2;
+    uint16_t DesignatorIndex, Reserved3;
+    uint16_t DataIndex, Reserved4;
+};
+
 // HIDP_BUTTON_CAPS: one button (or array) capability.
 struct HidButtonCaps {
     uint16_t UsagePage;
@@ -45,18 +60,8 @@ struct HidButtonCaps {
     uint16_t Reserved2;
     uint32_t Reserved[9];
     union {
-        struct {
-            uint16_t UsageMin, UsageMax;
-            uint16_t StringMin, StringMax;
-            uint16_t DesignatorMin, DesignatorMax;
-            uint16_t DataIndexMin, DataIndexMax;
-        } Range;
-        struct {
-            uint16_t Usage, Reserved1;
-            uint16_t StringIndex, Reserved2;
-            uint16_t DesignatorIndex, Reserved3;
-            uint16_t DataIndex, Reserved4;
-        } NotRange;
+        HidButtonRange Range;
+        HidButtonNotRange NotRange;
     };
 };
 static_assert(sizeof(HidButtonCaps) == 72, "HidButtonCaps must keep the HIDP_BUTTON_CAPS layout");
