@@ -85,8 +85,9 @@ extern "C" PyObject* PyGetDeviceInfo(PyObject* self, PyObject* args) {
         return nullptr;
     }
     const char* key = nullptr;
-    if (!PyArg_ParseTuple(args, "s", &key)) {
-        // Missing, extra, non-str or unencodable: one message for all of them.
+    if (args == nullptr || !PyTuple_Check(args) || !PyArg_ParseTuple(args, "s", &key)) {
+        // Missing, extra, non-str or unencodable, or no argument tuple at all from a
+        // native caller: one message for all of them.
         PyErr_Clear();
         PyErr_SetString(PyExc_ValueError, "Invalid parameter for get_device_info");
         return nullptr;
