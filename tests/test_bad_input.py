@@ -207,3 +207,36 @@ def test_initialiser_with_odd_serials(bus, capfd, args, kwargs, opens):
     assert obj.init() is opens
     assert board.open_handles == (3 if opens else 0)
     capfd.readouterr()
+
+
+class Reinitialises(Index):
+    """An integer (or truth value) whose conversion re-runs the initialiser of `obj`
+    while its method is still parsing its arguments."""
+
+    def __init__(self, obj, value):
+        super().__init__(value)
+        self.obj = obj
+
+    def __index__(self):
+        self.obj.__init__()
+        return self.value
+
+    def __bool__(self):
+        self.obj.__init__()
+        return bool(self.value)
+
+
+@pytest.mark.parametrize("call", [
+    lambda o: o.set_rpm_led(Reinitialises(o, 2), 1),
+    lambda o: o.load_rumble_motor(1, Reinitialises(o, 50)),
+    lambda o: o.set_gear("3", Reinitialises(o, 1)),
+    lambda o: o.set_brightness(Reinitialises(o, 10)),
+])
+def test_engine_replaced_while_arguments_are_parsed(bus, call):
+    board = bus.add_board()
+    obj = torqline()
+    assert obj.init() is True
+    assert call(obj) is None  # the call goes to the new engine, never to the freed one
+    assert board.open_handles == 0  # the first engine was torn down
+    assert obj.get_device_info("product id") == 259  # and the new one is fresh
+    assert obj.init() is True
