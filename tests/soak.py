@@ -185,7 +185,7 @@ class Soak:
             if board.open_handles != 0:
                 raise AssertionError("a deleted object left handles open")
             self.count(objects=1, listener_starts=1, listener_stops=stops)
-            time.sleep(0.05)
+            time.sleep(0.2)  # leaves the interpreter lock to the others between the inits
 
     def run(self, warmup, interval, out):
         samples = []
