@@ -3,8 +3,6 @@
 
 #include <cstring>
 #include <cwchar>
-#include <string>
-#include <string_view>
 
 #include "module/console.h"
 #include "module/torqline.h"
@@ -13,36 +11,6 @@
 namespace torq {
 
 namespace {
-
-struct KeyName {
-    std::string_view text;
-    InfoKey key;
-};
-
-// In the order they are compared.
-constexpr KeyName kKeys[] = {
-    {"version", InfoKey::Version},
-    {"name", InfoKey::Name},
-    {"ticks", InfoKey::Ticks},
-    {"type", InfoKey::Type},
-    {"vendor id", InfoKey::VendorId},
-    {"product id", InfoKey::ProductId},
-    {"firmware", InfoKey::Firmware},
-    {"panel count", InfoKey::PanelCount},
-    {"serial number", InfoKey::SerialNumber},
-    {"device path", InfoKey::DevicePath},
-    {"digits", InfoKey::Digits},
-    {"gear", InfoKey::Gear},
-    {"max rpm led", InfoKey::MaxRpmLed},
-    {"max warning led", InfoKey::MaxWarningLed},
-    {"max external led", InfoKey::MaxExternalLed},
-    {"brightness", InfoKey::Brightness},
-    {"digital", InfoKey::Digital},
-    {"analog", InfoKey::Analog},
-    {"rumble motor", InfoKey::RumbleMotor},
-};
-
-constexpr size_t kLongestKey = 16;  // "max external led"
 
 PyObject* WideText(const wchar_t* text, size_t capacity) {
     return PyUnicode_FromWideChar(text, static_cast<Py_ssize_t>(wcsnlen(text, capacity)));
@@ -104,25 +72,6 @@ PyObject* Answer(const CEngine& engine, InfoKey key) {
 
 }  // namespace
 
-InfoKey LookupInfoKey(const char* key, size_t length) {
-    if (length > kLongestKey) {
-        return InfoKey::Unknown;  // no key is that long: nothing to copy or compare
-    }
-    char lowered[kLongestKey];
-    for (size_t i = 0; i < length; ++i) {
-        // ASCII letters only: every other byte stays as it is, whatever the locale.
-        const char c = key[i];
-        lowered[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    const std::string_view text(lowered, length);
-    for (const KeyName& name : kKeys) {
-        if (name.text == text) {
-            return name.key;
-        }
-    }
-    return InfoKey::Unknown;
-}
-
 }  // namespace torq
 
 extern "C" PyObject* PyGetDeviceInfo(PyObject* self, PyObject* args) {
@@ -136,8 +85,9 @@ extern "C" PyObject* PyGetDeviceInfo(PyObject* self, PyObject* args) {
         return nullptr;
     }
     const char* key = nullptr;
-    if (!PyArg_ParseTuple(args, "s", &key)) {
-        // Missing, extra, non-str or unencodable: one message for all of them.
+    if (args == nullptr || !PyTuple_Check(args) || !PyArg_ParseTuple(args, "s", &key)) {
+        // Missing, extra, non-str or unencodable, or no argument tuple at all from a
+        // native caller: one message for all of them.
         PyErr_Clear();
         PyErr_SetString(PyExc_ValueError, "Invalid parameter for get_device_info");
         return nullptr;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "device/hid_device.h"
@@ -70,9 +71,9 @@ public:
     // The open sequence of init: 2 when the board is open, 0 otherwise.
     int32_t InitDevice();
 
-    // Output (src/output).
-    void SetLeftDigits(const std::string& text);
-    void SetRightDigits(const std::string& text);
+    // Output (src/output). The encoders read exactly the bytes of `text`, nothing past it.
+    void SetLeftDigits(std::string_view text);
+    void SetRightDigits(std::string_view text);
     void SetGear(uint8_t code, int32_t point);
     void SetLed(int32_t index, uint32_t state, LedGroup group);
     void SetRumbleMotor(int32_t motorIndex, int32_t power);

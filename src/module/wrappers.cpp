@@ -57,6 +57,16 @@ PyObject* Guarded(const char* unknown, Work&& work) {
     return nullptr;
 }
 
+// Native code calls the exported wrappers with whatever it holds as the argument tuple:
+// the argument parser would crash on a null one and call any other object a SystemError.
+bool IsArgumentTuple(PyObject* args) {
+    if (args != nullptr && PyTuple_Check(args)) {
+        return true;
+    }
+    PyErr_SetString(PyExc_TypeError, "expected a tuple of arguments");
+    return false;
+}
+
 // Reads a Python int as a 32-bit signed number, failing the way the "i" format does.
 bool ReadInt32(PyObject* number, int32_t* out) {
     const long long value = PyLong_AsLongLong(number);
@@ -122,7 +132,7 @@ int32_t ClampState(int32_t state) {
 // raises MemoryError and leaves the stored text and the display as they were.
 PyObject* SetPanelText(PyObject* self, PyObject* args, bool right) {
     const char* text = nullptr;
-    if (!PyArg_ParseTuple(args, "s", &text)) {
+    if (!IsArgumentTuple(args) || !PyArg_ParseTuple(args, "s", &text)) {
         return nullptr;
     }
     CEngine* engine = RequireEngine(self);
@@ -147,7 +157,7 @@ PyObject* SetPanelText(PyObject* self, PyObject* args, bool right) {
 bool ParsePair(PyObject* args, int32_t* first, int32_t* second) {
     int a = 0;
     int b = 0;
-    if (!PyArg_ParseTuple(args, "ii", &a, &b)) {
+    if (!IsArgumentTuple(args) || !PyArg_ParseTuple(args, "ii", &a, &b)) {
         return false;
     }
     *first = a;
@@ -167,7 +177,7 @@ extern "C" {
 PyObject* PyDev_set_gear(PyObject* self, PyObject* args, PyObject* /*kwds: accepted, ignored*/) {
     PyObject* gear = nullptr;
     int point = 0;
-    if (!PyArg_ParseTuple(args, "O|p", &gear, &point)) {
+    if (!IsArgumentTuple(args) || !PyArg_ParseTuple(args, "O|p", &gear, &point)) {
         return nullptr;
     }
     int32_t value = 0;
@@ -332,7 +342,7 @@ PyObject* PySetExternalLed(PyObject* self, PyObject* args) {
 
 PyObject* PySetGlobalBrightness(PyObject* self, PyObject* args) {
     int level = 0;
-    if (!PyArg_ParseTuple(args, "i", &level)) {
+    if (!IsArgumentTuple(args) || !PyArg_ParseTuple(args, "i", &level)) {
         return nullptr;
     }
     CEngine* engine = RequireEngine(self);

@@ -86,9 +86,8 @@ constexpr size_t kRightMaxLength = 12;
 
 }  // namespace
 
-void CManager::SetLeftDigits(const std::string& text) {
-    const std::string_view source =
-        (text.empty() || text.size() > kLeftMaxLength) ? kLeftDefault : std::string_view(text);
+void CManager::SetLeftDigits(std::string_view text) {
+    const std::string_view source = (text.empty() || text.size() > kLeftMaxLength) ? kLeftDefault : text;
     CodeList codes;
     for (const char c : source) {
         if (c == '.' || c == ':') {
@@ -101,9 +100,8 @@ void CManager::SetLeftDigits(const std::string& text) {
     codes.WriteTo(displayReport + kCentralOffset, kPanelDigits);
 }
 
-void CManager::SetRightDigits(const std::string& text) {
-    const std::string_view source =
-        (text.empty() || text.size() > kRightMaxLength) ? kRightDefault : std::string_view(text);
+void CManager::SetRightDigits(std::string_view text) {
+    const std::string_view source = (text.empty() || text.size() > kRightMaxLength) ? kRightDefault : text;
     // The byte after a trailing separator counts as 0x00.
     auto byteAt = [&source](size_t i) -> uint8_t {
         return i < source.size() ? static_cast<uint8_t>(source[i]) : uint8_t{0};

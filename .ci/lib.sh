@@ -1,0 +1,33 @@
+# Helpers for the CI stages: install what a stage needs on a fresh machine, only when it
+# is missing. Sourced, not run.
+
+# Runs a command as root (directly, or through sudo when there is one).
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Installs the Debian packages that are not installed yet; waits for another dpkg user.
+need_debian_packages() {
+    local missing=()
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "installing ${missing[*]}"
+    for attempt in 1 2 3 4 5 6; do
+        if as_root apt-get -o DPkg::Lock::Timeout=120 update -qq &&
+            as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=120 \
+                install -y -qq "${missing[@]}"; then
+            return 0
+        fi
+        echo "apt-get failed (attempt $attempt), retrying in 20 s"
+        sleep 20
+    done
+    return 1
+}
+
+# scikit-build-core, CMake and Ninja for builds outside pip's build isolation.
+need_build_tools() {
+    python3 -m pip install --quiet "scikit-build-core>=0.10" "cmake>=3.26" ninja
+}

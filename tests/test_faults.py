@@ -1,0 +1,194 @@
+"""Fault matrix: every failure of the virtual bus, and an unplug, at each point of a host
+program's life. Each case must end with the documented result, without a crash or hang,
+with no handle left open and no thread left running."""
+import faulthandler
+import os
+import threading
+import time
+
+import pytest
+
+import torqsim
+from torqpanel import torqline
+
+from conftest import BLANK_DISPLAY, wait_until
+
+pytestmark = pytest.mark.threaded
+
+PHASES = ("init", "setters", "listening", "teardown")
+FAULTS = torqsim.BUS_FAILURES + torqsim.DEVICE_FAILURES + ("unplug",)
+# Steps that only discovery takes: failing them later changes nothing.
+DISCOVERY = ("enumerate", "detail", "open_query", "open_write", "open_read", "attributes")
+
+REPORT_A = bytes([0, 0b01]) + bytes(20)  # button 1 pressed
+REPORT_B = bytes([0, 0b11]) + bytes(20)  # button 2 pressed as well
+EVENT_A, EVENT_B = (15, 1, 1, 1), (15, 1, 2, 2)
+# The display report after set_rpm_led(1, 1) and set_central_panel("1.2").
+SHOWN = bytearray(BLANK_DISPLAY)
+SHOWN[5] = 1
+SHOWN[2:5] = SHOWN[27:30] = b"\xb1\x32\x00"
+SHOWN = bytes(SHOWN)
+NOT_FOUND = "Error error: no supported device found, init failed! #1001\n F:init\n\n"
+
+
+def expected_outcome(fault, phase):
+    """What the host program sees when `fault` strikes at the start of `phase`.
+
+    The channel's rule: a failed write or a failed wait clears the connection, after
+    which every write is dropped and the listener idles; an unplug fails both."""
+    struck = PHASES.index(phase)
+
+    def active(step_phase):
+        return struck <= PHASES.index(step_phase)
+
+    lost = False  # the connection has been lost by an earlier step
+
+    def io(step_phase, kind):
+        """Runs one write or read step; True when it gets through."""
+        nonlocal lost
+        breaks = fault == "unplug" or fault == kind
+        if active(step_phase) and breaks:
+            lost = True
+        return not lost
+
+    if active("init") and (fault in DISCOVERY or fault == "unplug"):
+        return dict(opened=False, shown=False, decoded_a=False, decoded_b=False,
+                    late=False, blanked=False)
+    io("init", "write")  # init's blank report
+    shown = io("setters", "write")
+    decoded_a = io("setters", "wait")  # the reads before the fault of the listening phase
+    decoded_b = io("listening", "wait")
+    late = io("listening", "write")
+    blanked = io("teardown", "write")
+    if fault == "preparsed" and phase == "init":
+        decoded_a = decoded_b = False  # no capabilities: every read has length 0
+    if fault == "unplug" and phase != "teardown":
+        decoded_b = None  # an unplugged board sends nothing
+        if phase == "setters":
+            decoded_a = None
+    if fault == "wait" and phase == "teardown":
+        blanked = None  # the listener's failed read races with the blank report
+    return dict(opened=True, shown=shown, decoded_a=decoded_a, decoded_b=decoded_b,
+                late=late, blanked=blanked)
+
+
+def task_count():
+    return len(os.listdir("/proc/self/task"))
+
+
+class Watchdog:
+    """One thread for the whole module, so it never shows in a case's thread count: if
+    a case runs past its deadline, it prints every thread's traceback and ends the run."""
+
+    def __init__(self):
+        self.deadline = None
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self._watch, daemon=True)
+        self.thread.start()
+
+    def _watch(self):
+        while not self.done.wait(0.5):
+            if self.deadline is not None and time.monotonic() > self.deadline:
+                faulthandler.dump_traceback(all_threads=True)
+                os._exit(70)
+
+
+@pytest.fixture(scope="module")
+def module_watchdog():
+    dog = Watchdog()
+    yield dog
+    dog.done.set()
+    dog.thread.join()
+
+
+@pytest.fixture
+def watchdog(module_watchdog):
+    module_watchdog.deadline = time.monotonic() + 60
+    yield
+    module_watchdog.deadline = None
+
+
+def inject(bus, board, fault):
+    if fault == "unplug":
+        board.unplug()
+    elif fault in torqsim.BUS_FAILURES:
+        bus.fail(fault)
+    else:
+        board.fail(fault)
+
+
+def sees(obj, event, within):
+    """True once get_input_data shows `event`; False if `within` seconds pass first."""
+    return bool(wait_until(lambda: obj.get_input_data()[:4] == event, timeout=within))
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
+@pytest.mark.parametrize("phase", PHASES)
+@pytest.mark.parametrize("fault", FAULTS)
+def test_fault_during_a_host_programs_life(bus, fault, phase, capfd, watchdog):
+    expect = expected_outcome(fault, phase)
+    board = bus.add_board(serial="A1B2")
+    threads = task_count()
+    # A negative answer waits this long; a positive one comes as soon as it is true.
+    quiet = 0.3
+
+    obj = torqline()
+    if phase == "init":
+        inject(bus, board, fault)
+    assert obj.init() is expect["opened"]
+    assert capfd.readouterr().out == ("" if expect["opened"] else NOT_FOUND)
+    blank_at_init = expect["opened"] and (fault, phase) != ("write", "init")
+    assert board.frames == ([BLANK_DISPLAY] if blank_at_init else [])
+    board.clear_frames()
+
+    obj.set_rpm_led(1, 1)
+    obj.set_central_panel("1.2")
+    if phase == "setters":
+        inject(bus, board, fault)
+    obj.show_me()
+    assert board.frames == ([SHOWN] if expect["shown"] else [])
+
+    if not expect["opened"]:
+        with pytest.raises(RuntimeError, match="Manager is not running."):
+            obj.start_input_listener()
+    else:
+        assert obj.start_input_listener() is True
+        assert wait_until(lambda: obj.get_input_data() is not None)
+        if expect["decoded_a"] is not None:
+            board.send_input(REPORT_A)
+            assert sees(obj, EVENT_A, 5 if expect["decoded_a"] else quiet) is expect["decoded_a"]
+        if phase == "listening":
+            inject(bus, board, fault)
+        if expect["decoded_b"] is not None:
+            board.send_input(REPORT_B)
+            assert sees(obj, EVENT_B, 5 if expect["decoded_b"] else quiet) is expect["decoded_b"]
+        if not expect["decoded_b"]:
+            # A lost board keeps the last snapshot, and the listener keeps running.
+            kept = EVENT_A if expect["decoded_a"] else (0, 0, 0, 0)
+            time.sleep(quiet)
+            assert obj.get_input_data()[:4] == kept
+        board.clear_frames()
+        obj.show_me()
+        assert len(board.frames) == (1 if expect["late"] else 0)
+        assert obj.stop_input_listener() is True
+        assert obj.start_input_listener() is True  # still running when the object goes
+
+    board.clear_frames()
+    if phase == "teardown":
+        inject(bus, board, fault)
+    del obj
+    if expect["blanked"] is not None:
+        assert board.frames == ([BLANK_DISPLAY] if expect["blanked"] else [])
+    assert board.open_handles == 0
+    assert wait_until(lambda: task_count() == threads)
+    assert capfd.readouterr().out == ""
+
+
+@pytest.mark.parametrize("fault", ["serial", "button_caps"])
+def test_probe_faults_at_init_show_in_the_device_info(bus, fault):
+    board = bus.add_board(serial="A1B2")
+    board.fail(fault)
+    obj = torqline()
+    assert obj.init() is True
+    info = (obj.get_device_info("serial number"), obj.get_device_info("digital"))
+    assert info == (("", 32) if fault == "serial" else ("A1B2", 0))
