@@ -116,6 +116,13 @@ class Agent:
         site = str(pathlib.Path(torqpanel.__file__).parent)
         env = dict(os.environ, UMOCKDEV_DIR=kernel.root, LD_PRELOAD=" ".join(p for p in preloads if p),
                    PYTHONPATH=os.pathsep.join(filter(None, [site, os.environ.get("PYTHONPATH")])))
+        # A sanitizer writing its report to a log file crashes inside the emulated
+        # kernel; its report goes to this program's standard error instead, which the
+        # test reads.
+        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"):
+            if name in env:
+                env[name] = ":".join(option for option in env[name].split(":")
+                                     if not option.startswith("log_path="))
         command = [sys.executable, str(HERE / "agent.py"), str(child_end)]
         if without_dac:
             # As root, permission bits bind only without these capabilities.
