@@ -18,7 +18,7 @@ need_debian_packages() {
     for attempt in 1 2 3 4 5 6; do
         if as_root apt-get -o DPkg::Lock::Timeout=120 update -qq &&
             as_root env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=120 \
-                install -y -qq "${missing[@]}"; then
+                install -y -qq --no-install-recommends "${missing[@]}"; then
             return 0
         fi
         echo "apt-get failed (attempt $attempt), retrying in 20 s"
