@@ -141,16 +141,6 @@ def test_probe_failures_leave_the_device_open(bus, fault, digital, analog):
     assert (obj.get_device_info("digital"), obj.get_device_info("analog")) == (digital, analog)
 
 
-def test_write_failure_at_init_silences_the_channel(bus):
-    board = bus.add_board()
-    board.fail("write")
-    obj = torqline()
-    assert obj.init() is True
-    board.clear()
-    obj.show_me()
-    assert board.frames == []  # disconnected until discovery runs again
-
-
 def test_pending_write_keeps_the_channel(bus):
     board = bus.add_board()
     board.fail("write", error=997)

@@ -182,13 +182,3 @@ def test_fault_during_a_host_programs_life(bus, fault, phase, capfd, watchdog):
     assert board.open_handles == 0
     assert wait_until(lambda: task_count() == threads)
     assert capfd.readouterr().out == ""
-
-
-@pytest.mark.parametrize("fault", ["serial", "button_caps"])
-def test_probe_faults_at_init_show_in_the_device_info(bus, fault):
-    board = bus.add_board(serial="A1B2")
-    board.fail(fault)
-    obj = torqline()
-    assert obj.init() is True
-    info = (obj.get_device_info("serial number"), obj.get_device_info("digital"))
-    assert info == (("", 32) if fault == "serial" else ("A1B2", 0))

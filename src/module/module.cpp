@@ -1,4 +1,4 @@
-// The module torqpanel and its one type, torqline, built from a type specification
+// The module torqpanel and its one type, torqline, created from a PyType_Spec
 // against the stable ABI.
 #include "module/torqline.h"
 
