@@ -3,6 +3,7 @@ demo, and `torqsim run` driven by keys in a pseudo-terminal."""
 import os
 import re
 import select
+import signal
 import subprocess
 import sys
 import threading
@@ -213,9 +214,12 @@ pyte = pytest.importorskip("pyte")
 termios = pytest.importorskip("termios")
 
 # The child becomes the session leader of the pseudo-terminal, so that Ctrl-C typed
-# there reaches it as a signal, as in a real terminal.
-_CONTROLLING = ("import fcntl, os, sys, termios; fcntl.ioctl(0, termios.TIOCSCTTY, 0); "
-                "os.execv(sys.executable, [sys.executable] + sys.argv[1:])")
+# there reaches it as a signal, as in a real terminal. SIGUSR1 makes it print every
+# thread's stack, for the report of a session that does not end.
+_CONTROLLING = ("import faulthandler, fcntl, runpy, signal, sys, termios; "
+                "fcntl.ioctl(0, termios.TIOCSCTTY, 0); "
+                "faulthandler.register(signal.SIGUSR1, all_threads=True); "
+                "sys.argv = sys.argv[1:]; runpy.run_module('torqsim', run_name='__main__', alter_sys=True)")
 
 
 class Session:
@@ -232,7 +236,7 @@ class Session:
         env = dict(os.environ, TERM="xterm-256color")
         env.pop("NO_COLOR", None)
         self.process = subprocess.Popen(
-            [sys.executable, "-c", _CONTROLLING, "-m", "torqsim", "run", *args],
+            [sys.executable, "-c", _CONTROLLING, "torqsim", "run", *args],
             stdin=self.slave, stdout=self.slave, stderr=self.slave, cwd=cwd, env=env,
             start_new_session=True)
         self.screen = pyte.Screen(100, 40)
@@ -265,8 +269,12 @@ class Session:
         while self.process.poll() is None and time.monotonic() < deadline:
             self._read(0.05)
         self._read(0.2)
-        status = self.process.wait(timeout=1)
-        return status
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGUSR1)
+            time.sleep(0.5)
+            self._read(0.5)
+            raise AssertionError(f"the session did not end; its threads:\n{self.text[-4000:]}")
+        return self.process.returncode
 
     def close(self):
         if self.process.poll() is None:
