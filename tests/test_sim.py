@@ -214,10 +214,13 @@ pyte = pytest.importorskip("pyte")
 termios = pytest.importorskip("termios")
 
 # The child becomes the session leader of the pseudo-terminal, so that Ctrl-C typed
-# there reaches it as a signal, as in a real terminal. SIGUSR1 makes it print every
-# thread's stack, for the report of a session that does not end.
+# there reaches it as a signal, as in a real terminal; and it takes Ctrl-C as a program
+# started there does, even when this test run was started with SIGINT ignored (in the
+# background of a shell script). SIGUSR1 makes it print every thread's stack, for the
+# report of a session that does not end.
 _CONTROLLING = ("import faulthandler, fcntl, runpy, signal, sys, termios; "
                 "fcntl.ioctl(0, termios.TIOCSCTTY, 0); "
+                "signal.signal(signal.SIGINT, signal.default_int_handler); "
                 "faulthandler.register(signal.SIGUSR1, all_threads=True); "
                 "sys.argv = sys.argv[1:]; runpy.run_module('torqsim', run_name='__main__', alter_sys=True)")
 
