@@ -19,7 +19,8 @@ import pathlib
 import sys
 import tempfile
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+BENCH = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(BENCH.parent / "tests"))
 
 from hidraw.emulation import Agent, EmulatedKernel, find_gi_python  # noqa: E402
 
@@ -31,27 +32,8 @@ import time
 import hid
 
 
-def torqpanel_frame(dash, i):
-    dash.set_gear(i % 7 + 48)
-    dash.set_central_panel("1.2")
-    for led in range(1, 10):
-        dash.set_rpm_led(led, (i >> (led % 4)) & 1)
-    for led in range(1, 7):
-        dash.set_warning_led(led, (i >> led) & 1)
-    dash.load_rumble_motor(1, i & 0xFF)
-    dash.load_rumble_motor(2, 255 - (i & 0xFF))
-    dash.show_me()
-
-
-def encode_left(text):
-    codes = []
-    for byte in text.encode():
-        if byte in (0x2E, 0x3A):
-            if codes:
-                codes[-1] = (codes[-1] + 0x80) & 0xFF
-        else:
-            codes.append(byte)
-    return bytes((codes + [0, 0, 0])[:3])
+# The same frame as bench/frame.py, from that file.
+from frame import encode_left, torqpanel_frame
 
 
 def hidapi_frame(report, device, i):
@@ -120,6 +102,7 @@ def main():
         with tempfile.TemporaryDirectory() as directory:
             program = Agent(kernel, pathlib.Path(directory))
             try:
+                program.run(f"import sys; sys.path.insert(0, {str(BENCH)!r})")
                 program.run(PROGRAM)
                 results = program.eval(f"run({frames})")
             finally:
