@@ -38,7 +38,8 @@ def encode_left(text):
     return bytes((codes + [0, 0, 0])[:3])
 
 
-def python_frame(report, fd, i):
+def compose_frame(report, i):
+    """Edits the 54-byte report the way a pure-Python host program would."""
     gear = i % 7 + 48
     report[39] = gear
     report[2:5] = bytes((0x20, gear, 0x20))
@@ -52,6 +53,10 @@ def python_frame(report, fd, i):
     report[14] = i & 0xFF
     report[15] = 255 - (i & 0xFF)
     report[0], report[1] = 0x00, 0x06
+
+
+def python_frame(report, fd, i):
+    compose_frame(report, i)
     os.write(fd, report)
 
 

@@ -33,22 +33,11 @@ import hid
 
 
 # The same frame as bench/frame.py, from that file.
-from frame import encode_left, torqpanel_frame
+from frame import compose_frame, torqpanel_frame
 
 
 def hidapi_frame(report, device, i):
-    gear = i % 7 + 48
-    report[39] = gear
-    codes = encode_left("1.2")
-    report[2:5] = codes
-    report[27:30] = codes
-    for led in range(1, 10):
-        report[4 + led] = (i >> (led % 4)) & 1
-    for led in range(1, 7):
-        report[15 + led] = (i >> led) & 1
-    report[14] = i & 0xFF
-    report[15] = 255 - (i & 0xFF)
-    report[0], report[1] = 0x00, 0x06
+    compose_frame(report, i)
     device.write(bytes(report))
 
 

@@ -165,9 +165,21 @@ bool ParsePair(PyObject* args, int32_t* first, int32_t* second) {
     return true;
 }
 
-// The LED setters: parse the number and the state, then check the engine.
-CEngine* ParseLedArguments(PyObject* self, PyObject* args, int32_t* led, int32_t* state) {
-    return ParsePair(args, led, state) ? RequireEngine(self) : nullptr;
+// The LED setters: parse the number and the state, check the engine, then apply the
+// setter's own rule.
+template <typename Rule>
+PyObject* LedCall(PyObject* self, PyObject* args, Rule rule) {
+    int32_t led = 0;
+    int32_t state = 0;
+    if (!ParsePair(args, &led, &state)) {
+        return nullptr;
+    }
+    CEngine* engine = RequireEngine(self);
+    if (engine == nullptr) {
+        return nullptr;
+    }
+    rule(engine->manager, led, state);
+    return NewNone();
 }
 
 }  // namespace
@@ -296,48 +308,32 @@ PyObject* PySendReport(PyObject* self, PyObject* /*args*/) {
 }
 
 PyObject* PySetOneRPMLed(PyObject* self, PyObject* args) {
-    int32_t led = 0;
-    int32_t state = 0;
-    CEngine* engine = ParseLedArguments(self, args, &led, &state);
-    if (engine == nullptr) {
-        return nullptr;
-    }
-    torq::CManager& manager = engine->manager;
-    if (led >= 1 && led <= manager.rpmLedCount) {
-        // The bar takes the state as given: only 1 lights an LED.
-        manager.SetLed(led - 1, static_cast<uint32_t>(state), torq::LedGroup::RpmBar);
-    }
-    return NewNone();
+    return LedCall(self, args, [](torq::CManager& manager, int32_t led, int32_t state) {
+        if (led >= 1 && led <= manager.rpmLedCount) {
+            // The bar takes the state as given: only 1 lights an LED.
+            manager.SetLed(led - 1, static_cast<uint32_t>(state), torq::LedGroup::RpmBar);
+        }
+    });
 }
 
 PyObject* PySetWarnLed(PyObject* self, PyObject* args) {
-    int32_t led = 0;
-    int32_t state = 0;
-    CEngine* engine = ParseLedArguments(self, args, &led, &state);
-    if (engine == nullptr) {
-        return nullptr;
-    }
-    if (led >= 1 && led <= 6) {
-        engine->manager.SetLed(led - 1, static_cast<uint32_t>(ClampState(state)), torq::LedGroup::Bank);
-    }
-    return NewNone();
+    return LedCall(self, args, [](torq::CManager& manager, int32_t led, int32_t state) {
+        if (led >= 1 && led <= 6) {
+            manager.SetLed(led - 1, static_cast<uint32_t>(ClampState(state)), torq::LedGroup::Bank);
+        }
+    });
 }
 
 PyObject* PySetExternalLed(PyObject* self, PyObject* args) {
-    int32_t led = 0;
-    int32_t state = 0;
-    CEngine* engine = ParseLedArguments(self, args, &led, &state);
-    if (engine == nullptr) {
-        return nullptr;
-    }
-    torq::CManager& manager = engine->manager;
-    // External LED k sits in bank slot 6 + k; with no external LEDs no slot qualifies.
-    const int64_t slot = (led >= 1 && led <= manager.externalLedCount) ? int64_t{led} + 6 : int64_t{led};
-    if (slot >= 7 && slot <= manager.ledBankSize) {
-        manager.SetLed(static_cast<int32_t>(slot - 1), static_cast<uint32_t>(ClampState(state)),
-                       torq::LedGroup::Bank);
-    }
-    return NewNone();
+    return LedCall(self, args, [](torq::CManager& manager, int32_t led, int32_t state) {
+        // External LED k sits in bank slot 6 + k; with no external LEDs no slot qualifies.
+        const int64_t slot =
+            (led >= 1 && led <= manager.externalLedCount) ? int64_t{led} + 6 : int64_t{led};
+        if (slot >= 7 && slot <= manager.ledBankSize) {
+            manager.SetLed(static_cast<int32_t>(slot - 1), static_cast<uint32_t>(ClampState(state)),
+                           torq::LedGroup::Bank);
+        }
+    });
 }
 
 PyObject* PySetGlobalBrightness(PyObject* self, PyObject* args) {

@@ -1,6 +1,10 @@
 // The process-wide choice of HID backend and the thread's last HID error.
 #include "platform/hid_layer.h"
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <utility>
 
@@ -51,6 +55,45 @@ uint32_t ThreadHidError() {
 
 void SetThreadHidError(uint32_t error) {
     tLastHidError = error;
+}
+
+bool AnswerInterfaceDetail(const std::wstring& path, InterfaceDetail* detail, uint32_t detailSize,
+                           uint32_t* requiredSize) {
+    const size_t pathOffset = offsetof(InterfaceDetail, DevicePath);
+    const size_t needed =
+        std::max<size_t>(kInterfaceDetailHeaderSize, pathOffset + (path.size() + 1) * sizeof(wchar_t));
+    if (needed > UINT32_MAX) {
+        SetThreadHidError(kErrorInvalidParameter);
+        return false;
+    }
+    const auto required = static_cast<uint32_t>(needed);
+    if (detail == nullptr) {
+        if (detailSize != 0) {
+            SetThreadHidError(kErrorInvalidParameter);
+            return false;
+        }
+        if (requiredSize != nullptr) {
+            *requiredSize = required;
+        }
+        SetThreadHidError(kErrorInsufficientBuffer);
+        return false;
+    }
+    if (detailSize < kInterfaceDetailHeaderSize || detail->cbSize != kInterfaceDetailHeaderSize) {
+        SetThreadHidError(kErrorInvalidParameter);
+        return false;
+    }
+    if (requiredSize != nullptr) {
+        *requiredSize = required;
+    }
+    if (detailSize < required) {
+        SetThreadHidError(kErrorInsufficientBuffer);
+        return false;
+    }
+    // Through bytes: the record is longer than its declared one-character array.
+    std::memcpy(reinterpret_cast<unsigned char*>(detail) + pathOffset, path.c_str(),
+                (path.size() + 1) * sizeof(wchar_t));
+    SetThreadHidError(kErrorSuccess);
+    return true;
 }
 
 }  // namespace torq

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/hid_types.h"
 
@@ -140,6 +141,12 @@ void SetActiveHidLayer(std::shared_ptr<HidLayer> layer);
 
 // The operating system's backend (hidraw on Linux, win32 on Windows).
 std::shared_ptr<HidLayer> CreateOsHidLayer();
+
+// SetupDiGetDeviceInterfaceDetailW's answer for one interface path, for the backends
+// that make it up themselves (virtual, hidraw): with no record, the size a record needs
+// (failing with kErrorInsufficientBuffer); with one, the path copied into it.
+bool AnswerInterfaceDetail(const std::wstring& path, InterfaceDetail* detail, uint32_t detailSize,
+                           uint32_t* requiredSize);
 
 // The thread's last error for the backends that keep their own (virtual, hidraw).
 uint32_t ThreadHidError();

@@ -63,38 +63,8 @@ public:
             SetThreadHidError(kErrorInvalidParameter);
             return false;
         }
-        const std::wstring path = Utf8ToWideLossy(nodes_[*selected_].devicePath);
-        const size_t pathOffset = offsetof(InterfaceDetail, DevicePath);
-        const size_t needed = std::max<size_t>(kInterfaceDetailHeaderSize,
-                                               pathOffset + (path.size() + 1) * sizeof(wchar_t));
-        const auto required = static_cast<uint32_t>(needed);  // a node path is short
-        if (detail == nullptr) {
-            if (detailSize != 0) {
-                SetThreadHidError(kErrorInvalidParameter);
-                return false;
-            }
-            if (requiredSize != nullptr) {
-                *requiredSize = required;
-            }
-            SetThreadHidError(kErrorInsufficientBuffer);
-            return false;
-        }
-        if (detailSize < kInterfaceDetailHeaderSize || detail->cbSize != kInterfaceDetailHeaderSize) {
-            SetThreadHidError(kErrorInvalidParameter);
-            return false;
-        }
-        if (requiredSize != nullptr) {
-            *requiredSize = required;
-        }
-        if (detailSize < required) {
-            SetThreadHidError(kErrorInsufficientBuffer);
-            return false;
-        }
-        // Through bytes: the record is longer than its declared one-character array.
-        std::memcpy(reinterpret_cast<unsigned char*>(detail) + pathOffset, path.c_str(),
-                    (path.size() + 1) * sizeof(wchar_t));
-        SetThreadHidError(kErrorSuccess);
-        return true;
+        return AnswerInterfaceDetail(Utf8ToWideLossy(nodes_[*selected_].devicePath), detail, detailSize,
+                                     requiredSize);
     }
 
 private:

@@ -198,41 +198,7 @@ public:
                 return false;
             }
         }
-        const size_t pathOffset = offsetof(InterfaceDetail, DevicePath);
-        const size_t needed = std::max<size_t>(
-            kInterfaceDetailHeaderSize, pathOffset + (member.path.size() + 1) * sizeof(wchar_t));
-        if (needed > UINT32_MAX) {
-            SetThreadHidError(kErrorInvalidParameter);
-            return false;
-        }
-        const auto required = static_cast<uint32_t>(needed);
-        if (detail == nullptr) {
-            if (detailSize != 0) {
-                SetThreadHidError(kErrorInvalidParameter);
-                return false;
-            }
-            if (requiredSize != nullptr) {
-                *requiredSize = required;
-            }
-            SetThreadHidError(kErrorInsufficientBuffer);
-            return false;
-        }
-        if (detailSize < kInterfaceDetailHeaderSize || detail->cbSize != kInterfaceDetailHeaderSize) {
-            SetThreadHidError(kErrorInvalidParameter);
-            return false;
-        }
-        if (requiredSize != nullptr) {
-            *requiredSize = required;
-        }
-        if (detailSize < required) {
-            SetThreadHidError(kErrorInsufficientBuffer);
-            return false;
-        }
-        // Through bytes: the record is longer than its declared one-character array.
-        std::memcpy(reinterpret_cast<unsigned char*>(detail) + pathOffset, member.path.c_str(),
-                    (member.path.size() + 1) * sizeof(wchar_t));
-        SetThreadHidError(kErrorSuccess);
-        return true;
+        return AnswerInterfaceDetail(member.path, detail, detailSize, requiredSize);
     }
 
 private:
