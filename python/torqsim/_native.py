@@ -43,6 +43,8 @@ _SIGNATURES = {
     "torqpanel_vhid_last_message": (_c.c_char_p, []),
     "torqpanel_vhid_descriptor_caps": (_c.c_int, [
         _c.c_char_p, _c.c_size_t, _c.c_void_p, _c.c_int, _c.c_void_p, _u16p]),
+    "torqpanel_vhid_descriptor_value_caps": (_c.c_int, [
+        _c.c_char_p, _c.c_size_t, _c.c_int, _c.c_void_p, _u16p]),
 }
 
 _lock = threading.Lock()

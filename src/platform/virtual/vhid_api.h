@@ -92,6 +92,12 @@ TORQ_EXPORT int torqpanel_vhid_descriptor_caps(const uint8_t* descriptor, size_t
                                                void* buttonCaps /* HidButtonCaps[*count] */,
                                                uint16_t* count);
 
+// The same for the value caps (HidValueCaps) of report type `reportType`.
+TORQ_EXPORT int torqpanel_vhid_descriptor_value_caps(const uint8_t* descriptor, size_t size,
+                                                     int reportType,
+                                                     void* valueCaps /* HidValueCaps[*count] */,
+                                                     uint16_t* count);
+
 #ifdef __cplusplus
 }
 #endif

@@ -72,6 +72,19 @@ TORQ_SAME_FIELD(HidButtonCaps, HIDP_BUTTON_CAPS, Range.DataIndexMax);
 TORQ_SAME_FIELD(HidButtonCaps, HIDP_BUTTON_CAPS, NotRange.Usage);
 TORQ_SAME_FIELD(HidButtonCaps, HIDP_BUTTON_CAPS, NotRange.DataIndex);
 
+static_assert(sizeof(HidValueCaps) == sizeof(HIDP_VALUE_CAPS));
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, UsagePage);
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, BitField);
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, IsAbsolute);
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, HasNull);
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, BitSize);
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, ReportCount);
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, UnitsExp);
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, LogicalMin);
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, PhysicalMax);
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, Range.UsageMin);
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, NotRange.Reserved4);
+
 static_assert(sizeof(HidAttributes) == sizeof(HIDD_ATTRIBUTES));
 TORQ_SAME_FIELD(HidAttributes, HIDD_ATTRIBUTES, Size);
 TORQ_SAME_FIELD(HidAttributes, HIDD_ATTRIBUTES, VendorID);
