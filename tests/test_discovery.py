@@ -1,5 +1,4 @@
 """Discovery: which interface is opened, what is read from it, and the pass summary."""
-import ctypes
 import struct
 
 import pytest
@@ -8,14 +7,11 @@ from torqpanel import torqline
 
 from conftest import key_block
 
-WCHAR = ctypes.sizeof(ctypes.c_wchar)
-
 
 def summary(obj):
     block = key_block(obj)
     calls, opened = struct.unpack_from("<II", block, 12)
-    text = block[608:608 + 127 * WCHAR].decode("utf-32-le" if WCHAR == 4 else "utf-16-le")
-    return calls, opened, text.split("\0", 1)[0]
+    return calls, opened, block[608:608 + 254].decode("utf-16-le").split("\0", 1)[0]
 
 
 def test_empty_bus(bus):
@@ -100,6 +96,15 @@ def test_serial_number_bounds(bus, serial, expected):
     assert obj.init() is True
     assert obj.get_device_info("serial number") == expected
     assert summary(obj)[2] == expected
+
+
+@pytest.mark.parametrize("serial, text", [("Ü😀-7", "Ü😀-7"), ("A" + "😀" * 63, "A" + "😀" * 62)])
+def test_key_block_serial_is_utf16le(bus, serial, text):
+    # 126 code units at most: a surrogate pair that does not fit is left out whole.
+    bus.add_board(serial=serial)
+    obj = torqline()
+    assert obj.init() is True
+    assert key_block(obj)[608:608 + 254] == (text.encode("utf-16-le") + bytes(254))[:254]
 
 
 # (fault, init succeeds, a second board behind it is taken instead)

@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "platform/os.h"
+#include "platform/text.h"
 
 namespace torq {
 
@@ -165,10 +166,20 @@ void CHidDevice::PublishPassSummary(uint32_t enumerationCalls, bool opened) {
     const uint32_t openedFlag = opened ? 1u : 0u;
     std::memcpy(moduleKeyBlock + kKeyBlockEnumCallsOffset, &enumerationCalls, sizeof enumerationCalls);
     std::memcpy(moduleKeyBlock + kKeyBlockOpenedOffset, &openedFlag, sizeof openedFlag);
-    // Clear the whole text area, so no tail of a longer earlier serial survives.
-    std::memset(moduleKeyBlock + kKeyBlockSerialOffset, 0, kKeyBlockSerialChars * sizeof(wchar_t));
-    const size_t length = wcsnlen(serialNumber, kSerialChars);
-    std::memcpy(moduleKeyBlock + kKeyBlockSerialOffset, serialNumber, length * sizeof(wchar_t));
+    // UTF-16LE on every platform, so one native reader serves Windows and Linux. The
+    // whole text area is cleared first, so no tail of a longer earlier serial survives.
+    uint8_t* text = moduleKeyBlock + kKeyBlockSerialOffset;
+    std::memset(text, 0, kKeyBlockSerialUnits * 2);
+    std::u16string units = WideToUtf16(SerialText());
+    constexpr size_t kRoom = kKeyBlockSerialUnits - 1;  // and the terminating zero
+    if (units.size() > kRoom) {
+        const bool splitsPair = units[kRoom - 1] >= 0xD800 && units[kRoom - 1] <= 0xDBFF;
+        units.resize(splitsPair ? kRoom - 1 : kRoom);
+    }
+    for (size_t i = 0; i < units.size(); ++i) {
+        text[2 * i] = static_cast<uint8_t>(units[i] & 0xFF);
+        text[2 * i + 1] = static_cast<uint8_t>(units[i] >> 8);
+    }
 }
 
 int32_t CHidDevice::ProbeCapabilities(HidCaps& destination) {

@@ -25,7 +25,7 @@ inline constexpr size_t kModuleKeyBlockSize = 1648;
 inline constexpr size_t kKeyBlockEnumCallsOffset = 12;
 inline constexpr size_t kKeyBlockOpenedOffset = 16;
 inline constexpr size_t kKeyBlockSerialOffset = 608;
-inline constexpr size_t kKeyBlockSerialChars = 127;
+inline constexpr size_t kKeyBlockSerialUnits = 127;  // UTF-16LE, the zero included
 
 inline constexpr size_t kInputReportCapacity = 256;  // the listener's buffer and prevInputReport
 inline constexpr uint32_t kReadTimeoutMs = 2000;

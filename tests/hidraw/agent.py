@@ -30,7 +30,7 @@ _get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
 def key_summary(obj):
     """(enumeration calls, opened, serial text) of the last discovery pass."""
     block = ctypes.string_at(_get_pointer(obj.get_module(), b"module.key"), 1648)
-    serial = block[608:608 + 127 * 4].decode("utf-32-le").split("\0")[0]
+    serial = block[608:608 + 254].decode("utf-16-le").split("\0")[0]
     return (int.from_bytes(block[12:16], "little"), int.from_bytes(block[16:20], "little"), serial)
 
 

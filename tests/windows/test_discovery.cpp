@@ -30,7 +30,7 @@ uint32_t KeyBlockWord(const CHidDevice& device, size_t offset) {
 
 std::wstring KeyBlockSerial(const CHidDevice& device) {
     const auto* text = reinterpret_cast<const wchar_t*>(device.moduleKeyBlock + kKeyBlockSerialOffset);
-    return std::wstring(text, wcsnlen(text, kKeyBlockSerialChars));
+    return std::wstring(text, wcsnlen(text, kKeyBlockSerialUnits));
 }
 
 // Makes the real backend, behind a recorder, the process's layer for one test.
