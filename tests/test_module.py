@@ -121,6 +121,14 @@ def test_get_module_capsule():
     assert ctypes.string_at(pointer(first, b"module.key"), 1648) == bytes(1648)
 
 
+def test_second_module_init_keeps_existing_objects(native):
+    old = torqline()
+    native.PyInit_torqpanel.restype = ctypes.py_object
+    again = native.PyInit_torqpanel()
+    assert again.torqline is torqline
+    assert old.get_device_info("name") == "torqpanel"
+
+
 def test_native_wrappers_check_their_object(native):
     native.PySendReport.restype = ctypes.py_object
     native.PySendReport.argtypes = [ctypes.py_object, ctypes.py_object]
