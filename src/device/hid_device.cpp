@@ -17,6 +17,15 @@ constexpr uint32_t kInputBuffers = 2;     // the driver keeps the newest two unr
 
 }  // namespace
 
+CHidDevice::CHidDevice(uint8_t* keyBlock) {
+    if (keyBlock == nullptr) {
+        ownedKeyBlock_ = std::make_unique<uint8_t[]>(kModuleKeyBlockSize);
+        keyBlock = ownedKeyBlock_.get();
+    }
+    moduleKeyBlock = keyBlock;
+    std::memset(moduleKeyBlock, 0, kModuleKeyBlockSize);
+}
+
 CHidDevice::~CHidDevice() {
     CloseDevice();
     interfaceDetail.reset();

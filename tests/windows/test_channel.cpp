@@ -281,16 +281,16 @@ TORQ_TEST(teardown_with_the_listener_waiting_blanks_the_board_and_closes_everyth
     SetActiveHidLayer(board);
     {
         std::unique_ptr<CEngine> engine = BuildEngine("A1B2");
-        REQUIRE_EQ(engine->manager.InitDevice(), static_cast<int32_t>(kOpenReady));
+        REQUIRE_EQ(engine->manager->InitDevice(), static_cast<int32_t>(kOpenReady));
         const auto initBlank = board->output.Receive(2000);
         REQUIRE(initBlank.has_value());
         engine->initialized = true;
-        engine->manager.SetGear(0x33, 0);
-        engine->manager.SendReport();
+        engine->manager->SetGear(0x33, 0);
+        engine->manager->SendReport();
         const auto shown = board->output.Receive(2000);
         REQUIRE(shown.has_value());
-        REQUIRE_EQ(engine->manager.StartListener(), 0);
-        CHECK(torqtest::WaitUntil([&] { return engine->manager.listenerRunning.load(); }, 2000));
+        REQUIRE_EQ(engine->manager->StartListener(), 0);
+        CHECK(torqtest::WaitUntil([&] { return engine->manager->listenerRunning.load(); }, 2000));
         Sleep(30);  // into its read
 
         const ULONGLONG start = GetTickCount64();
