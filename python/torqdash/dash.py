@@ -227,11 +227,11 @@ class Dash:
         share = max(0.0, t.rpm or 0.0) / max_rpm
         blinking = bool(t.shift_light) or share >= layout.rpm_shift
         if blinking:
-            rpm = (int(now / layout.blink_s) % 2 == 0,) * 9
+            lit = 9 if int(now / layout.blink_s) % 2 == 0 else 0
         else:
             span = (share - layout.rpm_start) / (layout.rpm_shift - layout.rpm_start)
             lit = 0 if share < layout.rpm_start else min(9, int(span * 9) + 1)
-            rpm = tuple(led < lit for led in range(9))
+        rpm = tuple(led < lit for led in range(9))
         return Frame(gear=gear_text(t.gear), left=self._text(layout.left, t),
                      central=self._text(layout.central, t), right=self._text(layout.right, t),
                      rpm=rpm, warning=tuple(self._led(name, t) for name in layout.warning),
