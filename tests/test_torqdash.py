@@ -155,6 +155,10 @@ def test_dash_sends_changes_only_and_at_most_60_a_second(dev, board):
     assert not dash.show(Telemetry(gear=3), now=1.01) and dash.wake_in(1.01) > 0
     assert dash.refresh(now=1.0 + 1 / 60) and board.frame_count == before + 2
     assert shown(board)["gear"] == "3"
+    # Slots keep to a grid: a frame sent 4 ms late does not hold back the next packet,
+    # which arrives on time for its own slot.
+    assert not dash.show(Telemetry(gear=4), now=1.03) and dash.refresh(now=1.0 + 2 / 60 + 0.004)
+    assert dash.show(Telemetry(gear=5), now=1.0 + 3 / 60 + 0.001)
 
 
 def test_layout_file_choices(dev, board):

@@ -193,7 +193,11 @@ class Dash:
         if self.board is None or frame == self._sent or now < self._next_at:
             return False
         self._send(frame)
-        self._sent, self._next_at = frame, now + 1 / MAX_FPS
+        # One frame per slot of a fixed grid: a game that sends 60 packets a second,
+        # some a little early, then waits for that little, not for a whole slot.
+        slot = 1 / MAX_FPS
+        self._sent = frame
+        self._next_at = self._next_at + slot if now - self._next_at < slot else now + slot
         self.frames += 1
         return True
 
