@@ -16,7 +16,7 @@ from typing import Callable, List, NoReturn, Optional
 import torqpanel
 from torqsim import VirtualBus
 from torqsim.demo import Monitor, board_title, find_real_board
-from torqsim.screen import View, open_view
+from torqsim.screen import open_view
 
 from .dash import Dash, Layout, LayoutError, load_layout
 from .decoders import SOURCES, Decoder
@@ -32,7 +32,7 @@ class BoardLink:
     reopened every ``retry`` seconds while it is gone."""
 
     def __init__(self, dash: Dash, serial: str = "", retry: float = RETRY_S,
-                 say: Callable[[str], None] = print,
+                 say: Callable[[str], None] = lambda text: print(text, flush=True),
                  clock: Callable[[], float] = time.monotonic) -> None:
         self.dash = dash
         self.serial = serial
