@@ -104,6 +104,7 @@ def test_unplug_while_reading(kernel, agent, listening):
     time.sleep(0.2)  # the hang-up wakes the waiting read at once; give it time to go wrong
     assert agent.eval("d.get_input_data()[:4]") == (15, 1, 4, 4)
     assert kernel.counts(listening) == dict(before, queued=1)  # not even read
+    assert agent.eval("d.get_device_info('connected')") == 0  # what torqdash watches
     agent.run("d.show_me()")
     assert kernel.counts(listening)["writes"] == before["writes"]  # not even tried
     assert agent.eval("d.stop_input_listener()") is True
@@ -114,10 +115,12 @@ def test_unplug_while_writing_and_plugging_back(kernel, agent, board):
     for _ in range(3):
         agent.run("d.show_me()")
     assert kernel.counts(board)["writes"] == 2  # the blank display at init, one failure
+    assert agent.eval("d.get_device_info('connected')") == 0
     kernel.add_board(1, serial="A1B2")
     agent.run("del d\nd = torqpanel.torqline()")
     assert agent.eval("d.init()") is True
-    assert agent.eval("d.get_device_info('device path')") == "/dev/hidraw1"
+    assert agent.eval("(d.get_device_info('device path'), d.get_device_info('connected'))") == (
+        "/dev/hidraw1", 1)
     agent.run("d.show_me()")
     assert len(kernel.frames(1)) == 2
 
