@@ -135,13 +135,23 @@ def test_display_reports_arrive_byte_for_byte(board, dash):
     assert board.firmware.frames(4) == expected
 
 
-def test_buttons_and_switches_as_input_events(board, dash):
+# The board's descriptor with report ID 1 on every report: the device then sends the ID
+# byte itself, and nothing may be put in front of it.
+NUMBERED = torqsim.BOARD_DESCRIPTOR[:6] + bytes([0x85, 0x01]) + torqsim.BOARD_DESCRIPTOR[6:]
+
+
+@pytest.mark.parametrize("descriptor, prefix", [(torqsim.BOARD_DESCRIPTOR, b""), (NUMBERED, b"\x01")],
+                         ids=["no-ids", "numbered"])
+def test_buttons_and_switches_as_input_events(plug, descriptor, prefix):
+    board = plug(descriptor=descriptor)
+    dash = torqpanel.torqline()
+    assert dash.init() is True
     listening(dash)
     for report, event in [(data(switch1=5), (15, 0, 1, 5)),
                           (data(switch1=5, buttons=1 << 10), (15, 1, 11, 3)),
                           (data(switch1=5, buttons=1 << 10, s9=0xF3), (15, 0, 9, 3)),
                           (data(switch1=5, s9=0xF3), (15, 1, 11, 0))]:
-        board.firmware.send(report)
+        board.firmware.send(prefix + report)
         until(lambda: dash.get_input_data()[:4] == event, f"the event {event}")
     assert dash.stop_input_listener() is True
 
