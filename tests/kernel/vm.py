@@ -6,7 +6,7 @@ laid over it (overlayfs), so the command runs against exactly what is installed 
 /proc, /sys, /dev and configfs are the guest kernel's. Only what the command prints
 reaches our standard output, and its exit status is ours.
 
-    python3 tests/kernel/vm.py [--cache DIR] [--memory MB] -- COMMAND...
+    python3 tests/kernel/vm.py [--cache DIR] [--memory MB] [--cpus N] [--timeout S] -- COMMAND...
 """
 import argparse
 import os
@@ -17,6 +17,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 
 # The guest's modules, dependencies first (the rest come from modules.dep), with their
 # parameters: two virtual USB ports for tests with two boards.
@@ -112,7 +113,7 @@ def initramfs(modules, work):
     return image
 
 
-def boot(command, cache, memory, cpus):
+def boot(command, cache, memory, cpus, timeout):
     vmlinuz, modules = kernel_tree(cache)
     with tempfile.TemporaryDirectory(prefix="torq-vm-") as tmp:
         work = pathlib.Path(tmp)
@@ -128,6 +129,8 @@ def boot(command, cache, memory, cpus):
                 "-virtfs", "local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap",
                 "-virtfs", f"local,path={shared},mount_tag=results,security_model=none"]
         process = subprocess.Popen(qemu, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        watchdog = threading.Timer(timeout, process.kill)  # a guest that hangs fails the run
+        watchdog.start()
         inside = False
         for raw in process.stdout:
             line = raw.decode(errors="replace").rstrip("\r\n")
@@ -138,6 +141,7 @@ def boot(command, cache, memory, cpus):
             elif line.endswith(BEGIN):
                 inside = True
         process.wait()
+        watchdog.cancel()
         status = shared / "status"
         if not status.exists():
             print(f"vm: the guest ended without a status (qemu exit {process.returncode})", file=sys.stderr)
@@ -152,9 +156,10 @@ def main():
                         / "torqpanel" / "kernel")
     parser.add_argument("--memory", type=int, default=2048)
     parser.add_argument("--cpus", type=int, default=2)
+    parser.add_argument("--timeout", type=float, default=1200, help="seconds for the whole guest")
     parser.add_argument("command", nargs="+")
     args = parser.parse_args()
-    return boot(args.command, args.cache, args.memory, args.cpus)
+    return boot(args.command, args.cache, args.memory, args.cpus, args.timeout)
 
 
 if __name__ == "__main__":
