@@ -255,7 +255,9 @@ int32_t CHidDevice::WriteOutputReport(const uint8_t* buffer, uint32_t length, ui
     if (layer_->Write(writeHandle, buffer, length, bytesWritten)) {
         return 1;
     }
-    if (layer_->LastError() != kErrorIoPending) {
+    // A board that is busy or stalled is still there: the next show_me tries again.
+    const uint32_t error = layer_->LastError();
+    if (error != kErrorIoPending && error != kErrorTimeout) {
         connected.store(false, std::memory_order_release);
     }
     return 0;

@@ -124,8 +124,10 @@ public:
     // Null on failure.
     virtual std::unique_ptr<PreparsedData> GetPreparsedData(HidHandle handle) = 0;
 
-    // One output report, blocking. On failure LastError() tells kErrorIoPending apart
-    // from the failures that mean the device is unusable.
+    // One output report, blocking for a bounded time. On failure LastError() tells
+    // kErrorIoPending and kErrorTimeout (the device took nothing within the bound: 1 s
+    // on Windows, usbhid's 5 s on Linux) apart from the failures that mean the device
+    // is unusable.
     virtual bool Write(HidHandle handle, const uint8_t* data, uint32_t length, uint32_t* written) = 0;
 
     // The read state for read handles of this layer; null if it cannot be made.
