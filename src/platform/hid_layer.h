@@ -29,7 +29,7 @@ inline bool IsOpenHandle(HidHandle h) {
 // The three ways the channel opens one interface path.
 enum class OpenMode {
     Query,  // no access rights: attributes only
-    Write,  // synchronous output reports
+    Write,  // output reports (overlapped on Windows, so a write can be given up)
     Read,   // overlapped input reports, strings and preparsed data
 };
 
