@@ -17,7 +17,7 @@ using torq::InfoKey;
 constexpr std::string_view kNames[] = {
     "version", "name", "ticks", "type", "vendor id", "product id", "firmware",
     "panel count", "serial number", "device path", "digits", "gear", "max rpm led",
-    "max warning led", "max external led", "brightness", "digital", "analog", "rumble motor",
+    "max warning led", "max external led", "brightness", "digital", "analog", "rumble motor", "connected",
 };
 static_assert(std::size(kNames) == static_cast<size_t>(InfoKey::Unknown));
 

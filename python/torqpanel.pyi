@@ -9,7 +9,7 @@ from typing import Literal, Optional, Tuple, Union, final, overload
 _TextKey = Literal["version", "name", "firmware", "serial number", "device path"]
 _NumberKey = Literal["ticks", "type", "vendor id", "product id", "panel count", "digits",
                      "gear", "max rpm led", "max warning led", "max external led",
-                     "brightness", "digital", "analog", "rumble motor"]
+                     "brightness", "digital", "analog", "rumble motor", "connected"]
 
 @final
 class torqline:
@@ -58,7 +58,9 @@ class torqline:
         ``key`` (case of ASCII letters ignored): "version", "name", "firmware", "serial
         number", "device path" give a str; "ticks", "type", "vendor id", "product id",
         "panel count", "digits", "gear", "max rpm led", "max warning led", "max external
-        led", "brightness", "digital", "analog", "rumble motor" give an int.
+        led", "brightness", "digital", "analog", "rumble motor" give an int, and
+        "connected" 1 while the board is open and no read or write has failed since
+        (else 0).
         Raises ValueError "Unknown parameter for get_device_info" for another key and
         "Invalid parameter for get_device_info" when the key is not one str."""
 

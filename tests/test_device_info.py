@@ -4,6 +4,7 @@ import time
 
 import pytest
 
+from conftest import wait_until
 from torqpanel import torqline
 
 # key: (before init, after init on a board with serial A1B2 and version 0x0105)
@@ -25,6 +26,7 @@ ANSWERS = {
     "digital": (0, 32),
     "analog": (0, 9),
     "rumble motor": (2, 2),
+    "connected": (0, 1),
 }
 
 
@@ -36,6 +38,20 @@ def test_answers_before_and_after_init(board, key):
     assert obj.init() is True
     assert obj.get_device_info(key) == after
     assert type(obj.get_device_info(key)) is type(after)
+
+
+@pytest.mark.threaded
+@pytest.mark.parametrize("fault, connected", [("write", 0), ("pending write", 1), ("unplug", 0)])
+def test_connected_until_a_read_or_write_fails(board, dev, fault, connected):
+    if fault == "unplug":
+        assert dev.start_input_listener()  # its waiting read fails
+        board.unplug()
+    else:
+        board.fail("write", error=997 if fault == "pending write" else 0)
+        dev.show_me()
+    assert wait_until(lambda: dev.get_device_info("connected") == connected)
+    dev.show_me()
+    assert dev.get_device_info("connected") == connected
 
 
 def test_path_is_empty_until_a_device_is_found(board):

@@ -16,7 +16,7 @@ import torqpanel
 
 from . import VirtualBus, VirtualDevice, set_right_panel
 from .board import BoardState, changes
-from .screen import KeyReader, PlainView, Terminal, TerminalView, View
+from .screen import KeyReader, View, open_view
 
 SHIFT_RPM = 8600
 IDLE_RPM = 3000
@@ -268,7 +268,6 @@ def run_demo(frames: Optional[int] = None, fps: float = 30.0, board: str = "auto
     frames per second of the simulated telemetry (0: as fast as possible; the frames
     are the same either way). ``stream``: where plain text goes (default stdout).
     """
-    out = sys.stdout if stream is None else stream
     real = None
     if board != "virtual":
         real = find_real_board()
@@ -284,13 +283,7 @@ def run_demo(frames: Optional[int] = None, fps: float = 30.0, board: str = "auto
             return 1
         title = board_title(device, real)
         tty = stream is None and sys.stdout.isatty()
-        terminal = Terminal(sys.stdout.fileno()) if tty else None
-        view: View
-        if terminal is not None and terminal.fits(22):
-            view = TerminalView(terminal, title, footer="q or Ctrl-C stops")
-            view.start()
-        else:
-            view = PlainView(out, title)  # type: ignore[arg-type]
+        view, _ = open_view(title, footer="q or Ctrl-C stops", stream=stream)  # type: ignore[arg-type]
         where = "a virtual board" + (" and the board attached" if real else
                                      ("" if board == "virtual" else
                                       " (no board found on this computer)"))

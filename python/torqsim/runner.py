@@ -18,7 +18,7 @@ from typing import Dict, List, Optional
 from . import VirtualBus, VirtualDevice
 from .board import BLANK_DISPLAY, BUTTON_KEYS, SWITCHES, InputPanel
 from .demo import Monitor, write_snapshot
-from .screen import KeyReader, PlainView, Terminal, TerminalView, View
+from .screen import KeyReader, TerminalView, View, open_view
 
 # Keys that pick and turn switches; the second of each pair needs no shift key on
 # common layouts.
@@ -111,13 +111,7 @@ def run_program(program: str, args: List[str], serial: str = "A1B2",
         device = bus.add_board(serial=serial, version=0x0105)
         title = (f"torqpanel · virtual board · serial {serial} · "
                  f"program {os.path.basename(path)}")
-        terminal = Terminal(sys.stdout.fileno()) if sys.stdout.isatty() else None
-        view: View
-        if terminal is not None and terminal.fits(22):
-            view = TerminalView(terminal, title, inputs=inputs, events=False)
-            view.start()
-        else:
-            view = PlainView(sys.stdout, title, inputs=inputs, events=False)
+        view, terminal = open_view(title, inputs=inputs, events=False)
         monitor = Monitor(device, view)
         controls = Controls(device, inputs, view, hold)
         keys = (KeyReader(sys.stdin.fileno(), controls.key)

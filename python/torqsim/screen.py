@@ -86,6 +86,20 @@ class PlainView(View):
         self._write("\n".join(picture(state, self.look, self.title, self.inputs)))
 
 
+def open_view(title: str, inputs: Optional[InputPanel] = None, events: bool = True,
+              footer: str = "", stream: Optional[TextIO] = None,
+              lines: int = 22) -> "tuple[View, Optional[Terminal]]":
+    """The view of a session: the picture in place when standard output is a terminal
+    with room for ``lines`` lines (taken over at once), else plain text on ``stream``
+    (default standard output). Also returns the terminal, when standard output is one."""
+    terminal = Terminal(sys.stdout.fileno()) if stream is None and sys.stdout.isatty() else None
+    if terminal is not None and terminal.fits(lines):
+        view = TerminalView(terminal, title, inputs=inputs, events=events, footer=footer)
+        view.start()
+        return view, terminal
+    return PlainView(stream or sys.stdout, title, inputs=inputs, events=events), terminal
+
+
 class Terminal:
     """A terminal split in two: the picture at the top, redrawn in place, and a
     scrolling region beneath it for text. Every drawing is one write() call, so text

@@ -63,6 +63,10 @@ PyObject* Answer(const CEngine& engine, InfoKey key) {
             return PyLong_FromUnsignedLong(manager.deviceCaps.NumberInputValueCaps);
         case InfoKey::RumbleMotor:
             return Int32(manager.rumbleMotorCount);
+        case InfoKey::Connected:
+            // The channel's own flag: set by a successful discovery, cleared by a failed
+            // read or write and by closing, so a host can tell when to reopen the board.
+            return Int32(device.connected.load(std::memory_order_acquire) ? 1 : 0);
         case InfoKey::Unknown:
             break;
     }

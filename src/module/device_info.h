@@ -25,6 +25,7 @@ enum class InfoKey {
     Digital,
     Analog,
     RumbleMotor,
+    Connected,
     Unknown,
 };
 

@@ -34,6 +34,8 @@ constexpr KeyName kKeys[] = {
     {"digital", InfoKey::Digital},
     {"analog", InfoKey::Analog},
     {"rumble motor", InfoKey::RumbleMotor},
+    // Added after the original keys, so each of them is still compared first.
+    {"connected", InfoKey::Connected},
 };
 
 constexpr size_t kLongestKey = 16;  // "max external led"

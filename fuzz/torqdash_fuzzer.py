@@ -1,0 +1,70 @@
+"""A torqdash decoder with any bytes: feed() returns None or a Telemetry whose numbers
+are all finite and never raises, and the dash computes a frame from whatever it returns.
+
+    python3 fuzz/torqdash_fuzzer.py outgauge|forza|f1 SECONDS
+
+With atheris (libFuzzer for Python) it fuzzes with coverage from seeds of every packet
+size the decoder reads; without it, it runs random mutations of the same seeds. A
+finding ends it with a failing status.
+"""
+import contextlib
+import math
+import os
+import random
+import struct
+import sys
+import tempfile
+import time
+
+try:
+    import atheris
+except ImportError:
+    atheris = None
+
+with atheris.instrument_imports() if atheris else contextlib.nullcontext():
+    from torqdash import Dash, decoders
+
+
+def seeds(name):
+    if name == "outgauge":
+        return [bytes(decoders.OUTGAUGE.size + extra) for extra in (0, 4)]
+    if name == "forza":
+        return [struct.pack("<i", 1) + bytes(size - 4) for size in decoders.FORZA_DASH_AT]
+    return [struct.pack("<HBBBBB", year, 0, 1, 0, 1, packet_id) + bytes(size - 7)
+            for year in decoders.F1_YEARS for packet_id, size in ((6, 1352), (7, 1239), (0, 1349))]
+
+
+def main():
+    name, seconds = sys.argv[1], float(sys.argv[2])
+    decoder, dash, corpus = decoders.SOURCES[name](), Dash(None), seeds(name)
+
+    def one_input(data):
+        telemetry = decoder.feed(data)
+        if telemetry is not None:
+            assert all(value is None or math.isfinite(value) for value in vars(telemetry).values())
+            dash.show(telemetry, now=0.0)
+
+    if atheris:
+        folder = tempfile.mkdtemp(prefix=f"torqdash-fuzz-{name}-")
+        for number, seed in enumerate(corpus):
+            with open(os.path.join(folder, str(number)), "wb") as file:
+                file.write(seed)
+        atheris.Setup([sys.argv[0], f"-max_total_time={int(seconds)}", "-print_final_stats=1",
+                       f"-artifact_prefix={folder}/", folder], one_input)
+        atheris.Fuzz()  # exits by itself
+    rng, runs, deadline = random.Random(0), 0, time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        data = bytearray(rng.choice(corpus))
+        for _ in range(rng.randint(1, 8)):
+            data[rng.randrange(len(data))] = rng.randrange(256)
+        cut = rng.random()
+        data = data[:rng.randrange(len(data) + 1)] if cut < 0.1 else (
+            data + rng.randbytes(rng.randint(1, 64)) if cut < 0.2 else data)
+        one_input(bytes(data))
+        runs += 1
+    print(f"fuzz torqdash {name:<9} {runs:>10} executions (random mutations), "
+          f"{decoder.rejected} rejected")
+
+
+if __name__ == "__main__":
+    main()
