@@ -12,8 +12,8 @@ wheel's, so the two wheels cannot drift apart.
 the project's one version; tags that pip accepts for every CPython from the stable ABI's
 version on; RECORD rows that match the files; in both wheels the extension module, its
 stubs and every file of each package that pyproject.toml's wheel.packages names, the
-udev rule in the Linux wheel only; and, with --pyd, that the Windows wheel's module is
-that very file.
+udev rule in the Linux wheel only, and nothing else but the metadata; and, with --pyd,
+that the Windows wheel's module is that very file.
 """
 import argparse
 import base64
@@ -169,6 +169,13 @@ class Checker:
         expected.update({f"{project.name}.pyi": stub, f"{project.name}-stubs/__init__.pyi": stub})
         for name, data in expected.items():
             self.expect(files.get(name) == data, f"{path.name}: {name} missing or not the source's")
+        # Nothing else but the module, the Linux wheel's udev rule and the metadata: no
+        # library that auditwheel grafted in, no file left over from a build.
+        allowed = set(expected) | ({f"{project.name}.abi3.so", UDEV_IN_WHEEL} if platform == LINUX_PLATFORM
+                                   else {f"{project.name}.pyd"})
+        extra = sorted(name for name in files
+                       if name not in allowed and not name.startswith(f"{project.dist_info}/"))
+        self.expect(not extra, f"{path.name}: files that do not belong in it: {extra}")
         return files
 
     def dist(self, dist, pyd):
