@@ -1,10 +1,14 @@
 import ctypes
+import os
 import time
 
 import pytest
 
 import torqpanel
 import torqsim
+
+# The kernel tests need the guest that tests/kernel/vm.py boots (.ci/kernel).
+collect_ignore = [] if os.environ.get("TORQ_KERNEL_GUEST") else ["kernel"]
 
 BLANK_DISPLAY = bytes([0x00, 0x06, 0x20, 0x20, 0x20] + [0] * 22 + [0x20] * 3 + [0] * 3
                       + [0x20] * 3 + [0] * 3 + [0x20] + [0] * 14)

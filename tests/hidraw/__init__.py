@@ -1,1 +1,0 @@
-"""Tests of the hidraw backend against an emulated kernel (umockdev)."""

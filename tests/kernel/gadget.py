@@ -1,0 +1,164 @@
+"""USB gadgets on the guest kernel's dummy_hcd: a board, or any other HID device, that
+usbhid binds as it would a device on a real port.
+
+A `Gadget` is one configfs gadget with one hid function. Its firmware side, /dev/hidgN,
+is served by a process of its own (`Firmware`), so that a call that blocks in the
+program under test cannot stall the device.
+"""
+import os
+import pathlib
+import select
+import threading
+import time
+
+GADGETS = pathlib.Path("/sys/kernel/config/usb_gadget")
+BOOT_KEYBOARD = bytes.fromhex("05010906a101050719e029e71500250175019508810295017508810395057501"
+                              "05081901290591029501750391039506750815002565050719002965"
+                              "8100c0")
+
+
+def wait_for(find, what, timeout=30.0):
+    deadline = time.monotonic() + timeout
+    while (found := find()) is None:
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"{what} did not appear within {timeout} s")
+        time.sleep(0.01)
+    return found
+
+
+class Gadget:
+    def __init__(self, name, descriptor, vid=0x1DD2, pid=0x2011, version=0x0105, serial=None,
+                 udc="dummy_udc.0", protocol=0, serve=None):
+        """`serve`: a directory for the frames file of a firmware process (see Firmware),
+        started at every plug and ended at every unplug; None for no firmware."""
+        self.root, self.udc, self.serial, self.serve = GADGETS / name, udc, serial, serve
+        self.firmware = None
+        self.ids = f"{vid:08X}:{pid:08X}"
+        self.root.mkdir()
+        for key, value in (("idVendor", vid), ("idProduct", pid), ("bcdDevice", version)):
+            (self.root / key).write_text(f"{value:#06x}")
+        strings = self.root / "strings" / "0x409"
+        strings.mkdir()
+        (strings / "manufacturer").write_text("torqpanel tests")
+        (strings / "product").write_text(name)
+        if serial is not None:
+            (strings / "serialnumber").write_text(serial)
+        function = self.root / "functions" / "hid.0"
+        function.mkdir()
+        (function / "protocol").write_text(str(protocol))
+        (function / "report_length").write_text("64")
+        (function / "report_desc").write_bytes(descriptor)
+        config = self.root / "configs" / "c.1"
+        config.mkdir()
+        (config / "function").symlink_to(function)
+        # The function's node is made when the gadget binds, named by its minor number.
+        self.hidg = "/dev/hidg" + (function / "dev").read_text().split(":")[1].strip()
+        self.hidraw = None
+        self.plug()
+
+    def _node(self):
+        for uevent in pathlib.Path("/sys/class/hidraw").glob("hidraw*/device/uevent"):
+            text = uevent.read_text()
+            if self.ids in text and f"HID_UNIQ={self.serial or ''}\n" in text:
+                return "/dev/" + uevent.parent.parent.name
+        return None
+
+    def plug(self):
+        (self.root / "UDC").write_text(self.udc)
+        self.hidraw = wait_for(lambda: self._node() if os.path.exists(self._node() or "") else None,
+                               f"the hidraw node of {self.root.name}")
+        if self.serve:
+            self.firmware = Firmware(self, self.serve)
+
+    def unplug(self):
+        # The function's node goes with the binding: its server first.
+        if self.firmware:
+            self.firmware.close()
+        (self.root / "UDC").write_text("\n")
+        gone = self.hidraw
+        wait_for(lambda: True if not os.path.exists(gone) else None, f"the removal of {gone}")
+
+    def remove(self):
+        if (self.root / "UDC").read_text().strip():
+            self.unplug()
+        os.unlink(self.root / "configs" / "c.1" / "function")
+        for part in ("configs/c.1", "functions/hid.0", "strings/0x409", ""):
+            os.rmdir(self.root / part)
+
+
+class Firmware:
+    """The process that serves a gadget's /dev/hidgN (forked: no interpreter to start),
+    and what it read."""
+
+    def __init__(self, gadget, directory):
+        self.frames_path = directory / f"{gadget.root.name}.frames"  # kept over replugs
+        self.frames_path.touch()
+        commands, self._commands = os.pipe()
+        self._answers, answers = os.pipe()
+        self.pid = os.fork()
+        if self.pid == 0:
+            try:
+                os.close(self._commands)
+                os.close(self._answers)
+                serve(gadget.hidg, self.frames_path, os.fdopen(commands), os.fdopen(answers, "w"))
+            finally:
+                os._exit(0)
+        os.close(commands)
+        os.close(answers)
+        self.command("")  # it serves the node from now on
+
+    def command(self, line, timeout=60.0):
+        os.write(self._commands, (line + "\n").encode())
+        if not select.select([self._answers], [], [], timeout)[0]:
+            raise TimeoutError(f"the board did not answer {line.split()[0]!r} within {timeout} s")
+        assert os.read(self._answers, 3) == b"ok\n"
+
+    def send(self, *reports):
+        self.command("send " + " ".join(bytes(r).hex() for r in reports))
+
+    def stall(self):
+        self.command("stall")
+
+    def resume(self):
+        self.command("resume")
+
+    def frames(self, at_least=0, timeout=30.0):
+        """The output reports read so far, waiting until there are `at_least` of them."""
+        return wait_for(lambda: frames if len(frames := [bytes.fromhex(line) for line in
+                                                          self.frames_path.read_text().split()])
+                        >= at_least else None, f"{at_least} output reports", timeout)
+
+    def close(self):
+        os.close(self._commands)
+        os.close(self._answers)
+        os.waitpid(self.pid, 0)
+
+
+def serve(node, frames_path, commands, answers):
+    """Reads output reports into frames_path, one hex line each, and takes commands
+    ("send HEX...", "stall", "resume"), each answered with "ok"."""
+    fd = os.open(node, os.O_RDWR)
+    reading = threading.Lock()  # held by the reader while it reads; a stall takes it away
+
+    def reader():
+        with open(frames_path, "a") as frames:
+            while True:
+                with reading:
+                    if select.select([fd], [], [], 0.02)[0]:
+                        frames.write(os.read(fd, 64).hex() + "\n")
+                        frames.flush()
+
+    threading.Thread(target=reader, daemon=True).start()
+    stalled = False
+    for line in commands:
+        word, *reports = line.split() or [""]
+        if word == "stall" and not stalled:
+            reading.acquire()
+            stalled = True
+        elif word == "resume" and stalled:
+            reading.release()
+            stalled = False
+        for report in reports:
+            os.write(fd, bytes.fromhex(report))
+        answers.write("ok\n")
+        answers.flush()
