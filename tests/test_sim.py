@@ -40,10 +40,8 @@ def test_take_frames_loses_no_report_written_meanwhile(board, dev):
 # --- what the board shows, decoded from reports the real API sent ---------------------
 
 @pytest.mark.parametrize("calls, expected", [
+    # (the gear over the central panel, and the right panel's points: the SVG test)
     ([("set_central_panel", "1.2")], {"central": "1.2 ", "left": "1.2 "}),
-    ([("set_central_panel", "1.2"), ("set_gear", "3", True)],
-     {"central": " 3. ", "left": "1.2 ", "gear": "3."}),
-    ([("right", "1:23.456")], {"right": "1.2.3."}),
     ([("right", "")], {"right": "-.-.-."}),
     ([("set_rpm_led", 1, 1), ("set_rpm_led", 9, 1), ("set_rpm_led", 3, 2)],
      {"rpm": (True,) + (False,) * 7 + (True,)}),
@@ -67,8 +65,6 @@ def test_state_decoded_from_the_reports(board, dev, calls, expected):
     for field, value in expected.items():
         if field in shown:
             assert "".join(digit.text for digit in shown[field]) == value
-        elif field == "gear":
-            assert state.gear.text == value
         elif field == "first":
             assert (set(state.central[0].segments), state.central[0].known) == value
         else:
