@@ -109,7 +109,7 @@ def refusals():
         yield "board.send_input", (report,), ValueError if report == b"" else TypeError
 
 
-@pytest.mark.parametrize("call, args, error", refusals())
+@pytest.mark.parametrize("call, args, error", list(refusals()))
 def test_bad_failure_and_input_arguments_are_refused(bus, call, args, error):
     owner, method = call.split(".")
     with pytest.raises(error):
