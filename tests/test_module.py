@@ -105,6 +105,30 @@ def test_get_module_capsule():
     assert ctypes.string_at(pointer(first, b"module.key"), 1648) == bytes(1648)
 
 
+def test_capsule_outlives_reinitialisation(bus):
+    """A pointer taken before any number of __init__ calls reads live memory that the
+    later discoveries write (under ASan a stale one is a report of its own)."""
+    obj = torqline("NONE")
+    pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    pointer.restype, pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    address = pointer(obj.get_module(), b"module.key")
+    bus.add_board(serial="K7")
+    for serial in ("X", "Y", ""):
+        obj.__init__(serial)
+    assert obj.init() is True
+    assert pointer(obj.get_module(), b"module.key") == address
+    block = ctypes.string_at(address, 1648)
+    assert block[12:20] == bytes([1, 0, 0, 0, 1, 0, 0, 0]) and block[608:614] == "K7".encode("utf-16-le") + bytes(2)
+
+
+def test_second_module_init_keeps_existing_objects(native):
+    old = torqline()
+    native.PyInit_torqpanel.restype = ctypes.py_object
+    again = native.PyInit_torqpanel()
+    assert again.torqline is torqline
+    assert old.get_device_info("name") == "torqpanel"
+
+
 def test_native_wrappers_check_their_object(native):
     native.PySendReport.restype = ctypes.py_object
     native.PySendReport.argtypes = [ctypes.py_object, ctypes.py_object]

@@ -105,6 +105,10 @@ def refusals():
                              (True, TypeError)):
         yield "board.fail", ("write", error), exception
         yield "bus.fail", ("enumerate", error), exception
+    # A stall's time-out is seconds that fit 32-bit milliseconds.
+    for timeout, exception in ((-0.001, ValueError), (5e6, ValueError), ("1", TypeError),
+                               (False, TypeError)):
+        yield "board.stall", (timeout,), exception
     for report in ("\x00" * 22, [0] * 22, 22, None, b""):
         yield "board.send_input", (report,), ValueError if report == b"" else TypeError
 
