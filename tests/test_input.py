@@ -119,3 +119,17 @@ def test_delete_while_input_arrives_closes_the_device(board):
         board.send_input(report(buttons=1))
         del obj
         assert board.open_handles == 0
+
+
+def test_stop_or_delete_right_after_start(board):
+    # Before the new thread has run a line: the stop must neither fail nor be undone.
+    obj = torqline()
+    assert obj.init() is True
+    for _ in range(200):
+        assert obj.start_input_listener() is True and obj.stop_input_listener() is True
+    for _ in range(20):
+        other = torqline()
+        other.init()
+        other.start_input_listener()
+        del other
+        assert board.open_handles == 3  # obj's only
