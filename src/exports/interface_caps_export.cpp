@@ -7,13 +7,10 @@
 #include <exception>
 #include <memory>
 
-#include "module/export.h"
+#include "exports/exports.h"
 #include "platform/hid_layer.h"
 #include "platform/os.h"
 
-// Fills `caps` (HidCaps, 64 bytes) and up to *count input button caps (HidButtonCaps);
-// *count becomes the number written. Returns 1, or 0 when the path cannot be opened or
-// its capabilities cannot be read. `path` is UTF-8.
 extern "C" TORQ_EXPORT int torqpanel_hid_interface_caps(const char* path, void* caps,
                                                         void* inputButtonCaps, uint16_t* count) {
     if (path == nullptr || caps == nullptr) return 0;
