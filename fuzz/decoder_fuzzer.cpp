@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "module/manager.h"
+#include "input/decoder.h"
 
 namespace {
 

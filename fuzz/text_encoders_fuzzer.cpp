@@ -60,17 +60,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     torq::CManager manager;
+    torq::DisplayState& display = manager.Display();
     for (size_t i = 0; i < kReportSize; ++i) {
-        manager.displayReport[i] = static_cast<uint8_t>(seed * (i + 1));
-        manager.brightnessReport[i] = static_cast<uint8_t>(seed ^ i);
+        display.Report()[i] = static_cast<uint8_t>(seed * (i + 1));
+        display.BrightnessReport()[i] = static_cast<uint8_t>(seed ^ i);
     }
-    const Report display = Copy(manager.displayReport);
-    const Report brightness = Copy(manager.brightnessReport);
+    const Report display = Copy(display.Report());
+    const Report brightness = Copy(display.BrightnessReport());
 
     switch (operation) {
         case 0: {
-            manager.SetLeftDigits(std::string_view(text.get(), length));
-            const Report after = Copy(manager.displayReport);
+            display.SetLeftDigits(std::string_view(text.get(), length));
+            const Report after = Copy(display.Report());
             CheckOnlyChanged(display, after, {{2, 3}, {27, 3}});
             if (std::memcmp(after.data() + 2, after.data() + 27, 3) != 0) {
                 Fail("central and left panels differ", 2);
@@ -78,8 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         case 1:
-            manager.SetRightDigits(std::string_view(text.get(), length));
-            CheckOnlyChanged(display, Copy(manager.displayReport), {{33, 3}});
+            display.SetRightDigits(std::string_view(text.get(), length));
+            CheckOnlyChanged(display, Copy(display.Report()), {{33, 3}});
             break;
         default: {
             const uint8_t code = length > 0 ? static_cast<uint8_t>(text[0]) : 0;
@@ -87,8 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (length > 1) {
                 std::memcpy(&point, text.get() + 1, std::min<size_t>(sizeof point, length - 1));
             }
-            manager.SetGear(code, point);
-            const Report after = Copy(manager.displayReport);
+            display.SetGear(code, point);
+            const Report after = Copy(display.Report());
             CheckOnlyChanged(display, after, {{2, 3}, {39, 1}});
             const auto shown = static_cast<uint8_t>(point > 0 ? code + 0x80 : code);
             if (after[2] != 0x20 || after[4] != 0x20 || after[3] != shown || after[39] != shown) {
@@ -97,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
     }
-    if (Copy(manager.brightnessReport) != brightness) {
+    if (Copy(display.BrightnessReport()) != brightness) {
         Fail("the brightness report changed", 0);
     }
     return 0;

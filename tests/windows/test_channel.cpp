@@ -37,13 +37,13 @@ struct Rig {
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
 
-    CHidDevice& device() { return manager->device; }
+    CHidDevice& device() { return manager->Device(); }
 
     // One read as the listener makes it; bytesRead starts at 0.
     int32_t Read(std::vector<uint8_t>* report = nullptr, uint32_t* bytes = nullptr) {
         uint8_t buffer[kInputReportCapacity] = {};
         uint32_t bytesRead = 0;
-        const int32_t result = device().ReadInputReport(buffer, manager->deviceCaps.InputReportByteLength, &bytesRead);
+        const int32_t result = device().ReadInputReport(buffer, manager->Caps().InputReportByteLength, &bytesRead);
         if (report != nullptr) {
             report->assign(buffer, buffer + 22);
         }
@@ -77,7 +77,7 @@ TORQ_TEST(init_opens_the_board_past_another_interface_and_sends_one_blank_report
         CHECK_EQ(std::wstring(device.firmwareText), std::wstring(firmware));
         CHECK_EQ(std::wstring(device.serialNumber), std::wstring(L"A1B2"));
         CHECK_EQ(device.inputButtonCount, 32u);
-        CHECK_EQ(rig.manager->deviceCaps.NumberInputValueCaps, 9u);
+        CHECK_EQ(rig.manager->Caps().NumberInputValueCaps, 9u);
         CHECK_EQ(KeyBlockWord(device, kKeyBlockEnumCallsOffset), 2u);
         CHECK_EQ(KeyBlockWord(device, kKeyBlockOpenedOffset), 1u);
         // The other interface (0x1DD2:0x0103) was looked at and closed again.
@@ -225,12 +225,12 @@ TORQ_TEST(the_listener_decodes_reports_and_stops_without_sitting_out_the_time_ou
     REQUIRE_EQ(rig.manager->InitDevice(), static_cast<int32_t>(kOpenReady));
     CManager& manager = *rig.manager;
     const auto eventIs = [&](InputEvent expected) {
-        return torqtest::WaitUntil([&] { return manager.input.Latest() == expected; }, 3000);
+        return torqtest::WaitUntil([&] { return manager.Input().Latest() == expected; }, 3000);
     };
 
     for (int run = 0; run < 2; ++run) {
-        REQUIRE_EQ(manager.StartListener(), 0);
-        CHECK(torqtest::WaitUntil([&] { return manager.listenerRunning.load(); }, 2000));
+        REQUIRE_EQ(manager.Listener().Start(), ListenerResult::Done);
+        CHECK(torqtest::WaitUntil([&] { return manager.Listener().Running(); }, 2000));
         // Button 1, then (in the second run, which starts from an empty state) button 2.
         const uint8_t buttons = run == 0 ? 0x01 : 0x02;
         REQUIRE(rig.board->input.Send(InputReport({buttons})));
@@ -240,9 +240,9 @@ TORQ_TEST(the_listener_decodes_reports_and_stops_without_sitting_out_the_time_ou
         // it instead of waiting up to 2000 ms for its time-out.
         Sleep(30);
         const ULONGLONG start = GetTickCount64();
-        CHECK_EQ(manager.StopListener(), 0);
+        CHECK_EQ(manager.Listener().Stop(), ListenerResult::Done);
         CHECK(GetTickCount64() - start < 1000);
-        CHECK(manager.listenerFinished.load());
+        CHECK(manager.Listener().Finished());
         CHECK(rig.device().connected);
     }
 }
@@ -257,7 +257,7 @@ TORQ_TEST(the_board_closing_its_end_fails_the_read_and_stops_the_channel) {
     CHECK(!rig.device().CanRead());
     // Writes stop too, without a call to the system.
     const int writes = rig.board->Writes();
-    rig.manager->SendReport();
+    rig.manager->Display().SendReport();
     CHECK_EQ(rig.board->Writes(), writes);
 }
 
@@ -269,10 +269,10 @@ TORQ_TEST(a_failed_write_disconnects_and_silences_later_writes) {
 
     const int writes = rig.board->Writes();
     uint32_t written = 0;
-    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->displayReport, kReportSize, &written), 0);
+    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->Display().Report(), kReportSize, &written), 0);
     CHECK_EQ(rig.board->Writes(), writes + 1);
     CHECK(!rig.device().connected);
-    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->displayReport, kReportSize, &written), 0);
+    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->Display().Report(), kReportSize, &written), 0);
     CHECK_EQ(rig.board->Writes(), writes + 1);
 }
 
@@ -285,12 +285,12 @@ TORQ_TEST(teardown_with_the_listener_waiting_blanks_the_board_and_closes_everyth
         const auto initBlank = board->output.Receive(2000);
         REQUIRE(initBlank.has_value());
         engine->initialized = true;
-        engine->manager->SetGear(0x33, 0);
-        engine->manager->SendReport();
+        engine->manager->Display().SetGear(0x33, 0);
+        engine->manager->Display().SendReport();
         const auto shown = board->output.Receive(2000);
         REQUIRE(shown.has_value());
-        REQUIRE_EQ(engine->manager->StartListener(), 0);
-        CHECK(torqtest::WaitUntil([&] { return engine->manager->listenerRunning.load(); }, 2000));
+        REQUIRE_EQ(engine->manager->Listener().Start(), ListenerResult::Done);
+        CHECK(torqtest::WaitUntil([&] { return engine->manager->Listener().Running(); }, 2000));
         Sleep(30);  // into its read
 
         const ULONGLONG start = GetTickCount64();
