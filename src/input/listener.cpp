@@ -96,8 +96,8 @@ void InputListener::Run() {
             std::memset(buffer, 0, sizeof buffer);
             uint32_t bytesRead = 0;
             if (device_.CanRead()) {
-                const int32_t result = device_.ReadInputReport(buffer, device_.hidCaps.InputReportByteLength, &bytesRead);
-                if (result >= 0 && bytesRead >= kDecodedReportSize) {
+                const ReadResult result = device_.ReadInputReport(buffer, device_.hidCaps.InputReportByteLength, &bytesRead);
+                if (result != ReadResult::Failed && bytesRead >= kDecodedReportSize) {
                     input_.Decode(buffer);
                 }
             }

@@ -10,11 +10,11 @@ CManager::CManager(uint8_t* moduleKeyBlock, BlockingRegion region)
     RequestTimerResolution();
 }
 
-int32_t CManager::InitDevice() {
+OpenState CManager::InitDevice() {
     device_.targetVendorId = kBoardVendorId;
     device_.targetProductId = kBoardProductId;
-    const int32_t result = device_.DiscoverAndOpen();
-    if (result == static_cast<int32_t>(kOpenReady)) {
+    const OpenState result = device_.DiscoverAndOpen();
+    if (result == OpenState::Ready) {
         device_.ProbeCapabilities(caps_);
         display_.ClearDisplay();
     }

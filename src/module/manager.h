@@ -28,9 +28,9 @@ public:
     CManager(const CManager&) = delete;
     CManager& operator=(const CManager&) = delete;
 
-    // The open sequence of init: kOpenReady when the board is open (the blank display
-    // sent), kOpenNone otherwise.
-    int32_t InitDevice();
+    // The open sequence of init: OpenState::Ready when the board is open (the blank
+    // display sent), OpenState::None otherwise.
+    OpenState InitDevice();
 
     CHidDevice& Device() { return device_; }
     const CHidDevice& Device() const { return device_; }

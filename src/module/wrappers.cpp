@@ -252,13 +252,13 @@ PyObject* PyInitMgr(PyObject* self, PyObject* /*args*/) {
     }
     return Guarded("Unknown error in init", [engine]() -> PyObject* {
         torq::RequestTimerResolution();
-        const int32_t result = engine->manager->InitDevice();
-        if (result == static_cast<int32_t>(torq::kOpenReady)) {
+        const torq::OpenState result = engine->manager->InitDevice();
+        if (result == torq::OpenState::Ready) {
             engine->initialized = true;
             engine->returnedEvent = torq::InputEvent{};
             return NewBool(true);
         }
-        if (result == static_cast<int32_t>(torq::kOpenNone)) {
+        if (result == torq::OpenState::None) {
             return BuildEx("error: no supported device found, init failed!", 1001, "init", nullptr,
                            nullptr, nullptr);
         }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/hid_types.h"
 
@@ -131,6 +132,48 @@ public:
     // The read state for read handles of this layer; null if it cannot be made.
     virtual std::unique_ptr<ReadState> CreateReadState() = 0;
 };
+
+// One open handle of one layer, closed through that layer when it goes. Movable, not
+// copyable; an open that failed gives an empty one.
+class OwnedHandle {
+public:
+    OwnedHandle() = default;
+    OwnedHandle(std::shared_ptr<HidLayer> layer, HidHandle value)
+        : layer_(IsOpenHandle(value) ? std::move(layer) : nullptr), value_(layer_ ? value : kNullHandle) {}
+    ~OwnedHandle() { Reset(); }
+    OwnedHandle(OwnedHandle&& other) noexcept
+        : layer_(std::move(other.layer_)), value_(std::exchange(other.value_, kNullHandle)) {}
+    OwnedHandle& operator=(OwnedHandle&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            layer_ = std::move(other.layer_);
+            value_ = std::exchange(other.value_, kNullHandle);
+        }
+        return *this;
+    }
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+
+    explicit operator bool() const { return value_ != kNullHandle; }
+    // The value for the layer's calls; kNullHandle when empty.
+    HidHandle Get() const { return value_; }
+    void Reset() {
+        if (layer_) {
+            layer_->Close(value_);
+            layer_.reset();
+        }
+        value_ = kNullHandle;
+    }
+
+private:
+    std::shared_ptr<HidLayer> layer_;
+    HidHandle value_ = kNullHandle;
+};
+
+// Opens `path` on `layer`; an empty handle when the open fails.
+inline OwnedHandle OpenHandle(const std::shared_ptr<HidLayer>& layer, const wchar_t* path, OpenMode mode) {
+    return OwnedHandle(layer, layer->Open(path, mode));
+}
 
 // The backend of this process: the operating system's unless native code has switched
 // the process to a virtual bus. Each device record keeps the layer it opened its

@@ -40,10 +40,10 @@ struct Rig {
     CHidDevice& device() { return manager->Device(); }
 
     // One read as the listener makes it; bytesRead starts at 0.
-    int32_t Read(std::vector<uint8_t>* report = nullptr, uint32_t* bytes = nullptr) {
+    ReadResult Read(std::vector<uint8_t>* report = nullptr, uint32_t* bytes = nullptr) {
         uint8_t buffer[kInputReportCapacity] = {};
         uint32_t bytesRead = 0;
-        const int32_t result = device().ReadInputReport(buffer, manager->Caps().InputReportByteLength, &bytesRead);
+        const ReadResult result = device().ReadInputReport(buffer, manager->Caps().InputReportByteLength, &bytesRead);
         if (report != nullptr) {
             report->assign(buffer, buffer + 22);
         }
@@ -70,7 +70,7 @@ TORQ_TEST(init_opens_the_board_past_another_interface_and_sends_one_blank_report
                                             {0x0A0B, L"a.0b"},
                                             {0x1234, L"12.34"}}) {
         Rig rig(version, L"A1B2");
-        REQUIRE_EQ(rig.manager->InitDevice(), static_cast<int32_t>(kOpenReady));
+        REQUIRE_EQ(rig.manager->InitDevice(), OpenState::Ready);
         CHidDevice& device = rig.device();
         CHECK(device.connected);
         CHECK_EQ(device.devicePath, rig.board->path());
@@ -99,7 +99,7 @@ TORQ_TEST(init_opens_the_board_past_another_interface_and_sends_one_blank_report
 
 TORQ_TEST(reads_suppress_repeats_and_report_their_length) {
     Rig rig;
-    REQUIRE_EQ(rig.manager->InitDevice(), static_cast<int32_t>(kOpenReady));
+    REQUIRE_EQ(rig.manager->InitDevice(), OpenState::Ready);
     const auto first = InputReport({0x01});
     const auto idOnly = [&] {
         auto report = first;
@@ -109,20 +109,20 @@ TORQ_TEST(reads_suppress_repeats_and_report_their_length) {
 
     // An all-zero first report equals the zeroed previous one.
     REQUIRE(rig.board->input.Send(InputReport({})));
-    CHECK_EQ(rig.Read(), 0);
+    CHECK_EQ(rig.Read(), ReadResult::Unchanged);
 
     std::vector<uint8_t> got;
     uint32_t bytes = 0;
     REQUIRE(rig.board->input.Send(first));
-    CHECK_EQ(rig.Read(&got, &bytes), 1);
+    CHECK_EQ(rig.Read(&got, &bytes), ReadResult::Changed);
     CHECK(got == first);
     CHECK_EQ(bytes, 22u);
 
     REQUIRE(rig.board->input.Send(first));
-    CHECK_EQ(rig.Read(), 0);
+    CHECK_EQ(rig.Read(), ReadResult::Unchanged);
 
     REQUIRE(rig.board->input.Send(idOnly));
-    CHECK_EQ(rig.Read(&got, &bytes), 1);
+    CHECK_EQ(rig.Read(&got, &bytes), ReadResult::Changed);
     CHECK(got == idOnly);
     CHECK_EQ(bytes, 22u);
     CHECK(rig.device().connected);
@@ -222,7 +222,7 @@ TORQ_TEST(a_wake_cancels_the_waiting_read_and_a_later_report_is_not_lost) {
 
 TORQ_TEST(the_listener_decodes_reports_and_stops_without_sitting_out_the_time_out) {
     Rig rig;
-    REQUIRE_EQ(rig.manager->InitDevice(), static_cast<int32_t>(kOpenReady));
+    REQUIRE_EQ(rig.manager->InitDevice(), OpenState::Ready);
     CManager& manager = *rig.manager;
     const auto eventIs = [&](InputEvent expected) {
         return torqtest::WaitUntil([&] { return manager.Input().Latest() == expected; }, 3000);
@@ -249,10 +249,10 @@ TORQ_TEST(the_listener_decodes_reports_and_stops_without_sitting_out_the_time_ou
 
 TORQ_TEST(the_board_closing_its_end_fails_the_read_and_stops_the_channel) {
     Rig rig;
-    REQUIRE_EQ(rig.manager->InitDevice(), static_cast<int32_t>(kOpenReady));
+    REQUIRE_EQ(rig.manager->InitDevice(), OpenState::Ready);
     rig.board->input.Close();  // the read handle now meets ERROR_BROKEN_PIPE
 
-    CHECK_EQ(rig.Read(), -1);
+    CHECK_EQ(rig.Read(), ReadResult::Failed);
     CHECK(!rig.device().connected);
     CHECK(!rig.device().CanRead());
     // Writes stop too, without a call to the system.
@@ -263,16 +263,16 @@ TORQ_TEST(the_board_closing_its_end_fails_the_read_and_stops_the_channel) {
 
 TORQ_TEST(a_failed_write_disconnects_and_silences_later_writes) {
     Rig rig;
-    REQUIRE_EQ(rig.manager->InitDevice(), static_cast<int32_t>(kOpenReady));
+    REQUIRE_EQ(rig.manager->InitDevice(), OpenState::Ready);
     CHECK(rig.board->output.Receive(2000).has_value());
     rig.board->output.Close();  // WriteFile now fails with ERROR_NO_DATA
 
     const int writes = rig.board->Writes();
     uint32_t written = 0;
-    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->Display().Report(), kReportSize, &written), 0);
+    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->Display().Report(), kReportSize, &written), false);
     CHECK_EQ(rig.board->Writes(), writes + 1);
     CHECK(!rig.device().connected);
-    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->Display().Report(), kReportSize, &written), 0);
+    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->Display().Report(), kReportSize, &written), false);
     CHECK_EQ(rig.board->Writes(), writes + 1);
 }
 
@@ -281,7 +281,7 @@ TORQ_TEST(teardown_with_the_listener_waiting_blanks_the_board_and_closes_everyth
     SetActiveHidLayer(board);
     {
         std::unique_ptr<CEngine> engine = BuildEngine("A1B2");
-        REQUIRE_EQ(engine->manager->InitDevice(), static_cast<int32_t>(kOpenReady));
+        REQUIRE_EQ(engine->manager->InitDevice(), OpenState::Ready);
         const auto initBlank = board->output.Receive(2000);
         REQUIRE(initBlank.has_value());
         engine->initialized = true;

@@ -87,7 +87,7 @@ TORQ_TEST(discovery_examines_every_system_interface_and_accepts_none) {
     device.targetVendorId = kBoardVendorId;
     device.targetProductId = kBoardProductId;
 
-    CHECK_EQ(device.DiscoverAndOpen(), 0);
+    CHECK_EQ(device.DiscoverAndOpen(), OpenState::None);
 
     const auto examined = real.layer->Examined();
     REQUIRE(examined.size() >= 2);  // Wine's mouse and keyboard at least
@@ -105,8 +105,8 @@ TORQ_TEST(discovery_examines_every_system_interface_and_accepts_none) {
         CHECK(HandleIsClosed(handle));
     }
     CHECK(!device.connected);
-    CHECK_EQ(device.openState, kOpenNone);
-    CHECK(device.queryHandle == kNullHandle && device.writeHandle == kNullHandle && device.readHandle == kNullHandle);
+    CHECK_EQ(device.State(), OpenState::None);
+    CHECK(device.QueryHandle() == kNullHandle && device.WriteHandle() == kNullHandle && device.ReadHandle() == kNullHandle);
     CHECK_EQ(real.layer->Writes(), 0);
 }
 
@@ -117,7 +117,7 @@ TORQ_TEST(discovery_opens_identifies_and_probes_a_real_hid_device) {
     device.targetVendorId = target.VendorID;
     device.targetProductId = target.ProductID;
 
-    REQUIRE_EQ(device.DiscoverAndOpen(), static_cast<int32_t>(kOpenReady));
+    REQUIRE_EQ(device.DiscoverAndOpen(), OpenState::Ready);
     CHECK(device.connected);
     CHECK_EQ(KeyBlockWord(device, kKeyBlockEnumCallsOffset), 1u);
     CHECK_EQ(KeyBlockWord(device, kKeyBlockOpenedOffset), 1u);
@@ -125,14 +125,14 @@ TORQ_TEST(discovery_opens_identifies_and_probes_a_real_hid_device) {
     // Three distinct handles, all open.
     const auto open = real.layer->OpenHandles();
     CHECK_EQ(open.size(), 3u);
-    CHECK(open.count(device.queryHandle) && open.count(device.writeHandle) && open.count(device.readHandle));
+    CHECK(open.count(device.QueryHandle()) && open.count(device.WriteHandle()) && open.count(device.ReadHandle()));
     CHECK(device.devicePath.rfind(L"\\\\?\\hid#", 0) == 0);
 
     // The handle table: no data access for the query handle, writing only and
     // synchronous for the write handle, reading only and overlapped for the read handle.
-    const HandleMode query = ModeOf(device.queryHandle);
-    const HandleMode write = ModeOf(device.writeHandle);
-    const HandleMode read = ModeOf(device.readHandle);
+    const HandleMode query = ModeOf(device.QueryHandle());
+    const HandleMode write = ModeOf(device.WriteHandle());
+    const HandleMode read = ModeOf(device.ReadHandle());
     CHECK_EQ(query.access & (FILE_READ_DATA | FILE_WRITE_DATA), 0u);
     CHECK_EQ(write.access & (FILE_READ_DATA | FILE_WRITE_DATA), static_cast<ACCESS_MASK>(FILE_WRITE_DATA));
     CHECK_EQ(read.access & (FILE_READ_DATA | FILE_WRITE_DATA), static_cast<ACCESS_MASK>(FILE_READ_DATA));
@@ -145,7 +145,7 @@ TORQ_TEST(discovery_opens_identifies_and_probes_a_real_hid_device) {
     CHECK_EQ(bufferCalls[0].first, 2u);
     CHECK(bufferCalls[0].second);
     wchar_t serial[kSerialChars] = {};
-    CHECK(HidD_GetSerialNumberString(reinterpret_cast<HANDLE>(device.readHandle), serial, sizeof serial));
+    CHECK(HidD_GetSerialNumberString(reinterpret_cast<HANDLE>(device.ReadHandle()), serial, sizeof serial));
     CHECK_EQ(std::wstring(device.serialNumber), std::wstring(serial));
     CHECK_EQ(KeyBlockSerial(device), std::wstring(serial));
     CHECK(device.hidCaps.InputReportByteLength > 0);
@@ -166,12 +166,12 @@ TORQ_TEST(a_silent_device_times_out_and_closing_ends_the_read_left_outstanding) 
         CHidDevice device;
         device.targetVendorId = target.VendorID;
         device.targetProductId = target.ProductID;
-        REQUIRE_EQ(device.DiscoverAndOpen(), static_cast<int32_t>(kOpenReady));
+        REQUIRE_EQ(device.DiscoverAndOpen(), OpenState::Ready);
 
         // Nobody moves Wine's mouse: the whole 2000 ms pass with nothing.
         uint8_t buffer[kInputReportCapacity] = {};
         uint32_t bytesRead = 0;
-        CHECK_EQ(device.ReadInputReport(buffer, device.hidCaps.InputReportByteLength, &bytesRead), 0);
+        CHECK_EQ(device.ReadInputReport(buffer, device.hidCaps.InputReportByteLength, &bytesRead), ReadResult::Unchanged);
         CHECK_EQ(bytesRead, 0u);
         CHECK(device.connected);
         // The read is still outstanding when the record goes: closing must end it
@@ -189,13 +189,13 @@ TORQ_TEST(a_wake_ends_a_waiting_read_at_once_and_holds_until_rearmed) {
     CHidDevice device;
     device.targetVendorId = target.VendorID;
     device.targetProductId = target.ProductID;
-    REQUIRE_EQ(device.DiscoverAndOpen(), static_cast<int32_t>(kOpenReady));
+    REQUIRE_EQ(device.DiscoverAndOpen(), OpenState::Ready);
 
-    std::atomic<int> result{99};
+    std::atomic<int> result{99};  // 99 until the read returns, then 0 for "nothing new"
     std::thread reader([&] {
         uint32_t count = 0;
         uint8_t own[kInputReportCapacity] = {};
-        result = device.ReadInputReport(own, device.hidCaps.InputReportByteLength, &count);
+        result = device.ReadInputReport(own, device.hidCaps.InputReportByteLength, &count) == ReadResult::Unchanged ? 0 : 1;
     });
     // Gives the read time to start waiting, so that the wake has a read to cancel (a
     // wake that came first would end it as quickly, through the latch).
@@ -211,7 +211,7 @@ TORQ_TEST(a_wake_ends_a_waiting_read_at_once_and_holds_until_rearmed) {
     uint8_t buffer[kInputReportCapacity] = {};
     uint32_t bytesRead = 0;
     const ULONGLONG start = GetTickCount64();
-    CHECK_EQ(device.ReadInputReport(buffer, device.hidCaps.InputReportByteLength, &bytesRead), 0);
+    CHECK_EQ(device.ReadInputReport(buffer, device.hidCaps.InputReportByteLength, &bytesRead), ReadResult::Unchanged);
     CHECK(GetTickCount64() - start < 1000);
 
     device.CloseDevice();
@@ -225,14 +225,14 @@ TORQ_TEST(a_write_the_device_refuses_disconnects_the_channel) {
     CHidDevice device;
     device.targetVendorId = target.VendorID;
     device.targetProductId = target.ProductID;
-    REQUIRE_EQ(device.DiscoverAndOpen(), static_cast<int32_t>(kOpenReady));
+    REQUIRE_EQ(device.DiscoverAndOpen(), OpenState::Ready);
 
     uint8_t report[54] = {0x00, 0x06};
     uint32_t written = 0;
-    CHECK_EQ(device.WriteOutputReport(report, sizeof report, &written), 0);
+    CHECK_EQ(device.WriteOutputReport(report, sizeof report, &written), false);
     CHECK(!device.connected);
     CHECK_EQ(real.layer->Writes(), 1);
-    CHECK_EQ(device.WriteOutputReport(report, sizeof report, &written), 0);
+    CHECK_EQ(device.WriteOutputReport(report, sizeof report, &written), false);
     CHECK_EQ(real.layer->Writes(), 1);  // not even tried again
 }
 
@@ -244,7 +244,7 @@ TORQ_TEST(a_serial_filter_that_matches_nothing_leaves_nothing_open) {
     device.targetProductId = target.ProductID;
     device.serialFilter = L"no such serial";
 
-    CHECK_EQ(device.DiscoverAndOpen(), 0);
+    CHECK_EQ(device.DiscoverAndOpen(), OpenState::None);
     CHECK(real.layer->AllHandles().size() >= 3);  // it was opened, then refused
     CHECK(real.layer->OpenHandles().empty());
     CHECK_EQ(KeyBlockWord(device, kKeyBlockOpenedOffset), 0u);
