@@ -182,3 +182,76 @@ def test_fault_during_a_host_programs_life(bus, fault, phase, capfd, watchdog):
     assert board.open_handles == 0
     assert wait_until(lambda: task_count() == threads)
     assert capfd.readouterr().out == ""
+
+
+# What a second thread does while a show_me waits on a stalled board: whether that call
+# must wait for the write, and the reports the board then gets after the stalled one.
+SECOND_CALLS = {
+    "show_me": (lambda obj: obj.show_me(), True, [SHOWN]),
+    "set_brightness": (lambda obj: obj.set_brightness(9), True, [bytes([0, 2, 9]) + bytes(51)]),
+    "__init__": (lambda obj: obj.__init__(), True, [BLANK_DISPLAY]),
+    "init": (lambda obj: obj.init(), False, []),
+    "terminate": (lambda obj: obj.terminate(), False, []),
+    # The stalled call holds a reference: deallocation follows it and blanks the board.
+    "delete": (None, False, [BLANK_DISPLAY]),
+}
+
+
+@pytest.mark.parametrize("second", SECOND_CALLS)
+def test_calls_during_a_stalled_write_wait_for_it(bus, board, second, watchdog):
+    """While show_me waits on a stalled board, this thread keeps running Python (it could
+    not see the write blocked otherwise), and a second call on the object waits for the
+    write when it needs the device: the board then gets both reports whole and in order,
+    and nothing was closed under the write."""
+    call, waits, after = SECOND_CALLS[second]
+    obj = torqline()
+    assert obj.init() is True
+    assert obj.start_input_listener() is True
+    obj.set_rpm_led(1, 1)
+    obj.set_central_panel("1.2")
+    board.clear_frames()
+    board.stall(timeout=30)  # a module that keeps the interpreter lock fails, not hangs
+    first = threading.Thread(target=obj.show_me)
+    first.start()
+    assert wait_until(lambda: board.stalled_writes == 1)
+    if call is None:
+        del obj
+        other = threading.Thread(target=lambda: None)
+    else:
+        other = threading.Thread(target=call, args=(obj,))
+    other.start()
+    if waits:
+        time.sleep(0.05)  # time for a call that does not wait to go wrong
+        assert other.is_alive() and board.stalled_writes == 1 and board.frames == []
+    else:
+        other.join()
+    board.resume()
+    first.join()
+    other.join()
+    assert board.frames == [SHOWN] + after and board.timed_out_writes == 0
+    assert board.open_handles == (0 if second in ("__init__", "delete") else 3)
+
+
+@pytest.mark.parametrize("end, shown, connected", [
+    ("time-out", [], 1),  # like a busy board: nothing sent, the next show_me tries again
+    ("resume", [SHOWN], 1),
+    ("unplug", [], 0),
+])
+def test_how_a_stalled_write_ends(bus, board, end, shown, connected, watchdog):
+    obj = torqline()
+    assert obj.init() is True
+    obj.set_rpm_led(1, 1)
+    obj.set_central_panel("1.2")
+    board.clear_frames()
+    board.stall(timeout=0.05 if end == "time-out" else None)
+    first = threading.Thread(target=obj.show_me)
+    first.start()
+    if end != "time-out":
+        assert wait_until(lambda: board.stalled_writes == 1)
+        board.resume() if end == "resume" else board.unplug()
+    first.join()
+    assert (board.frames, board.timed_out_writes) == (shown, int(end == "time-out"))
+    assert obj.get_device_info("connected") == connected
+    board.resume()
+    obj.show_me()
+    assert board.frames == shown + [SHOWN] * connected

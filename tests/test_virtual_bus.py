@@ -172,6 +172,13 @@ def test_error_codes_must_be_32_bit_numbers(bus, error, exception):
         bus.fail("enumerate", error=error)
 
 
+@pytest.mark.parametrize("timeout, exception", [(-0.001, ValueError), (5e6, ValueError),
+                                                ("1", TypeError), (False, TypeError)])
+def test_stall_time_outs_are_seconds_within_32_bit_milliseconds(bus, timeout, exception):
+    with pytest.raises(exception):
+        bus.add_board().stall(timeout)
+
+
 def test_the_library_itself_refuses_unknown_names_with_a_message(bus):
     bus.add_board()
     lib = _native.lib()

@@ -258,7 +258,9 @@ bool CHidDevice::WriteOutputReport(const uint8_t* buffer, uint32_t length, uint3
     if (layer_->Write(writeHandle_.Get(), buffer, length, bytesWritten)) {
         return true;
     }
-    if (layer_->LastError() != kErrorIoPending) {
+    // A board that is busy or stalled is still there: the next show_me tries again.
+    const uint32_t error = layer_->LastError();
+    if (error != kErrorIoPending && error != kErrorTimeout) {
         connected.store(false, std::memory_order_release);
     }
     return false;

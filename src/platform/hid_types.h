@@ -121,5 +121,7 @@ inline constexpr uint32_t kErrorInsufficientBuffer = 122;
 inline constexpr uint32_t kErrorNoMoreItems = 259;
 inline constexpr uint32_t kErrorIoPending = 997;
 inline constexpr uint32_t kErrorDeviceNotConnected = 1167;
+// A write the device did not take within the backend's bound: nothing was sent.
+inline constexpr uint32_t kErrorTimeout = 1460;
 
 }  // namespace torq
