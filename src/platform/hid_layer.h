@@ -187,6 +187,31 @@ void SetActiveHidLayer(std::shared_ptr<HidLayer> layer);
 // The operating system's backend (hidraw on Linux, win32 on Windows).
 std::shared_ptr<HidLayer> CreateOsHidLayer();
 
+// --- What the backends share ---------------------------------------------------
+
+// Windows' INFINITE: a read with this time-out waits until something happens.
+inline constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
+
+// The input buffers a read handle keeps until SetNumInputBuffers changes it (the
+// Windows driver's default) and the bounds that call accepts.
+inline constexpr uint32_t kDefaultInputBuffers = 32;
+inline constexpr uint32_t kMinInputBuffers = 2;
+inline constexpr uint32_t kMaxInputBuffers = 512;
+
+// HidD_SetNumInputBuffers' check, for the backends that keep the number themselves:
+// false, with kErrorInvalidParameter, for a count outside the bounds.
+bool AcceptInputBufferCount(uint32_t count);
+
+// One report handed to a reader: at most `capacity` bytes of it copied into `buffer`
+// (none when `buffer` is null), as every backend's read delivers it.
+ReadOutcome DeliverReport(const uint8_t* report, size_t length, uint8_t* buffer, uint32_t capacity,
+                          bool immediate);
+
+// HidD_GetSerialNumberString's answer from a known serial number, for the backends that
+// make it up themselves: as much as fits in bufferBytes, the terminator only when there
+// is room, like the HID driver.
+bool AnswerSerialNumber(const std::wstring& serial, wchar_t* buffer, uint32_t bufferBytes);
+
 // SetupDiGetDeviceInterfaceDetailW's answer for one interface path, for the backends
 // that make it up themselves (virtual, hidraw): with no record, the size a record needs
 // (failing with kErrorInsufficientBuffer); with one, the path copied into it.

@@ -12,7 +12,6 @@ namespace torq::hidraw {
 
 namespace {
 
-constexpr uint32_t kWaitForever = 0xFFFFFFFFu;  // INFINITE
 constexpr short kGone = POLLERR | POLLHUP | POLLNVAL;
 
 using Clock = std::chrono::steady_clock;
@@ -142,15 +141,11 @@ HidrawReadState::Drained HidrawReadState::Drain(OpenNode& node, bool keepNewest)
 }
 
 ReadOutcome HidrawReadState::Deliver(uint8_t* buffer, uint32_t capacity, bool immediate) {
-    const uint32_t length = lengths_[first_];
-    const uint32_t bytes = buffer == nullptr ? 0 : std::min(length, capacity);
-    if (bytes > 0) {
-        std::memcpy(buffer, slots_[first_].data(), bytes);
-    }
+    const ReadOutcome outcome = DeliverReport(slots_[first_].data(), lengths_[first_], buffer, capacity, immediate);
     first_ = (first_ + 1) % limit_;
     --count_;
     SetThreadHidError(kErrorSuccess);
-    return {WaitResult::Arrived, bytes, immediate};
+    return outcome;
 }
 
 void HidrawReadState::Forget() {
