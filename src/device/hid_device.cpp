@@ -22,8 +22,8 @@ CHidDevice::CHidDevice(uint8_t* keyBlock) {
         ownedKeyBlock_ = std::make_unique<uint8_t[]>(kModuleKeyBlockSize);
         keyBlock = ownedKeyBlock_.get();
     }
-    moduleKeyBlock = keyBlock;
-    std::memset(moduleKeyBlock, 0, kModuleKeyBlockSize);
+    moduleKeyBlock_ = keyBlock;
+    std::memset(moduleKeyBlock_, 0, kModuleKeyBlockSize);
 }
 
 CHidDevice::~CHidDevice() {
@@ -39,7 +39,7 @@ OpenState CHidDevice::DiscoverAndOpen() {
         SleepMs(kInterfacePause);
         const std::optional<std::wstring> path = Enumerate(*set, memberIndex++);
         opened = path && TryInterface(*path);
-        connected.store(opened, std::memory_order_release);
+        connected_.store(opened, std::memory_order_release);
         if (!path || opened) {
             break;
         }
@@ -51,7 +51,7 @@ OpenState CHidDevice::DiscoverAndOpen() {
 
 void CHidDevice::BeginPass() {
     openState_ = OpenState::None;
-    std::fill(std::begin(serialNumber), std::end(serialNumber), L'\0');
+    std::fill(std::begin(serialNumber_), std::end(serialNumber_), L'\0');
     CloseDevice();
     detailSize_ = 0;
     // A pass uses the layer that is active now; the read state belongs to the layer
@@ -96,7 +96,7 @@ bool CHidDevice::TryInterface(const std::wstring& path) {
     if (!query) {
         return false;
     }
-    devicePath = path;
+    devicePath_ = path;
     if (!Open(path)) {
         return false;
     }
@@ -106,12 +106,12 @@ bool CHidDevice::TryInterface(const std::wstring& path) {
     Identify(attributes);
     if (!Filter()) {
         openState_ = OpenState::None;
-        std::fill(std::begin(serialNumber), std::end(serialNumber), L'\0');
+        std::fill(std::begin(serialNumber_), std::end(serialNumber_), L'\0');
         CloseHandles();
         return false;
     }
     openState_ = OpenState::Ready;
-    ProbeCapabilities(hidCaps);
+    ProbeCapabilities(hidCaps_);
     return true;
 }
 
@@ -125,7 +125,7 @@ OwnedHandle CHidDevice::Accept(const std::wstring& path, HidAttributes& attribut
     }
     attributes.Size = sizeof(HidAttributes);
     if (!Succeeded(layer_->GetAttributes(query.Get(), &attributes)) ||
-        attributes.VendorID != targetVendorId || attributes.ProductID != targetProductId) {
+        attributes.VendorID != targetVendorId_ || attributes.ProductID != targetProductId_) {
         return {};
     }
     return query;
@@ -157,33 +157,33 @@ OwnedHandle CHidDevice::OpenReadHandle(const wchar_t* path) {
 }
 
 bool CHidDevice::Filter() const {
-    return serialFilter.empty() || serialFilter == SerialText();
+    return serialFilter_.empty() || serialFilter_ == SerialText();
 }
 
 void CHidDevice::Identify(const HidAttributes& attributes) {
-    std::fill(std::begin(firmwareText), std::end(firmwareText), L'\0');
+    std::fill(std::begin(firmwareText_), std::end(firmwareText_), L'\0');
     const unsigned high = (attributes.VersionNumber >> 8) & 0xFFu;
     const unsigned low = attributes.VersionNumber & 0xFFu;
-    std::swprintf(firmwareText, kFirmwareChars, L"%x.%02x", high, low);
+    std::swprintf(firmwareText_, kFirmwareChars, L"%x.%02x", high, low);
 
-    std::fill(std::begin(serialNumber), std::end(serialNumber), L'\0');
-    if (!layer_->GetSerialNumberString(readHandle_.Get(), serialNumber, sizeof(serialNumber))) {
+    std::fill(std::begin(serialNumber_), std::end(serialNumber_), L'\0');
+    if (!layer_->GetSerialNumberString(readHandle_.Get(), serialNumber_, sizeof(serialNumber_))) {
         // No serial string, or the request failed: the device stays acceptable.
-        std::fill(std::begin(serialNumber), std::end(serialNumber), L'\0');
+        std::fill(std::begin(serialNumber_), std::end(serialNumber_), L'\0');
     }
 }
 
 std::wstring CHidDevice::SerialText() const {
-    return std::wstring(serialNumber, wcsnlen(serialNumber, kSerialChars));
+    return std::wstring(serialNumber_, wcsnlen(serialNumber_, kSerialChars));
 }
 
 void CHidDevice::Publish(uint32_t enumerationCalls, bool opened) {
     const uint32_t openedFlag = opened ? 1u : 0u;
-    std::memcpy(moduleKeyBlock + kKeyBlockEnumCallsOffset, &enumerationCalls, sizeof enumerationCalls);
-    std::memcpy(moduleKeyBlock + kKeyBlockOpenedOffset, &openedFlag, sizeof openedFlag);
+    std::memcpy(moduleKeyBlock_ + kKeyBlockEnumCallsOffset, &enumerationCalls, sizeof enumerationCalls);
+    std::memcpy(moduleKeyBlock_ + kKeyBlockOpenedOffset, &openedFlag, sizeof openedFlag);
     // UTF-16LE on every platform, so one native reader serves Windows and Linux. The
     // whole text area is cleared first, so no tail of a longer earlier serial survives.
-    uint8_t* text = moduleKeyBlock + kKeyBlockSerialOffset;
+    uint8_t* text = moduleKeyBlock_ + kKeyBlockSerialOffset;
     std::memset(text, 0, kKeyBlockSerialUnits * 2);
     std::u16string units = WideToUtf16(SerialText());
     constexpr size_t kRoom = kKeyBlockSerialUnits - 1;  // and the terminating zero
@@ -205,19 +205,19 @@ bool CHidDevice::ProbeCapabilities(HidCaps& destination) {
     if (!preparsed) {
         return false;
     }
-    preparsed->GetCaps(&hidCaps);
-    if (&destination != &hidCaps) {
-        std::memcpy(&destination, &hidCaps, sizeof(HidCaps));
+    preparsed->GetCaps(&hidCaps_);
+    if (&destination != &hidCaps_) {
+        std::memcpy(&destination, &hidCaps_, sizeof(HidCaps));
     }
-    inputButtonCount = 0;
+    inputButtonCount_ = 0;
     // As many entries as the device states, so the request is never cut short.
-    inputButtonCaps.assign(hidCaps.NumberInputButtonCaps, HidButtonCaps{});
-    uint16_t length = hidCaps.NumberInputButtonCaps;
-    const uint32_t status = preparsed->GetInputButtonCaps(inputButtonCaps.data(), &length);
-    if (status == kHidpStatusSuccess && length > 0 && !inputButtonCaps.empty()) {
+    inputButtonCaps_.assign(hidCaps_.NumberInputButtonCaps, HidButtonCaps{});
+    uint16_t length = hidCaps_.NumberInputButtonCaps;
+    const uint32_t status = preparsed->GetInputButtonCaps(inputButtonCaps_.data(), &length);
+    if (status == kHidpStatusSuccess && length > 0 && !inputButtonCaps_.empty()) {
         // The first entry alone counts, read as a range whether or not it is one.
-        const HidButtonCaps& first = inputButtonCaps.front();
-        inputButtonCount = uint32_t{first.Range.UsageMax} - uint32_t{first.Range.UsageMin} + 1u;
+        const HidButtonCaps& first = inputButtonCaps_.front();
+        inputButtonCount_ = uint32_t{first.Range.UsageMax} - uint32_t{first.Range.UsageMin} + 1u;
     }
     return true;
 }
@@ -225,9 +225,9 @@ bool CHidDevice::ProbeCapabilities(HidCaps& destination) {
 ReadResult CHidDevice::ReadInputReport(uint8_t* buffer, uint32_t /*length*/, uint32_t* bytesRead) {
     // The read length is the device's, bounded by the 256 bytes every buffer holds.
     const uint32_t length =
-        std::min<uint32_t>(hidCaps.InputReportByteLength, static_cast<uint32_t>(kInputReportCapacity));
+        std::min<uint32_t>(hidCaps_.InputReportByteLength, static_cast<uint32_t>(kInputReportCapacity));
     if (!readState_) {
-        connected.store(false, std::memory_order_release);
+        connected_.store(false, std::memory_order_release);
         return ReadResult::Failed;
     }
     const ReadOutcome outcome = readState_->Read(readHandle_.Get(), buffer, length, kReadTimeoutMs);
@@ -247,12 +247,12 @@ ReadResult CHidDevice::ReadInputReport(uint8_t* buffer, uint32_t /*length*/, uin
         case WaitResult::Failed:
             break;
     }
-    connected.store(false, std::memory_order_release);
+    connected_.store(false, std::memory_order_release);
     return ReadResult::Failed;
 }
 
 bool CHidDevice::WriteOutputReport(const uint8_t* buffer, uint32_t length, uint32_t* bytesWritten) {
-    if (!connected.load(std::memory_order_acquire) || !layer_) {
+    if (!connected_.load(std::memory_order_acquire) || !layer_) {
         return false;
     }
     if (layer_->Write(writeHandle_.Get(), buffer, length, bytesWritten)) {
@@ -261,7 +261,7 @@ bool CHidDevice::WriteOutputReport(const uint8_t* buffer, uint32_t length, uint3
     // A board that is busy or stalled is still there: the next show_me tries again.
     const uint32_t error = layer_->LastError();
     if (error != kErrorIoPending && error != kErrorTimeout) {
-        connected.store(false, std::memory_order_release);
+        connected_.store(false, std::memory_order_release);
     }
     return false;
 }
@@ -271,7 +271,7 @@ void CHidDevice::CloseDevice() {
 }
 
 void CHidDevice::CloseHandles() {
-    connected.store(false, std::memory_order_release);
+    connected_.store(false, std::memory_order_release);
     writeHandle_.Reset();
     // Nothing may complete into the read state once its handle is gone.
     if (readHandle_ && readState_) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/hid_layer.h"
@@ -54,8 +55,7 @@ public:
 
     // One discovery pass; OpenState::Ready when the board is open.
     OpenState DiscoverAndOpen();
-    // True when the capabilities were read. `destination` receives a copy of hidCaps
-    // (it may be hidCaps itself).
+    // True when the capabilities were read; `destination` receives a copy of them.
     bool ProbeCapabilities(HidCaps& destination);
     ReadResult ReadInputReport(uint8_t* buffer, uint32_t length, uint32_t* bytesRead);
     // True when the report was written.
@@ -70,7 +70,7 @@ public:
     // True when the display side may send: a device is open for output.
     bool CanSend() const { return static_cast<bool>(writeHandle_); }
     // True when the listener may read.
-    bool CanRead() const { return readHandle_ && connected.load(std::memory_order_acquire); }
+    bool CanRead() const { return readHandle_ && Connected(); }
 
     // The three handles on the open interface (kNullHandle when closed).
     HidHandle QueryHandle() const { return queryHandle_.Get(); }
@@ -78,17 +78,27 @@ public:
     HidHandle ReadHandle() const { return readHandle_.Get(); }
     OpenState State() const { return openState_; }
 
-    uint32_t targetVendorId = kBoardVendorId;
-    uint32_t targetProductId = kInitialProductId;
-    uint8_t* moduleKeyBlock = nullptr;  // the owner's (see CEngine), or ownedKeyBlock_
-    uint32_t inputButtonCount = 0;
-    std::vector<HidButtonCaps> inputButtonCaps;
-    std::atomic<bool> connected{false};
-    std::wstring serialFilter;
-    std::wstring devicePath;
-    wchar_t serialNumber[kSerialChars] = {};
-    wchar_t firmwareText[kFirmwareChars] = {};
-    HidCaps hidCaps{};
+    // What discovery looks for: the vendor and product, and the serial number when the
+    // filter is not empty.
+    void SetTarget(uint32_t vendorId, uint32_t productId) {
+        targetVendorId_ = vendorId;
+        targetProductId_ = productId;
+    }
+    void SetSerialFilter(std::wstring filter) { serialFilter_ = std::move(filter); }
+    uint32_t TargetVendorId() const { return targetVendorId_; }
+    uint32_t TargetProductId() const { return targetProductId_; }
+
+    // Set by a successful discovery, cleared by a failed read or write and by closing.
+    bool Connected() const { return connected_.load(std::memory_order_acquire); }
+    // What discovery read of the open device (zero-terminated unless they fill the array).
+    const std::wstring& DevicePath() const { return devicePath_; }
+    const wchar_t* SerialNumber() const { return serialNumber_; }
+    const wchar_t* FirmwareText() const { return firmwareText_; }
+    const HidCaps& Caps() const { return hidCaps_; }
+    const std::vector<HidButtonCaps>& InputButtonCaps() const { return inputButtonCaps_; }
+    uint32_t InputButtonCount() const { return inputButtonCount_; }
+    // The kModuleKeyBlockSize bytes of the pass summary: the owner's, or this record's.
+    const uint8_t* KeyBlock() const { return moduleKeyBlock_; }
 
 private:
     // The steps of one discovery pass, in the order they run.
@@ -108,6 +118,17 @@ private:
     // error behind.
     bool Succeeded(bool ok) const { return ok && layer_->LastError() == kErrorSuccess; }
 
+    uint32_t targetVendorId_ = kBoardVendorId;
+    uint32_t targetProductId_ = kInitialProductId;
+    std::wstring serialFilter_;
+    uint8_t* moduleKeyBlock_ = nullptr;  // the owner's (see CEngine), or ownedKeyBlock_
+    std::atomic<bool> connected_{false};
+    std::wstring devicePath_;
+    wchar_t serialNumber_[kSerialChars] = {};
+    wchar_t firmwareText_[kFirmwareChars] = {};
+    HidCaps hidCaps_{};
+    std::vector<HidButtonCaps> inputButtonCaps_;
+    uint32_t inputButtonCount_ = 0;
     uint32_t detailSize_ = 0;
     uint8_t prevInputReport_[kInputReportCapacity] = {};
     OpenState openState_ = OpenState::None;

@@ -96,7 +96,7 @@ void InputListener::Run() {
             std::memset(buffer, 0, sizeof buffer);
             uint32_t bytesRead = 0;
             if (device_.CanRead()) {
-                const ReadResult result = device_.ReadInputReport(buffer, device_.hidCaps.InputReportByteLength, &bytesRead);
+                const ReadResult result = device_.ReadInputReport(buffer, device_.Caps().InputReportByteLength, &bytesRead);
                 if (result != ReadResult::Failed && bytesRead >= kDecodedReportSize) {
                     input_.Decode(buffer);
                 }

@@ -33,18 +33,18 @@ PyObject* Answer(const CEngine& engine, InfoKey key) {
         case InfoKey::Type:
             return Int32(kDeviceType);
         case InfoKey::VendorId:
-            return Int32(device.targetVendorId);
+            return Int32(device.TargetVendorId());
         case InfoKey::ProductId:
-            return Int32(device.targetProductId);
+            return Int32(device.TargetProductId());
         case InfoKey::Firmware:
-            return WideText(device.firmwareText, kFirmwareChars);
+            return WideText(device.FirmwareText(), kFirmwareChars);
         case InfoKey::PanelCount:
             return Int32(1);
         case InfoKey::SerialNumber:
-            return WideText(device.serialNumber, kSerialChars);
+            return WideText(device.SerialNumber(), kSerialChars);
         case InfoKey::DevicePath:
-            return PyUnicode_FromWideChar(device.devicePath.data(),
-                                          static_cast<Py_ssize_t>(device.devicePath.size()));
+            return PyUnicode_FromWideChar(device.DevicePath().data(),
+                                          static_cast<Py_ssize_t>(device.DevicePath().size()));
         case InfoKey::Digits:
             return Int32(kDigitCount);
         case InfoKey::Gear:
@@ -58,7 +58,7 @@ PyObject* Answer(const CEngine& engine, InfoKey key) {
         case InfoKey::Brightness:
             return Int32(kMaxBrightness);
         case InfoKey::Digital:
-            return Int32(device.inputButtonCount);
+            return Int32(device.InputButtonCount());
         case InfoKey::Analog:
             return PyLong_FromUnsignedLong(manager.Caps().NumberInputValueCaps);
         case InfoKey::RumbleMotor:
@@ -66,7 +66,7 @@ PyObject* Answer(const CEngine& engine, InfoKey key) {
         case InfoKey::Connected:
             // The channel's own flag: set by a successful discovery, cleared by a failed
             // read or write and by closing, so a host can tell when to reopen the board.
-            return Int32(device.connected.load(std::memory_order_acquire) ? 1 : 0);
+            return Int32(device.Connected() ? 1 : 0);
         case InfoKey::Unknown:
             break;
     }

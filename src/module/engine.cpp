@@ -11,8 +11,7 @@ CManager::CManager(uint8_t* moduleKeyBlock, BlockingRegion region)
 }
 
 OpenState CManager::InitDevice() {
-    device_.targetVendorId = kBoardVendorId;
-    device_.targetProductId = kBoardProductId;
+    device_.SetTarget(kBoardVendorId, kBoardProductId);
     const OpenState result = device_.DiscoverAndOpen();
     if (result == OpenState::Ready) {
         device_.ProbeCapabilities(caps_);
@@ -53,14 +52,14 @@ std::unique_ptr<CEngine> BuildEngine(const char* serial, BlockingRegion region) 
     auto engine = std::make_unique<CEngine>();
     engine->serialFilter = SerialFilterOf(serial);
     engine->manager = std::make_unique<CManager>(engine->moduleKeyBlock, region);
-    engine->manager->Device().serialFilter = engine->serialFilter;
+    engine->manager->Device().SetSerialFilter(engine->serialFilter);
     return engine;
 }
 
 void RebuildEngine(CEngine& engine, const char* serial) {
     std::wstring filter = SerialFilterOf(serial);
     auto fresh = std::make_unique<CManager>(engine.moduleKeyBlock, engine.manager->Display().Region());
-    fresh->Device().serialFilter = filter;
+    fresh->Device().SetSerialFilter(filter);
     ReplaceManager(engine, std::move(fresh));
     engine.serialFilter = std::move(filter);
     engine.returnedEvent = InputEvent{};

@@ -59,7 +59,7 @@ struct Rig {
 
 uint32_t KeyBlockWord(const CHidDevice& device, size_t offset) {
     uint32_t value = 0;
-    std::memcpy(&value, device.moduleKeyBlock + offset, sizeof value);
+    std::memcpy(&value, device.KeyBlock() + offset, sizeof value);
     return value;
 }
 
@@ -72,11 +72,11 @@ TORQ_TEST(init_opens_the_board_past_another_interface_and_sends_one_blank_report
         Rig rig(version, L"A1B2");
         REQUIRE_EQ(rig.manager->InitDevice(), OpenState::Ready);
         CHidDevice& device = rig.device();
-        CHECK(device.connected);
-        CHECK_EQ(device.devicePath, rig.board->path());
-        CHECK_EQ(std::wstring(device.firmwareText), std::wstring(firmware));
-        CHECK_EQ(std::wstring(device.serialNumber), std::wstring(L"A1B2"));
-        CHECK_EQ(device.inputButtonCount, 32u);
+        CHECK(device.Connected());
+        CHECK_EQ(device.DevicePath(), rig.board->path());
+        CHECK_EQ(std::wstring(device.FirmwareText()), std::wstring(firmware));
+        CHECK_EQ(std::wstring(device.SerialNumber()), std::wstring(L"A1B2"));
+        CHECK_EQ(device.InputButtonCount(), 32u);
         CHECK_EQ(rig.manager->Caps().NumberInputValueCaps, 9u);
         CHECK_EQ(KeyBlockWord(device, kKeyBlockEnumCallsOffset), 2u);
         CHECK_EQ(KeyBlockWord(device, kKeyBlockOpenedOffset), 1u);
@@ -125,7 +125,7 @@ TORQ_TEST(reads_suppress_repeats_and_report_their_length) {
     CHECK_EQ(rig.Read(&got, &bytes), ReadResult::Changed);
     CHECK(got == idOnly);
     CHECK_EQ(bytes, 22u);
-    CHECK(rig.device().connected);
+    CHECK(rig.device().Connected());
 }
 
 // The read state alone, on a pipe of its own, with short time-outs.
@@ -243,7 +243,7 @@ TORQ_TEST(the_listener_decodes_reports_and_stops_without_sitting_out_the_time_ou
         CHECK_EQ(manager.Listener().Stop(), ListenerResult::Done);
         CHECK(GetTickCount64() - start < 1000);
         CHECK(manager.Listener().Finished());
-        CHECK(rig.device().connected);
+        CHECK(rig.device().Connected());
     }
 }
 
@@ -253,7 +253,7 @@ TORQ_TEST(the_board_closing_its_end_fails_the_read_and_stops_the_channel) {
     rig.board->input.Close();  // the read handle now meets ERROR_BROKEN_PIPE
 
     CHECK_EQ(rig.Read(), ReadResult::Failed);
-    CHECK(!rig.device().connected);
+    CHECK(!rig.device().Connected());
     CHECK(!rig.device().CanRead());
     // Writes stop too, without a call to the system.
     const int writes = rig.board->Writes();
@@ -271,7 +271,7 @@ TORQ_TEST(a_failed_write_disconnects_and_silences_later_writes) {
     uint32_t written = 0;
     CHECK_EQ(rig.device().WriteOutputReport(rig.manager->Display().Report(), kReportSize, &written), false);
     CHECK_EQ(rig.board->Writes(), writes + 1);
-    CHECK(!rig.device().connected);
+    CHECK(!rig.device().Connected());
     CHECK_EQ(rig.device().WriteOutputReport(rig.manager->Display().Report(), kReportSize, &written), false);
     CHECK_EQ(rig.board->Writes(), writes + 1);
 }
@@ -289,7 +289,7 @@ TORQ_TEST(a_board_that_stops_reading_times_the_write_out_and_stays_connected) {
     REQUIRE(taken < 200);
     CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
     CHECK_EQ(written, 0u);
-    CHECK(rig.device().connected);
+    CHECK(rig.device().Connected());
     // What the board reads once it reads again: the reports taken, whole; the one that
     // timed out is not among them, and the next write goes out.
     int received = 0;
