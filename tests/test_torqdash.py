@@ -259,4 +259,6 @@ def test_the_program_draws_the_virtual_board(udp):
         assert 'central "287"' in line and "warn #.#..." in line  # pit limiter, TC
     finally:
         program.send_signal(signal.SIGINT)
-        assert program.wait(timeout=10) == 0
+        # Read on: its last picture must not block it on a full pipe.
+        program.communicate(timeout=30)
+        assert program.returncode == 0

@@ -41,7 +41,7 @@ void InputState::Reset() {
     Publish(InputEvent{});
 }
 
-void InputState::Decode(const uint8_t* report) {
+bool InputState::Decode(const uint8_t* report) {
     for (size_t s = 0; s < std::size(kSwitchBytes); ++s) {
         const size_t at = kSwitchBytes[s];
         if (lastReport_[at] == kSwitchRetired || report[at] == lastReport_[at]) {
@@ -49,7 +49,7 @@ void InputState::Decode(const uint8_t* report) {
         }
         lastReport_[at] = report[at];
         Publish(SwitchEvent(static_cast<int32_t>(s + 1), report[at]));
-        return;
+        return true;
     }
 
     for (size_t k = kFirstButtonByte; k < kFirstButtonByte + kButtonBytes; ++k) {
@@ -65,7 +65,7 @@ void InputState::Decode(const uint8_t* report) {
         lastReport_[k] = static_cast<uint8_t>(pressed ? (lastReport_[k] | mask) : (lastReport_[k] & ~mask));
         const auto number = static_cast<int32_t>(8 * (k - kFirstButtonByte)) + bit + 1;
         Publish(InputEvent{kDeviceCode, 1, pressed ? bit + 1 : 0, number});
-        return;
+        return true;
     }
 
     // Switches 7 and 8 share one 32-bit field. The halves are compared with the values
@@ -78,18 +78,20 @@ void InputState::Decode(const uint8_t* report) {
     if (switch7 != lastSwitch7_) {
         lastSwitch7_ = switch7;
         Publish(SwitchEvent(7, switch7));
-        return;
+        return true;
     }
     if (switch8 != lastSwitch8_) {
         lastSwitch8_ = switch8;
         Publish(SwitchEvent(8, switch8));
-        return;
+        return true;
     }
 
     if (report[kSwitch9Byte] != lastReport_[kSwitch9Byte]) {
         lastReport_[kSwitch9Byte] = report[kSwitch9Byte];
         Publish(SwitchEvent(9, static_cast<int32_t>(report[kSwitch9Byte]) - kSwitch9Bias));
+        return true;
     }
+    return false;
 }
 
 }  // namespace torq

@@ -31,8 +31,9 @@ public:
     }
     // Start of a listener run: nothing accounted, nothing reported.
     void Reset();
-    // Decodes one report of at least kDecodedReportSize bytes.
-    void Decode(const uint8_t* report);
+    // Decodes one report of at least kDecodedReportSize bytes; true when it published
+    // an event.
+    bool Decode(const uint8_t* report);
 
 private:
     void Publish(const InputEvent& event) {
