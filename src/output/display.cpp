@@ -5,23 +5,11 @@
 #include <cstring>
 #include <string_view>
 
+#include "output/report_layout.h"
+
 namespace torq {
 
-namespace {
-
-constexpr size_t kCentralOffset = 2;
-constexpr size_t kRpmOffset = 5;
-constexpr size_t kRumble1Offset = 14;
-constexpr size_t kRumble2Offset = 15;
-constexpr size_t kBankOffset = 16;
-constexpr size_t kLeftOffset = 27;
-constexpr size_t kRightOffset = 33;
-constexpr size_t kGearOffset = 39;
-constexpr uint8_t kBlank = 0x20;
-constexpr uint8_t kPoint = 0x80;
-constexpr size_t kPanelDigits = 3;
-
-}  // namespace
+using namespace layout;
 
 void DisplayState::ClearDisplay() {
     std::memset(displayReport_, 0, kReportSize);

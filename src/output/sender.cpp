@@ -4,18 +4,11 @@
 #include <cstring>
 
 #include "output/display.h"
+#include "output/report_layout.h"
 
 namespace torq {
 
-namespace {
-
-constexpr size_t kReportIdOffset = 0;
-constexpr size_t kCommandOffset = 1;
-constexpr size_t kBrightnessLevelOffset = 2;
-constexpr uint8_t kDisplayCommand = 0x06;
-constexpr uint8_t kBrightnessCommand = 0x02;
-
-}  // namespace
+using namespace layout;
 
 void DisplayState::SendReport() {
     if (!device_.CanSend()) {

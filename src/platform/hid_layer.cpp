@@ -113,17 +113,21 @@ ReadOutcome DeliverReport(const uint8_t* report, size_t length, uint8_t* buffer,
     return {WaitResult::Arrived, bytes, immediate};
 }
 
-bool AnswerSerialNumber(const std::wstring& serial, wchar_t* buffer, uint32_t bufferBytes) {
-    if (buffer == nullptr) {
-        SetThreadHidError(kErrorInvalidParameter);
-        return false;
-    }
+void CopySerialNumber(const std::wstring& serial, wchar_t* buffer, uint32_t bufferBytes) {
     const size_t room = bufferBytes / sizeof(wchar_t);
     const size_t copied = std::min(room, serial.size());
     std::copy_n(serial.data(), copied, buffer);
     if (copied < room) {
         buffer[copied] = L'\0';
     }
+}
+
+bool AnswerSerialNumber(const std::wstring& serial, wchar_t* buffer, uint32_t bufferBytes) {
+    if (buffer == nullptr) {
+        SetThreadHidError(kErrorInvalidParameter);
+        return false;
+    }
+    CopySerialNumber(serial, buffer, bufferBytes);
     SetThreadHidError(kErrorSuccess);
     return true;
 }

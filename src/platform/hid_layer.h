@@ -207,9 +207,11 @@ bool AcceptInputBufferCount(uint32_t count);
 ReadOutcome DeliverReport(const uint8_t* report, size_t length, uint8_t* buffer, uint32_t capacity,
                           bool immediate);
 
+// A serial number as the HID driver copies it: as much as fits in bufferBytes, the
+// terminator only when there is room.
+void CopySerialNumber(const std::wstring& serial, wchar_t* buffer, uint32_t bufferBytes);
 // HidD_GetSerialNumberString's answer from a known serial number, for the backends that
-// make it up themselves: as much as fits in bufferBytes, the terminator only when there
-// is room, like the HID driver.
+// make it up themselves (the copy above, and the thread's error).
 bool AnswerSerialNumber(const std::wstring& serial, wchar_t* buffer, uint32_t bufferBytes);
 
 // SetupDiGetDeviceInterfaceDetailW's answer for one interface path, for the backends
