@@ -37,13 +37,13 @@ struct Rig {
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
 
-    CHidDevice& device() { return manager->device; }
+    CHidDevice& device() { return manager->Device(); }
 
     // One read as the listener makes it; bytesRead starts at 0.
-    int32_t Read(std::vector<uint8_t>* report = nullptr, uint32_t* bytes = nullptr) {
+    ReadResult Read(std::vector<uint8_t>* report = nullptr, uint32_t* bytes = nullptr) {
         uint8_t buffer[kInputReportCapacity] = {};
         uint32_t bytesRead = 0;
-        const int32_t result = device().ReadInputReport(buffer, manager->deviceCaps.InputReportByteLength, &bytesRead);
+        const ReadResult result = device().ReadInputReport(buffer, manager->Caps().InputReportByteLength, &bytesRead);
         if (report != nullptr) {
             report->assign(buffer, buffer + 22);
         }
@@ -59,7 +59,7 @@ struct Rig {
 
 uint32_t KeyBlockWord(const CHidDevice& device, size_t offset) {
     uint32_t value = 0;
-    std::memcpy(&value, device.moduleKeyBlock + offset, sizeof value);
+    std::memcpy(&value, device.KeyBlock() + offset, sizeof value);
     return value;
 }
 
@@ -70,14 +70,14 @@ TORQ_TEST(init_opens_the_board_past_another_interface_and_sends_one_blank_report
                                             {0x0A0B, L"a.0b"},
                                             {0x1234, L"12.34"}}) {
         Rig rig(version, L"A1B2");
-        REQUIRE_EQ(rig.manager->InitDevice(), static_cast<int32_t>(kOpenReady));
+        REQUIRE_EQ(rig.manager->InitDevice(), OpenState::Ready);
         CHidDevice& device = rig.device();
-        CHECK(device.connected);
-        CHECK_EQ(device.devicePath, rig.board->path());
-        CHECK_EQ(std::wstring(device.firmwareText), std::wstring(firmware));
-        CHECK_EQ(std::wstring(device.serialNumber), std::wstring(L"A1B2"));
-        CHECK_EQ(device.inputButtonCount, 32u);
-        CHECK_EQ(rig.manager->deviceCaps.NumberInputValueCaps, 9u);
+        CHECK(device.Connected());
+        CHECK_EQ(device.DevicePath(), rig.board->path());
+        CHECK_EQ(std::wstring(device.FirmwareText()), std::wstring(firmware));
+        CHECK_EQ(std::wstring(device.SerialNumber()), std::wstring(L"A1B2"));
+        CHECK_EQ(device.InputButtonCount(), 32u);
+        CHECK_EQ(rig.manager->Caps().NumberInputValueCaps, 9u);
         CHECK_EQ(KeyBlockWord(device, kKeyBlockEnumCallsOffset), 2u);
         CHECK_EQ(KeyBlockWord(device, kKeyBlockOpenedOffset), 1u);
         // The other interface (0x1DD2:0x0103) was looked at and closed again.
@@ -99,7 +99,7 @@ TORQ_TEST(init_opens_the_board_past_another_interface_and_sends_one_blank_report
 
 TORQ_TEST(reads_suppress_repeats_and_report_their_length) {
     Rig rig;
-    REQUIRE_EQ(rig.manager->InitDevice(), static_cast<int32_t>(kOpenReady));
+    REQUIRE_EQ(rig.manager->InitDevice(), OpenState::Ready);
     const auto first = InputReport({0x01});
     const auto idOnly = [&] {
         auto report = first;
@@ -109,23 +109,23 @@ TORQ_TEST(reads_suppress_repeats_and_report_their_length) {
 
     // An all-zero first report equals the zeroed previous one.
     REQUIRE(rig.board->input.Send(InputReport({})));
-    CHECK_EQ(rig.Read(), 0);
+    CHECK_EQ(rig.Read(), ReadResult::Unchanged);
 
     std::vector<uint8_t> got;
     uint32_t bytes = 0;
     REQUIRE(rig.board->input.Send(first));
-    CHECK_EQ(rig.Read(&got, &bytes), 1);
+    CHECK_EQ(rig.Read(&got, &bytes), ReadResult::Changed);
     CHECK(got == first);
     CHECK_EQ(bytes, 22u);
 
     REQUIRE(rig.board->input.Send(first));
-    CHECK_EQ(rig.Read(), 0);
+    CHECK_EQ(rig.Read(), ReadResult::Unchanged);
 
     REQUIRE(rig.board->input.Send(idOnly));
-    CHECK_EQ(rig.Read(&got, &bytes), 1);
+    CHECK_EQ(rig.Read(&got, &bytes), ReadResult::Changed);
     CHECK(got == idOnly);
     CHECK_EQ(bytes, 22u);
-    CHECK(rig.device().connected);
+    CHECK(rig.device().Connected());
 }
 
 // The read state alone, on a pipe of its own, with short time-outs.
@@ -222,15 +222,15 @@ TORQ_TEST(a_wake_cancels_the_waiting_read_and_a_later_report_is_not_lost) {
 
 TORQ_TEST(the_listener_decodes_reports_and_stops_without_sitting_out_the_time_out) {
     Rig rig;
-    REQUIRE_EQ(rig.manager->InitDevice(), static_cast<int32_t>(kOpenReady));
+    REQUIRE_EQ(rig.manager->InitDevice(), OpenState::Ready);
     CManager& manager = *rig.manager;
     const auto eventIs = [&](InputEvent expected) {
-        return torqtest::WaitUntil([&] { return manager.input.Latest() == expected; }, 3000);
+        return torqtest::WaitUntil([&] { return manager.Input().Latest() == expected; }, 3000);
     };
 
     for (int run = 0; run < 2; ++run) {
-        REQUIRE_EQ(manager.StartListener(), 0);
-        CHECK(torqtest::WaitUntil([&] { return manager.listenerRunning.load(); }, 2000));
+        REQUIRE_EQ(manager.Listener().Start(), ListenerResult::Done);
+        CHECK(torqtest::WaitUntil([&] { return manager.Listener().Running(); }, 2000));
         // Button 1, then (in the second run, which starts from an empty state) button 2.
         const uint8_t buttons = run == 0 ? 0x01 : 0x02;
         REQUIRE(rig.board->input.Send(InputReport({buttons})));
@@ -240,56 +240,56 @@ TORQ_TEST(the_listener_decodes_reports_and_stops_without_sitting_out_the_time_ou
         // it instead of waiting up to 2000 ms for its time-out.
         Sleep(30);
         const ULONGLONG start = GetTickCount64();
-        CHECK_EQ(manager.StopListener(), 0);
+        CHECK_EQ(manager.Listener().Stop(), ListenerResult::Done);
         CHECK(GetTickCount64() - start < 1000);
-        CHECK(manager.listenerFinished.load());
-        CHECK(rig.device().connected);
+        CHECK(manager.Listener().Finished());
+        CHECK(rig.device().Connected());
     }
 }
 
 TORQ_TEST(the_board_closing_its_end_fails_the_read_and_stops_the_channel) {
     Rig rig;
-    REQUIRE_EQ(rig.manager->InitDevice(), static_cast<int32_t>(kOpenReady));
+    REQUIRE_EQ(rig.manager->InitDevice(), OpenState::Ready);
     rig.board->input.Close();  // the read handle now meets ERROR_BROKEN_PIPE
 
-    CHECK_EQ(rig.Read(), -1);
-    CHECK(!rig.device().connected);
+    CHECK_EQ(rig.Read(), ReadResult::Failed);
+    CHECK(!rig.device().Connected());
     CHECK(!rig.device().CanRead());
     // Writes stop too, without a call to the system.
     const int writes = rig.board->Writes();
-    rig.manager->SendReport();
+    rig.manager->Display().SendReport();
     CHECK_EQ(rig.board->Writes(), writes);
 }
 
 TORQ_TEST(a_failed_write_disconnects_and_silences_later_writes) {
     Rig rig;
-    REQUIRE_EQ(rig.manager->InitDevice(), static_cast<int32_t>(kOpenReady));
+    REQUIRE_EQ(rig.manager->InitDevice(), OpenState::Ready);
     CHECK(rig.board->output.Receive(2000).has_value());
     rig.board->output.Close();  // WriteFile now fails with ERROR_NO_DATA
 
     const int writes = rig.board->Writes();
     uint32_t written = 0;
-    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->displayReport, kReportSize, &written), 0);
+    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->Display().Report(), kReportSize, &written), false);
     CHECK_EQ(rig.board->Writes(), writes + 1);
-    CHECK(!rig.device().connected);
-    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->displayReport, kReportSize, &written), 0);
+    CHECK(!rig.device().Connected());
+    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->Display().Report(), kReportSize, &written), false);
     CHECK_EQ(rig.board->Writes(), writes + 1);
 }
 
 TORQ_TEST(a_board_that_stops_reading_times_the_write_out_and_stays_connected) {
     Rig rig;
-    REQUIRE_EQ(rig.manager->InitDevice(), static_cast<int32_t>(kOpenReady));
+    REQUIRE_EQ(rig.manager->InitDevice(), OpenState::Ready);
     REQUIRE(rig.board->output.Receive(2000).has_value());
     // The board reads nothing: once the pipe's buffer is full, a write waits for it.
     int taken = 0;
     uint32_t written = 0;
-    while (taken < 200 && rig.device().WriteOutputReport(rig.manager->displayReport, kReportSize, &written) != 0) {
+    while (taken < 200 && rig.device().WriteOutputReport(rig.manager->Display().Report(), kReportSize, &written)) {
         ++taken;
     }
     REQUIRE(taken < 200);
     CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
     CHECK_EQ(written, 0u);
-    CHECK(rig.device().connected);
+    CHECK(rig.device().Connected());
     // What the board reads once it reads again: the reports taken, whole; the one that
     // timed out is not among them, and the next write goes out.
     int received = 0;
@@ -297,7 +297,7 @@ TORQ_TEST(a_board_that_stops_reading_times_the_write_out_and_stays_connected) {
         ++received;
     }
     CHECK_EQ(received, taken);
-    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->displayReport, kReportSize, &written), 1);
+    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->Display().Report(), kReportSize, &written), true);
     const auto next = rig.board->output.Receive(2000);
     REQUIRE(next.has_value());
     CHECK_EQ(next->size(), kReportSize);
@@ -308,16 +308,16 @@ TORQ_TEST(teardown_with_the_listener_waiting_blanks_the_board_and_closes_everyth
     SetActiveHidLayer(board);
     {
         std::unique_ptr<CEngine> engine = BuildEngine("A1B2");
-        REQUIRE_EQ(engine->manager->InitDevice(), static_cast<int32_t>(kOpenReady));
+        REQUIRE_EQ(engine->manager->InitDevice(), OpenState::Ready);
         const auto initBlank = board->output.Receive(2000);
         REQUIRE(initBlank.has_value());
         engine->initialized = true;
-        engine->manager->SetGear(0x33, 0);
-        engine->manager->SendReport();
+        engine->manager->Display().SetGear(0x33, 0);
+        engine->manager->Display().SendReport();
         const auto shown = board->output.Receive(2000);
         REQUIRE(shown.has_value());
-        REQUIRE_EQ(engine->manager->StartListener(), 0);
-        CHECK(torqtest::WaitUntil([&] { return engine->manager->listenerRunning.load(); }, 2000));
+        REQUIRE_EQ(engine->manager->Listener().Start(), ListenerResult::Done);
+        CHECK(torqtest::WaitUntil([&] { return engine->manager->Listener().Running(); }, 2000));
         Sleep(30);  // into its read
 
         const ULONGLONG start = GetTickCount64();

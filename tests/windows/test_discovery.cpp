@@ -24,12 +24,12 @@ namespace {
 
 uint32_t KeyBlockWord(const CHidDevice& device, size_t offset) {
     uint32_t value = 0;
-    std::memcpy(&value, device.moduleKeyBlock + offset, sizeof value);
+    std::memcpy(&value, device.KeyBlock() + offset, sizeof value);
     return value;
 }
 
 std::wstring KeyBlockSerial(const CHidDevice& device) {
-    const auto* text = reinterpret_cast<const wchar_t*>(device.moduleKeyBlock + kKeyBlockSerialOffset);
+    const auto* text = reinterpret_cast<const wchar_t*>(device.KeyBlock() + kKeyBlockSerialOffset);
     return std::wstring(text, wcsnlen(text, kKeyBlockSerialUnits));
 }
 
@@ -71,8 +71,7 @@ HandleMode ModeOf(HidHandle handle) {
 HidAttributes FirstSystemDevice() {
     RealLayer real;
     CHidDevice device;
-    device.targetVendorId = kBoardVendorId;
-    device.targetProductId = kBoardProductId;
+    device.SetTarget(kBoardVendorId, kBoardProductId);
     device.DiscoverAndOpen();
     const auto examined = real.layer->Examined();
     REQUIRE(!examined.empty());
@@ -84,10 +83,9 @@ HidAttributes FirstSystemDevice() {
 TORQ_TEST(discovery_examines_every_system_interface_and_accepts_none) {
     RealLayer real;
     CHidDevice device;
-    device.targetVendorId = kBoardVendorId;
-    device.targetProductId = kBoardProductId;
+    device.SetTarget(kBoardVendorId, kBoardProductId);
 
-    CHECK_EQ(device.DiscoverAndOpen(), 0);
+    CHECK_EQ(device.DiscoverAndOpen(), OpenState::None);
 
     const auto examined = real.layer->Examined();
     REQUIRE(examined.size() >= 2);  // Wine's mouse and keyboard at least
@@ -104,9 +102,9 @@ TORQ_TEST(discovery_examines_every_system_interface_and_accepts_none) {
     for (HidHandle handle : real.layer->AllHandles()) {
         CHECK(HandleIsClosed(handle));
     }
-    CHECK(!device.connected);
-    CHECK_EQ(device.openState, kOpenNone);
-    CHECK(device.queryHandle == kNullHandle && device.writeHandle == kNullHandle && device.readHandle == kNullHandle);
+    CHECK(!device.Connected());
+    CHECK_EQ(device.State(), OpenState::None);
+    CHECK(device.QueryHandle() == kNullHandle && device.WriteHandle() == kNullHandle && device.ReadHandle() == kNullHandle);
     CHECK_EQ(real.layer->Writes(), 0);
 }
 
@@ -114,26 +112,25 @@ TORQ_TEST(discovery_opens_identifies_and_probes_a_real_hid_device) {
     const HidAttributes target = FirstSystemDevice();
     RealLayer real;
     CHidDevice device;
-    device.targetVendorId = target.VendorID;
-    device.targetProductId = target.ProductID;
+    device.SetTarget(target.VendorID, target.ProductID);
 
-    REQUIRE_EQ(device.DiscoverAndOpen(), static_cast<int32_t>(kOpenReady));
-    CHECK(device.connected);
+    REQUIRE_EQ(device.DiscoverAndOpen(), OpenState::Ready);
+    CHECK(device.Connected());
     CHECK_EQ(KeyBlockWord(device, kKeyBlockEnumCallsOffset), 1u);
     CHECK_EQ(KeyBlockWord(device, kKeyBlockOpenedOffset), 1u);
 
     // Three distinct handles, all open.
     const auto open = real.layer->OpenHandles();
     CHECK_EQ(open.size(), 3u);
-    CHECK(open.count(device.queryHandle) && open.count(device.writeHandle) && open.count(device.readHandle));
-    CHECK(device.devicePath.rfind(L"\\\\?\\hid#", 0) == 0);
+    CHECK(open.count(device.QueryHandle()) && open.count(device.WriteHandle()) && open.count(device.ReadHandle()));
+    CHECK(device.DevicePath().rfind(L"\\\\?\\hid#", 0) == 0);
 
     // The handle table: no data access for the query handle, writing only for the write
     // handle, reading only for the read handle; both overlapped, so that a write to a
     // stalled board can be given up.
-    const HandleMode query = ModeOf(device.queryHandle);
-    const HandleMode write = ModeOf(device.writeHandle);
-    const HandleMode read = ModeOf(device.readHandle);
+    const HandleMode query = ModeOf(device.QueryHandle());
+    const HandleMode write = ModeOf(device.WriteHandle());
+    const HandleMode read = ModeOf(device.ReadHandle());
     CHECK_EQ(query.access & (FILE_READ_DATA | FILE_WRITE_DATA), 0u);
     CHECK_EQ(write.access & (FILE_READ_DATA | FILE_WRITE_DATA), static_cast<ACCESS_MASK>(FILE_WRITE_DATA));
     CHECK_EQ(read.access & (FILE_READ_DATA | FILE_WRITE_DATA), static_cast<ACCESS_MASK>(FILE_READ_DATA));
@@ -145,18 +142,18 @@ TORQ_TEST(discovery_opens_identifies_and_probes_a_real_hid_device) {
     CHECK_EQ(bufferCalls[0].first, 2u);
     CHECK(bufferCalls[0].second);
     wchar_t serial[kSerialChars] = {};
-    CHECK(HidD_GetSerialNumberString(reinterpret_cast<HANDLE>(device.readHandle), serial, sizeof serial));
-    CHECK_EQ(std::wstring(device.serialNumber), std::wstring(serial));
+    CHECK(HidD_GetSerialNumberString(reinterpret_cast<HANDLE>(device.ReadHandle()), serial, sizeof serial));
+    CHECK_EQ(std::wstring(device.SerialNumber()), std::wstring(serial));
     CHECK_EQ(KeyBlockSerial(device), std::wstring(serial));
-    CHECK(device.hidCaps.InputReportByteLength > 0);
-    CHECK(device.hidCaps.NumberInputButtonCaps > 0);
-    REQUIRE(!device.inputButtonCaps.empty());
-    CHECK_EQ(device.inputButtonCount, uint32_t{device.inputButtonCaps[0].Range.UsageMax} -
-                                          device.inputButtonCaps[0].Range.UsageMin + 1u);
+    CHECK(device.Caps().InputReportByteLength > 0);
+    CHECK(device.Caps().NumberInputButtonCaps > 0);
+    REQUIRE(!device.InputButtonCaps().empty());
+    CHECK_EQ(device.InputButtonCount(), uint32_t{device.InputButtonCaps()[0].Range.UsageMax} -
+                                          device.InputButtonCaps()[0].Range.UsageMin + 1u);
 
     device.CloseDevice();
     CHECK(real.layer->OpenHandles().empty());
-    CHECK(!device.connected);
+    CHECK(!device.Connected());
 }
 
 TORQ_TEST(a_silent_device_times_out_and_closing_ends_the_read_left_outstanding) {
@@ -164,16 +161,15 @@ TORQ_TEST(a_silent_device_times_out_and_closing_ends_the_read_left_outstanding) 
     RealLayer real;
     {
         CHidDevice device;
-        device.targetVendorId = target.VendorID;
-        device.targetProductId = target.ProductID;
-        REQUIRE_EQ(device.DiscoverAndOpen(), static_cast<int32_t>(kOpenReady));
+        device.SetTarget(target.VendorID, target.ProductID);
+        REQUIRE_EQ(device.DiscoverAndOpen(), OpenState::Ready);
 
         // Nobody moves Wine's mouse: the whole 2000 ms pass with nothing.
         uint8_t buffer[kInputReportCapacity] = {};
         uint32_t bytesRead = 0;
-        CHECK_EQ(device.ReadInputReport(buffer, device.hidCaps.InputReportByteLength, &bytesRead), 0);
+        CHECK_EQ(device.ReadInputReport(buffer, device.Caps().InputReportByteLength, &bytesRead), ReadResult::Unchanged);
         CHECK_EQ(bytesRead, 0u);
-        CHECK(device.connected);
+        CHECK(device.Connected());
         // The read is still outstanding when the record goes: closing must end it
         // before the handle and the read state are released.
     }
@@ -187,15 +183,14 @@ TORQ_TEST(a_wake_ends_a_waiting_read_at_once_and_holds_until_rearmed) {
     const HidAttributes target = FirstSystemDevice();
     RealLayer real;
     CHidDevice device;
-    device.targetVendorId = target.VendorID;
-    device.targetProductId = target.ProductID;
-    REQUIRE_EQ(device.DiscoverAndOpen(), static_cast<int32_t>(kOpenReady));
+    device.SetTarget(target.VendorID, target.ProductID);
+    REQUIRE_EQ(device.DiscoverAndOpen(), OpenState::Ready);
 
-    std::atomic<int> result{99};
+    std::atomic<int> result{99};  // 99 until the read returns, then 0 for "nothing new"
     std::thread reader([&] {
         uint32_t count = 0;
         uint8_t own[kInputReportCapacity] = {};
-        result = device.ReadInputReport(own, device.hidCaps.InputReportByteLength, &count);
+        result = device.ReadInputReport(own, device.Caps().InputReportByteLength, &count) == ReadResult::Unchanged ? 0 : 1;
     });
     // Gives the read time to start waiting, so that the wake has a read to cancel (a
     // wake that came first would end it as quickly, through the latch).
@@ -205,13 +200,13 @@ TORQ_TEST(a_wake_ends_a_waiting_read_at_once_and_holds_until_rearmed) {
     CHECK(torqtest::WaitUntil([&] { return result.load() != 99; }, 1000));
     reader.join();
     CHECK_EQ(result.load(), 0);
-    CHECK(device.connected);
+    CHECK(device.Connected());
 
     // Latched: the next read returns at once too, until re-armed.
     uint8_t buffer[kInputReportCapacity] = {};
     uint32_t bytesRead = 0;
     const ULONGLONG start = GetTickCount64();
-    CHECK_EQ(device.ReadInputReport(buffer, device.hidCaps.InputReportByteLength, &bytesRead), 0);
+    CHECK_EQ(device.ReadInputReport(buffer, device.Caps().InputReportByteLength, &bytesRead), ReadResult::Unchanged);
     CHECK(GetTickCount64() - start < 1000);
 
     device.CloseDevice();
@@ -223,16 +218,15 @@ TORQ_TEST(a_write_the_device_refuses_disconnects_the_channel) {
     const HidAttributes target = FirstSystemDevice();
     RealLayer real;
     CHidDevice device;
-    device.targetVendorId = target.VendorID;
-    device.targetProductId = target.ProductID;
-    REQUIRE_EQ(device.DiscoverAndOpen(), static_cast<int32_t>(kOpenReady));
+    device.SetTarget(target.VendorID, target.ProductID);
+    REQUIRE_EQ(device.DiscoverAndOpen(), OpenState::Ready);
 
     uint8_t report[54] = {0x00, 0x06};
     uint32_t written = 0;
-    CHECK_EQ(device.WriteOutputReport(report, sizeof report, &written), 0);
-    CHECK(!device.connected);
+    CHECK_EQ(device.WriteOutputReport(report, sizeof report, &written), false);
+    CHECK(!device.Connected());
     CHECK_EQ(real.layer->Writes(), 1);
-    CHECK_EQ(device.WriteOutputReport(report, sizeof report, &written), 0);
+    CHECK_EQ(device.WriteOutputReport(report, sizeof report, &written), false);
     CHECK_EQ(real.layer->Writes(), 1);  // not even tried again
 }
 
@@ -240,14 +234,13 @@ TORQ_TEST(a_serial_filter_that_matches_nothing_leaves_nothing_open) {
     const HidAttributes target = FirstSystemDevice();
     RealLayer real;
     CHidDevice device;
-    device.targetVendorId = target.VendorID;
-    device.targetProductId = target.ProductID;
-    device.serialFilter = L"no such serial";
+    device.SetTarget(target.VendorID, target.ProductID);
+    device.SetSerialFilter(L"no such serial");
 
-    CHECK_EQ(device.DiscoverAndOpen(), 0);
+    CHECK_EQ(device.DiscoverAndOpen(), OpenState::None);
     CHECK(real.layer->AllHandles().size() >= 3);  // it was opened, then refused
     CHECK(real.layer->OpenHandles().empty());
     CHECK_EQ(KeyBlockWord(device, kKeyBlockOpenedOffset), 0u);
-    CHECK_EQ(std::wstring(device.serialNumber), std::wstring());
-    CHECK(!device.connected);
+    CHECK_EQ(std::wstring(device.SerialNumber()), std::wstring());
+    CHECK(!device.Connected());
 }
