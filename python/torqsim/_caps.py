@@ -64,7 +64,7 @@ _CAPS_HEAD = [
 
 class HidButtonCaps(ctypes.Structure):
     _anonymous_ = ("_u",)
-    _fields_ = _CAPS_HEAD + [
+    _fields_ = [*_CAPS_HEAD,
         ("ReportCount", _u16),
         ("Reserved2", _u16),
         ("Reserved", _u32 * 9),
@@ -80,7 +80,7 @@ class HidButtonCaps(ctypes.Structure):
 
 class HidValueCaps(ctypes.Structure):
     _anonymous_ = ("_u",)
-    _fields_ = _CAPS_HEAD + [
+    _fields_ = [*_CAPS_HEAD,
         ("HasNull", _u8),
         ("Reserved", _u8),
         ("BitSize", _u16),
