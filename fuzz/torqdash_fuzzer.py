@@ -4,7 +4,7 @@ frame of it. With atheris, coverage-guided from seeds of every packet size the d
 reads; without, random mutations of the same seeds. A finding fails the run."""
 import contextlib
 import math
-import os
+import pathlib
 import random
 import struct
 import sys
@@ -40,8 +40,7 @@ def main():
     if atheris:
         folder = tempfile.mkdtemp(prefix=f"torqdash-fuzz-{name}-")
         for number, seed in enumerate(corpus):
-            with open(os.path.join(folder, str(number)), "wb") as file:
-                file.write(seed)
+            pathlib.Path(folder, str(number)).write_bytes(seed)
         atheris.Setup([sys.argv[0], f"-max_total_time={int(seconds)}", "-print_final_stats=1",
                        f"-artifact_prefix={folder}/", folder], one_input)
         atheris.Fuzz()  # exits by itself
