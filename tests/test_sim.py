@@ -151,7 +151,7 @@ class Session:
     """`torqsim run ARGS` in a pseudo-terminal of 100 x 40, its output fed to a terminal
     emulator so that the screen can be read as a person sees it."""
 
-    def __init__(self, args, cwd):
+    def __init__(self, args):
         import fcntl
 
         self.master, self.slave = os.openpty()
@@ -160,7 +160,7 @@ class Session:
         env = {**{k: v for k, v in os.environ.items() if k != "NO_COLOR"}, "TERM": "xterm-256color"}
         self.process = subprocess.Popen(
             [sys.executable, "-c", _CONTROLLING, "torqsim", "run", *args], stdin=self.slave,
-            stdout=self.slave, stderr=self.slave, cwd=cwd, env=env, start_new_session=True)
+            stdout=self.slave, stderr=self.slave, cwd=ROOT, env=env, start_new_session=True)
         self.screen, self.text = pyte.Screen(100, 40), ""
         self.stream = pyte.ByteStream(self.screen)
 
@@ -194,7 +194,7 @@ class Session:
 @pytest.fixture
 def session_factory():
     sessions = []
-    yield lambda *args, cwd=ROOT: sessions.append(Session(args, cwd)) or sessions[-1]
+    yield lambda *args: sessions.append(Session(args)) or sessions[-1]
     for session in sessions:
         if session.process.poll() is None:
             session.process.kill()
