@@ -134,17 +134,16 @@ def test_demo_200_frames_headless():
 
 pyte = pytest.importorskip("pyte")
 termios = pytest.importorskip("termios")
+fcntl = pytest.importorskip("fcntl")
 
-# The child becomes the session leader of the pseudo-terminal, so that Ctrl-C typed
-# there reaches it as a signal, as in a real terminal; and it takes Ctrl-C as a program
-# started there does, even when this test run was started with SIGINT ignored (in the
-# background of a shell script). SIGUSR1 makes it print every thread's stack, for the
-# report of a session that does not end.
-_CONTROLLING = ("import faulthandler, fcntl, runpy, signal, sys, termios; "
-                "fcntl.ioctl(0, termios.TIOCSCTTY, 0); "
-                "signal.signal(signal.SIGINT, signal.default_int_handler); "
-                "faulthandler.register(signal.SIGUSR1, all_threads=True); "
-                "sys.argv = sys.argv[1:]; runpy.run_module('torqsim', run_name='__main__', alter_sys=True)")
+
+# In the child, before it runs: the pseudo-terminal becomes its controlling terminal, so
+# that Ctrl-C typed there reaches it as a signal, as in a real terminal; and it takes
+# Ctrl-C as a program started there does, even when this test run was started with
+# SIGINT ignored (in the background of a shell script).
+def _controlling_terminal():
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 class Session:
@@ -152,15 +151,16 @@ class Session:
     emulator so that the screen can be read as a person sees it."""
 
     def __init__(self, args):
-        import fcntl
-
         self.master, self.slave = os.openpty()
         fcntl.ioctl(self.slave, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 100, 0, 0))
         self.settings = termios.tcgetattr(self.slave)
         env = {**{k: v for k, v in os.environ.items() if k != "NO_COLOR"}, "TERM": "xterm-256color"}
+        # With faulthandler on, SIGABRT prints every thread's stack: the report of a
+        # session that does not end.
         self.process = subprocess.Popen(
-            [sys.executable, "-c", _CONTROLLING, "torqsim", "run", *args], stdin=self.slave,
-            stdout=self.slave, stderr=self.slave, cwd=ROOT, env=env, start_new_session=True)
+            [sys.executable, "-X", "faulthandler", "-m", "torqsim", "run", *args], stdin=self.slave,
+            stdout=self.slave, stderr=self.slave, cwd=ROOT, env=env, start_new_session=True,
+            preexec_fn=_controlling_terminal)
         self.screen, self.text = pyte.Screen(100, 40), ""
         self.stream = pyte.ByteStream(self.screen)
 
@@ -183,7 +183,7 @@ class Session:
         ended = self.read_until(lambda: self.process.poll() is not None)
         self.read_until(lambda: False, 0.2)
         if not ended:
-            self.process.send_signal(signal.SIGUSR1)
+            self.process.send_signal(signal.SIGABRT)
             self.read_until(lambda: False, 1.0)
             raise AssertionError(f"the session did not end; its threads:\n{self.text[-4000:]}")
         assert termios.tcgetattr(self.slave) == self.settings
