@@ -1,15 +1,10 @@
-"""A torqdash decoder with any bytes: feed() returns None or a Telemetry whose numbers
-are all finite and never raises, and the dash computes a frame from whatever it returns.
-
-    python3 fuzz/torqdash_fuzzer.py outgauge|forza|f1 SECONDS
-
-With atheris (libFuzzer for Python) it fuzzes with coverage from seeds of every packet
-size the decoder reads; without it, it runs random mutations of the same seeds. A
-finding ends it with a failing status.
-"""
+"""python3 fuzz/torqdash_fuzzer.py outgauge|forza|f1 SECONDS: a torqdash decoder with any
+bytes never raises, gives None or a Telemetry of finite numbers, and the dash makes a
+frame of it. With atheris, coverage-guided from seeds of every packet size the decoder
+reads; without, random mutations of the same seeds. A finding fails the run."""
 import contextlib
 import math
-import os
+import pathlib
 import random
 import struct
 import sys
@@ -23,7 +18,6 @@ except ImportError:
 
 with atheris.instrument_imports() if atheris else contextlib.nullcontext():
     from torqdash import Dash, decoders
-
 
 SEEDS = {  # every packet size each decoder reads
     "outgauge": [bytes(decoders.OUTGAUGE.size + extra) for extra in (0, 4)],
@@ -46,8 +40,7 @@ def main():
     if atheris:
         folder = tempfile.mkdtemp(prefix=f"torqdash-fuzz-{name}-")
         for number, seed in enumerate(corpus):
-            with open(os.path.join(folder, str(number)), "wb") as file:
-                file.write(seed)
+            pathlib.Path(folder, str(number)).write_bytes(seed)
         atheris.Setup([sys.argv[0], f"-max_total_time={int(seconds)}", "-print_final_stats=1",
                        f"-artifact_prefix={folder}/", folder], one_input)
         atheris.Fuzz()  # exits by itself
