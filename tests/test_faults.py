@@ -149,6 +149,7 @@ def test_fault_during_a_host_programs_life(bus, fault, phase, capfd, watchdog):
         board.clear_frames()
         obj.show_me()
         assert len(board.frames) == (1 if expect["late"] else 0)
+        assert obj.get_device_info("connected") == expect["late"]
         assert obj.stop_input_listener() is True
         assert obj.start_input_listener() is True  # still running when the object goes
 
