@@ -41,6 +41,13 @@ def native():
     return ctypes.PyDLL(torqpanel.__file__)
 
 
+def exported(native, name, *types):
+    """The exported function `name` taking a torqline and objects of `types` (default: one)."""
+    function = getattr(native, name)
+    function.restype, function.argtypes = ctypes.py_object, [ctypes.py_object, *(types or [ctypes.py_object])]
+    return function
+
+
 def wait_until(predicate, timeout=5.0, interval=0.002):
     """Polls `predicate` until it is true or `timeout` seconds pass; returns its last value."""
     deadline = time.monotonic() + timeout

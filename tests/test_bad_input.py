@@ -14,6 +14,8 @@ import pytest
 import torqsim
 from torqpanel import torqline
 
+from conftest import exported
+
 MB = "x" * (1 << 20)
 BEYOND_32_BITS = (2**31, -2**31 - 1, 2**63, 2**64, -2**100)
 NO_ARGS = ("init", "get_module", "get_input_data", "start_input_listener",
@@ -88,12 +90,7 @@ CASES["set_central_panel"] = [
     refused(UnicodeEncodeError, "1\udfff"),
     same_as(("-.---",), MB), same_as(("-.---",), "1" * 9),
 ]
-CASES["get_device_info"] = [
-    refused(ValueError, b"version"), refused(ValueError, 7), refused(ValueError, None),
-    refused(ValueError), refused(ValueError, "version", "name"),
-    refused(ValueError, "ver\0sion"), refused(ValueError, "\ud800"),
-    refused(ValueError, MB), refused(TypeError, key="version"),
-]
+# get_device_info's refusals, with their texts, are in test_device_info.
 for _name in NO_ARGS:
     CASES[_name] = [refused(TypeError, 1), refused(TypeError, None), refused(TypeError, x=1)]
 # The right panel has no method: its exported function, given the arguments as its tuple.
@@ -143,17 +140,11 @@ def assert_same_display(objects, boards, case=""):
         board.clear_frames()
 
 
-def exported(native, name, *types):
-    function = getattr(native, name)
-    function.restype, function.argtypes = ctypes.py_object, [ctypes.py_object, *types]
-    return function
-
-
 @pytest.mark.parametrize("method", sorted(CASES))
 def test_method_with_bad_input(twins, native, method):
     objects, boards = twins
     if method.startswith("Py"):
-        function = exported(native, method, ctypes.py_object)
+        function = exported(native, method)
         calls = [lambda *args, obj=obj: function(obj, args) for obj in objects]
     else:
         calls = [getattr(obj, method) for obj in objects]
