@@ -58,9 +58,13 @@ def wait_until(predicate, timeout=5.0, interval=0.002):
         time.sleep(interval)
 
 
-def key_block(obj):
-    """The 1648 bytes behind obj.get_module()."""
+def key_address(obj):
+    """The address of the 1648 bytes behind obj.get_module() (its capsule's pointer)."""
     get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
     get_pointer.restype = ctypes.c_void_p
     get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    return ctypes.string_at(get_pointer(obj.get_module(), b"module.key"), 1648)
+    return get_pointer(obj.get_module(), b"module.key")
+
+
+def key_block(obj):
+    return ctypes.string_at(key_address(obj), 1648)
