@@ -36,10 +36,7 @@ def listening(dev):
 
 
 @pytest.mark.parametrize("sequence, expected", [
-    # button 11 alone: its bit position within byte 2 is 2, reported as value 3
-    ([report(buttons=1 << 10), report()], [(15, 1, 11, 3), (15, 1, 11, 0)]),
-    ([report(s9=0xF3), report(s9=0)], [(15, 0, 9, 3), (15, 0, 9, -240)]),
-    ([report(s7=-1), report(s7=-1, s8=-32768)], [(15, 0, 7, -1), (15, 0, 8, -32768)]),
+    # What one field's bytes mean is the decoder fuzzer's; here, which event a report gives.
     # one event a report, the first field that differs: switches, buttons, 7, 8, 9
     ([report(switches=(0, 7, 0, 0, 9, 0)), report(switches=(0, 7, 0, 0, 9, 0), buttons=1)],
      [(15, 0, 2, 7), (15, 0, 5, 9)]),
@@ -111,25 +108,10 @@ def test_restart_begins_with_an_empty_snapshot(listening, board):
     assert wait_until(lambda: listening.get_input_data() == (15, 1, 2, 2, 1))
 
 
-def test_delete_while_input_arrives_closes_the_device(board):
-    for _ in range(5):
-        obj = torqline()
-        obj.init()
-        obj.start_input_listener()
-        board.send_input(report(buttons=1))
-        del obj
-        assert board.open_handles == 0
-
-
-def test_stop_or_delete_right_after_start(board):
+def test_stop_right_after_start(board):
     # Before the new thread has run a line: the stop must neither fail nor be undone.
+    # (Deleting right after a start is the soak's churn.)
     obj = torqline()
     assert obj.init() is True
     for _ in range(200):
         assert obj.start_input_listener() is True and obj.stop_input_listener() is True
-    for _ in range(20):
-        other = torqline()
-        other.init()
-        other.start_input_listener()
-        del other
-        assert board.open_handles == 3  # obj's only
