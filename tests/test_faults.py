@@ -164,7 +164,9 @@ def test_fault_during_a_host_programs_life(bus, fault, phase, capfd, watchdog):
     assert capfd.readouterr().out == ""
 
 
-# What a second thread does while a show_me waits on a stalled board: whether that call
+# How a stalled write ends (time-out, the board reading again, unplug) is the kernel
+# tests' (a board that stops reading, unplug while writing); here, what a second thread
+# does while a show_me waits on a stalled board: whether that call
 # must wait for the write, and the reports the board then gets after the stalled one.
 SECOND_CALLS = {
     "show_me": (lambda obj: obj.show_me(), True, [SHOWN]),
@@ -210,28 +212,3 @@ def test_calls_during_a_stalled_write_wait_for_it(bus, board, second, watchdog):
     other.join()
     assert board.frames == [SHOWN] + after and board.timed_out_writes == 0
     assert board.open_handles == (0 if second in ("__init__", "delete") else 3)
-
-
-@pytest.mark.parametrize("end, shown, connected", [
-    ("time-out", [], 1),  # like a busy board: nothing sent, the next show_me tries again
-    ("resume", [SHOWN], 1),
-    ("unplug", [], 0),
-])
-def test_how_a_stalled_write_ends(bus, board, end, shown, connected, watchdog):
-    obj = torqline()
-    assert obj.init() is True
-    obj.set_rpm_led(1, 1)
-    obj.set_central_panel("1.2")
-    board.clear_frames()
-    board.stall(timeout=0.05 if end == "time-out" else None)
-    first = threading.Thread(target=obj.show_me)
-    first.start()
-    if end != "time-out":
-        assert wait_until(lambda: board.stalled_writes == 1)
-        board.resume() if end == "resume" else board.unplug()
-    first.join()
-    assert (board.frames, board.timed_out_writes) == (shown, int(end == "time-out"))
-    assert obj.get_device_info("connected") == connected
-    board.resume()
-    obj.show_me()
-    assert board.frames == shown + [SHOWN] * connected
