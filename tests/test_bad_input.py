@@ -1,12 +1,7 @@
-"""Bad input to every method: wrong types, wrong counts, integers beyond 32 bits, texts
-with zero characters or lone surrogates, 1 MB texts, keyword arguments. Each call gets
-its documented result or a clear Python exception, never a SystemError on an object that
-has an engine, and never a change of the display state that its documentation does not
-give.
-
-Two objects on two boards start from the same display state; one meets the bad input,
-the other the documented equivalent (or nothing, for a refused call); after each case
-both send their display report and the two boards must have received the same bytes."""
+"""Bad input to every method gets its documented result or a clear Python exception,
+never a SystemError on an object with an engine, nor a display change its documentation
+does not give: a twin object on a second board gets the documented equivalent (or
+nothing), and both boards must then receive the same display report."""
 import ctypes
 
 import pytest
@@ -24,9 +19,8 @@ PAIRS = ("set_rpm_led", "set_warning_led", "set_external_led", "load_rumble_moto
 
 
 class Index:
-    """An integer-like object (like numpy's), accepted wherever an int is. Converting it,
-    to an index or a truth value, first calls `first`: to raise, or to re-run the
-    initialiser of the object whose method is still parsing its arguments."""
+    """An integer-like object (like numpy's) whose conversion first calls `first`: to
+    raise, or to re-run the initialiser of the object still parsing its arguments."""
 
     def __init__(self, value, first=lambda: None):
         self.value, self.first = value, first

@@ -1,6 +1,5 @@
-"""Fault matrix: every failure of the virtual bus, and an unplug, at each point of a host
-program's life. Each case must end with the documented result, without a crash or hang,
-with no handle left open and no thread left running."""
+"""Every failure of the virtual bus, and an unplug, at each point of a host program's
+life: the documented result, no crash or hang, no handle open or thread running after."""
 import faulthandler
 import os
 import threading
