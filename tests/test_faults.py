@@ -57,30 +57,13 @@ def expected_outcome(fault, phase):
     return outcome
 
 
-@pytest.fixture(scope="module")
-def deadline():
-    """One thread for the whole module, so it never shows in a case's thread count: a
-    case that runs past its deadline prints every thread's traceback and ends the run."""
-    state, done = {"at": None}, threading.Event()
-
-    def watch():
-        while not done.wait(0.5):
-            if state["at"] is not None and time.monotonic() > state["at"]:
-                faulthandler.dump_traceback(all_threads=True)
-                os._exit(70)
-
-    thread = threading.Thread(target=watch, daemon=True)
-    thread.start()
-    yield state
-    done.set()
-    thread.join()
-
-
-@pytest.fixture
-def watchdog(deadline):
-    deadline["at"] = time.monotonic() + 60
+@pytest.fixture(scope="module", autouse=True)
+def watchdog():
+    """A hang prints every thread's traceback and ends the run. Armed once for the module,
+    so that its thread is in every case's thread count before and after."""
+    faulthandler.dump_traceback_later(900, exit=True)
     yield
-    deadline["at"] = None
+    faulthandler.cancel_dump_traceback_later()
 
 
 def task_count():
@@ -102,7 +85,7 @@ def sees(obj, event, within):
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
 @pytest.mark.parametrize("phase", PHASES)
 @pytest.mark.parametrize("fault", FAULTS)
-def test_fault_during_a_host_programs_life(bus, fault, phase, capfd, watchdog):
+def test_fault_during_a_host_programs_life(bus, fault, phase, capfd):
     expect = expected_outcome(fault, phase)
     board = bus.add_board(serial="A1B2")
     threads = task_count()
@@ -179,7 +162,7 @@ SECOND_CALLS = {
 
 
 @pytest.mark.parametrize("second", SECOND_CALLS)
-def test_calls_during_a_stalled_write_wait_for_it(bus, board, second, watchdog):
+def test_calls_during_a_stalled_write_wait_for_it(bus, board, second):
     """While show_me waits on a stalled board, this thread keeps running Python (it could
     not see the write blocked otherwise), and a second call on the object waits for the
     write when it needs the device: the board then gets both reports whole and in order,
