@@ -1,5 +1,4 @@
 """Controller input: the listener thread, the decoder and get_input_data."""
-
 import pytest
 
 from torqpanel import torqline
@@ -13,10 +12,8 @@ def report(buttons=0, switches=(0,) * 6, s8=0, s7=0, s9=0, size=22):
     """An input report, report-ID byte first (22 bytes unless cut short)."""
     data = bytearray(22)
     data[1:5] = buttons.to_bytes(4, "little")
-    for i, value in enumerate(switches):
-        data[5 + 2 * i] = value
-    data[17:19] = s8.to_bytes(2, "little", signed=True)
-    data[19:21] = s7.to_bytes(2, "little", signed=True)
+    data[5:17:2] = bytes(switches).ljust(6, b"\0")
+    data[17:21] = s8.to_bytes(2, "little", signed=True) + s7.to_bytes(2, "little", signed=True)
     data[21] = s9
     return bytes(data[:size])
 
