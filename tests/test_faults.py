@@ -163,10 +163,8 @@ SECOND_CALLS = {
 
 @pytest.mark.parametrize("second", SECOND_CALLS)
 def test_calls_during_a_stalled_write_wait_for_it(bus, board, second):
-    """While show_me waits on a stalled board, this thread keeps running Python (it could
-    not see the write blocked otherwise), and a second call on the object waits for the
-    write when it needs the device: the board then gets both reports whole and in order,
-    and nothing was closed under the write."""
+    """This thread keeps running Python while a show_me is stalled; a second call that
+    needs the device waits for it, and the board gets both reports whole and in order."""
     call, waits, after = SECOND_CALLS[second]
     obj = torqline()
     assert obj.init() is True
