@@ -84,6 +84,11 @@ CASES["set_central_panel"] = [
     refused(UnicodeEncodeError, "1\udfff"),
     same_as(("-.---",), MB), same_as(("-.---",), "1" * 9),
 ]
+# A refused re-initialisation keeps the engine it had (a new object parses the same way).
+CASES["__init__"] = [
+    refused(TypeError, 5), refused(TypeError, "a", "b"), refused(ValueError, "\0"),
+    refused(UnicodeEncodeError, "\ud800"), refused(TypeError, b"A1B2"),
+]
 # get_device_info's refusals, with their texts, are in test_device_info.
 for _name in NO_ARGS:
     CASES[_name] = [refused(TypeError, 1), refused(TypeError, None), refused(TypeError, x=1)]
@@ -165,19 +170,6 @@ def test_exported_wrapper_without_an_argument_tuple(twins, native, name):
         with pytest.raises(error):
             exported(native, name, kind, *[ctypes.py_object] * len(keywords))(objects[0], args, *keywords)
         assert_same_display(objects, boards, repr(args))
-
-
-def test_initialiser_with_bad_input(board):
-    obj = torqline()
-    assert obj.init() is True
-    for args, error in [((5,), TypeError), (("a", "b"), TypeError), (("\0",), ValueError),
-                        (("\ud800",), UnicodeEncodeError), ((b"A1B2",), TypeError)]:
-        with pytest.raises(error):
-            torqline(*args)
-        with pytest.raises(error):
-            obj.__init__(*args)  # a refused re-initialisation keeps the engine it had
-    obj.show_me()
-    assert (len(board.frames), board.open_handles) == (2, 3)
 
 
 @pytest.mark.parametrize("args, kwargs, opens", [
