@@ -12,7 +12,6 @@ collect_ignore = [] if os.environ.get("TORQ_KERNEL_GUEST") else ["kernel"]
 
 BLANK_DISPLAY = bytes([0x00, 0x06, 0x20, 0x20, 0x20] + [0] * 22 + [0x20] * 3 + [0] * 3
                       + [0x20] * 3 + [0] * 3 + [0x20] + [0] * 14)
-assert len(BLANK_DISPLAY) == 54
 
 
 @pytest.fixture
@@ -41,6 +40,13 @@ def native():
     return ctypes.PyDLL(torqpanel.__file__)
 
 
+def exported(native, name, *types):
+    """The exported function `name` taking a torqline and objects of `types` (default: one)."""
+    function = getattr(native, name)
+    function.restype, function.argtypes = ctypes.py_object, [ctypes.py_object, *(types or [ctypes.py_object])]
+    return function
+
+
 def wait_until(predicate, timeout=5.0, interval=0.002):
     """Polls `predicate` until it is true or `timeout` seconds pass; returns its last value."""
     deadline = time.monotonic() + timeout
@@ -51,9 +57,13 @@ def wait_until(predicate, timeout=5.0, interval=0.002):
         time.sleep(interval)
 
 
-def key_block(obj):
-    """The 1648 bytes behind obj.get_module()."""
+def key_address(obj):
+    """The address of the 1648 bytes behind obj.get_module() (its capsule's pointer)."""
     get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
     get_pointer.restype = ctypes.c_void_p
     get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    return ctypes.string_at(get_pointer(obj.get_module(), b"module.key"), 1648)
+    return get_pointer(obj.get_module(), b"module.key")
+
+
+def key_block(obj):
+    return ctypes.string_at(key_address(obj), 1648)

@@ -4,28 +4,15 @@ import time
 
 import pytest
 
-from conftest import wait_until
 from torqpanel import torqline
 
 # key: (before init, after init on a board with serial A1B2 and version 0x0105)
 ANSWERS = {
-    "version": ("0.2.0.1 (Full)",) * 2,
-    "name": ("torqpanel",) * 2,
-    "type": (15, 15),
-    "vendor id": (7634, 7634),
-    "product id": (259, 8209),
-    "firmware": ("", "1.05"),
-    "panel count": (1, 1),
-    "serial number": ("", "A1B2"),
-    "digits": (3, 3),
-    "gear": (1, 1),
-    "max rpm led": (9, 9),
-    "max warning led": (6, 6),
-    "max external led": (0, 0),
-    "brightness": (254, 254),
-    "digital": (0, 32),
-    "analog": (0, 9),
-    "rumble motor": (2, 2),
+    "version": ("0.2.0.1 (Full)",) * 2, "name": ("torqpanel",) * 2, "type": (15, 15),
+    "vendor id": (7634, 7634), "product id": (259, 8209), "firmware": ("", "1.05"),
+    "panel count": (1, 1), "serial number": ("", "A1B2"), "digits": (3, 3), "gear": (1, 1),
+    "max rpm led": (9, 9), "max warning led": (6, 6), "max external led": (0, 0),
+    "brightness": (254, 254), "digital": (0, 32), "analog": (0, 9), "rumble motor": (2, 2),
     "connected": (0, 1),
     "device path": ("", None),  # None: the board's path
 }
@@ -38,33 +25,24 @@ def test_answers_before_and_after_init(board, key):
     assert obj.get_device_info(key) == before
     assert obj.init() is True
     after = board.path if after is None else after
-    assert obj.get_device_info(key) == after
-    assert type(obj.get_device_info(key)) is type(after)
+    for spelled in (key, key.upper()):  # keys ignore ASCII case
+        assert obj.get_device_info(spelled) == after
+        assert type(obj.get_device_info(spelled)) is type(after)
 
 
 @pytest.mark.threaded
-@pytest.mark.parametrize("fault, connected", [("write", 0), ("pending write", 1), ("unplug", 0)])
-def test_connected_until_a_read_or_write_fails(board, dev, fault, connected):
-    if fault == "unplug":
-        assert dev.start_input_listener()  # its waiting read fails
-        board.unplug()
-    else:
-        board.fail("write", error=997 if fault == "pending write" else 0)
-        dev.show_me()
-    assert wait_until(lambda: dev.get_device_info("connected") == connected)
+def test_a_pending_write_keeps_the_connection(board, dev):
+    # A failed write or read clears it: the fault matrix shows that.
+    board.fail("write", error=997)
     dev.show_me()
-    assert dev.get_device_info("connected") == connected
+    dev.show_me()
+    assert dev.get_device_info("connected") == 1
 
 
 def test_product_id_changes_after_a_failed_init(bus):
     obj = torqline()
-    obj.init()
+    assert obj.init() is False
     assert obj.get_device_info("product id") == 8209
-
-
-@pytest.mark.parametrize("key", ["VERSION", "Version", "vErSiOn"])
-def test_keys_ignore_ascii_case(key):
-    assert torqline().get_device_info(key) == "0.2.0.1 (Full)"
 
 
 def test_ticks_follow_the_tick_count():
@@ -72,11 +50,17 @@ def test_ticks_follow_the_tick_count():
     assert abs(torqline().get_device_info("ticks") - expected) < 1000
 
 
+# The key lookup itself (ASCII case, any bytes) is the info-key fuzzer's.
 @pytest.mark.parametrize("args, message", [
-    *[((key,), "Unknown") for key in ("version ", "", "vendor_id", "VERSİON", "x" * 1_000_000)],
-    *[(args, "Invalid") for args in ((), ("version", "name"), (b"version",), (7,), ("ver\0sion",),
-                                     ("\ud800",))],
+    *[((key,), "Unknown") for key in ("version ", "", "vendor_id", "x" * 1_000_000)],
+    *[(args, "Invalid") for args in ((), ("version", "name"), (b"version",), (7,), (None,),
+                                     ("ver\0sion",), ("\ud800",))],
 ])
 def test_unknown_keys_and_invalid_arguments(args, message):
     with pytest.raises(ValueError, match=f"^{message} parameter for get_device_info$"):
         torqline().get_device_info(*args)
+
+
+def test_keyword_arguments_are_refused():
+    with pytest.raises(TypeError):
+        torqline().get_device_info(key="version")
