@@ -31,3 +31,26 @@ need_debian_packages() {
 need_build_tools() {
     python3 -m pip install --quiet "scikit-build-core>=0.10" "cmake>=3.26" ninja
 }
+
+# mingw-w64, Wine, CMake and Ninja for the Windows build; sets $wine and $wineserver.
+need_windows_tools() {
+    need_debian_packages g++-mingw-w64-x86-64-posix wine64
+    command -v cmake >/dev/null || python3 -m pip install --quiet cmake
+    command -v ninja >/dev/null || python3 -m pip install --quiet ninja
+    if [ -x /usr/lib/wine/wine64 ]; then
+        wine=/usr/lib/wine/wine64
+        wineserver=/usr/lib/wine/wineserver64
+    else
+        wine=$(command -v wine64)
+        wineserver=$(command -v wineserver)
+    fi
+}
+
+# Cross-builds the library, the module (.pyd) and the Windows test programs into $1.
+cross_build() {
+    local root=$PWD
+    cmake -S "$root" -B "$1" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DTORQ_BUILD_MODULE=ON -DTORQ_WINDOWS_TESTS=ON >/dev/null
+    cmake --build "$1" -j2
+}

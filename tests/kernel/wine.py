@@ -1,0 +1,113 @@
+"""Wine in the kernel guest: the prefix, made once on the host, and one Wine process that
+runs the device code of the win32 backend (tests/windows/hid_session.cpp) on commands.
+
+    python3 tests/kernel/wine.py      # on the host, before the guest boots: makes the prefix
+
+The guest's root is an overlay on the host's, so the prefix is used where it lies and
+whatever Wine writes into it stays in the guest's tmpfs.
+"""
+import json
+import os
+import pathlib
+import queue
+import re
+import subprocess
+import sys
+import tempfile
+import threading
+import fcntl
+
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver64"
+CACHE = pathlib.Path(os.environ.get("XDG_CACHE_HOME", pathlib.Path.home() / ".cache")) / "torqpanel"
+# winebus starts its SDL bus first by default and never gets to hidraw without libSDL2;
+# there is no udevd in the guest, so it enumerates /dev/hidraw* and watches /dev itself.
+WINEBUS = {"Enable SDL": 0, "DisableUdevd": 1, "DisableInput": 1}
+WINEBUS_KEY = r"[System\\CurrentControlSet\\Services\\winebus]"
+
+
+def environment(prefix):
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    return env | {"WINEPREFIX": str(prefix), "WINEDEBUG": "-all", "WINEARCH": "win64"}
+
+
+def prefix_path():
+    version = subprocess.run([WINE, "--version"], capture_output=True, text=True, check=True).stdout
+    return CACHE / ("wine-guest-" + re.sub(r"[^A-Za-z0-9.]+", "-", version.strip()).strip("-"))
+
+
+def prepare():
+    """The guest's prefix (one per Wine version), made when missing, winebus set up."""
+    prefix = prefix_path()
+    CACHE.mkdir(parents=True, exist_ok=True)
+    with open(f"{prefix}.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if (prefix / "system.reg").exists():
+            return prefix
+        work = pathlib.Path(tempfile.mkdtemp(dir=CACHE, prefix=prefix.name + "."))
+        env = environment(work)
+        subprocess.run([WINE, "wineboot", "--init"], env=env, check=True, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600)
+        subprocess.run([WINESERVER, "-w"], env=env, check=True, timeout=600)  # the registry is saved
+        registry = work / "system.reg"
+        lines = registry.read_text().split("\n")
+        at = next(i for i, line in enumerate(lines) if line.startswith(WINEBUS_KEY + " "))
+        lines[at + 2:at + 2] = [f'"{name}"=dword:{value:08x}' for name, value in WINEBUS.items()]
+        registry.write_text("\n".join(lines))
+        work.rename(prefix)
+    return prefix
+
+
+class Session:
+    """torq_hid_session.exe under Wine: `command(line)` is its JSON answer."""
+
+    def __init__(self, build):
+        self.prefix = prefix_path()
+        exe = pathlib.Path(build) / "tests" / "windows" / "torq_hid_session.exe"
+        missing = [str(p) for p in (exe, self.prefix / "system.reg") if not p.exists()]
+        if missing:
+            raise FileNotFoundError("missing (.ci/kernel makes them): " + ", ".join(missing))
+        self.env = environment(self.prefix)
+        self.log = tempfile.TemporaryFile("w+")
+        # Wine's own services inherit the program's output: a queue fed by a thread reads
+        # the answers without ever waiting for the end of that pipe.
+        self.process = subprocess.Popen([WINE, str(exe)], env=self.env, stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=self.log, text=True)
+        self.lines = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+        self._answer("start", timeout=600)
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.put(line)
+
+    def _answer(self, what, timeout):
+        while True:
+            try:
+                line = self.lines.get(timeout=timeout)
+            except queue.Empty:
+                self.log.seek(0)
+                raise TimeoutError(f"no answer to {what!r} within {timeout} s; Wine said: {self.log.read()[-2000:]}")
+            if line.startswith("torq "):
+                answer = json.loads(line[5:])
+                assert "error" not in answer, f"{what}: {answer['error']}"
+                return answer
+
+    def command(self, line, timeout=120):
+        self.process.stdin.write(line + "\n")
+        self.process.stdin.flush()
+        return self._answer(line, timeout)
+
+    def close(self):
+        try:
+            self.process.stdin.write("quit\n")
+            self.process.stdin.close()
+            self.process.wait(120)
+        finally:
+            subprocess.run([WINESERVER, "-k"], env=self.env, timeout=120)
+            self.process.kill()
+
+
+if __name__ == "__main__":
+    print(prepare())
+    sys.exit(0)
