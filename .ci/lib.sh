@@ -48,9 +48,5 @@ need_windows_tools() {
 
 # Cross-builds the library, the module (.pyd) and the Windows test programs into $1.
 cross_build() {
-    local root=$PWD
-    cmake -S "$root" -B "$1" -G Ninja \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DTORQ_BUILD_MODULE=ON -DTORQ_WINDOWS_TESTS=ON >/dev/null
-    cmake --build "$1" -j2
+    TORQ_WIN64_BUILD=$1 "$PWD/tools/win64-build"
 }

@@ -11,7 +11,6 @@
 namespace {
 
 using torq::HidButtonCaps;
-using torq::HidReportType;
 using torq::ParsedDescriptor;
 
 [[noreturn]] void Fail(const char* why, size_t type) {
@@ -23,72 +22,55 @@ struct TypeCounts {
     uint16_t length, buttons, values, indices;
 };
 
-TypeCounts CountsOf(const torq::HidCaps& caps, size_t type) {
-    switch (type) {
-        case 0:
-            return {caps.InputReportByteLength, caps.NumberInputButtonCaps, caps.NumberInputValueCaps,
-                    caps.NumberInputDataIndices};
-        case 1:
-            return {caps.OutputReportByteLength, caps.NumberOutputButtonCaps, caps.NumberOutputValueCaps,
-                    caps.NumberOutputDataIndices};
-        default:
-            return {caps.FeatureReportByteLength, caps.NumberFeatureButtonCaps,
-                    caps.NumberFeatureValueCaps, caps.NumberFeatureDataIndices};
-    }
+TypeCounts CountsOf(const torq::HidCaps& c, size_t type) {
+    const TypeCounts counts[] = {
+        {c.InputReportByteLength, c.NumberInputButtonCaps, c.NumberInputValueCaps, c.NumberInputDataIndices},
+        {c.OutputReportByteLength, c.NumberOutputButtonCaps, c.NumberOutputValueCaps,
+         c.NumberOutputDataIndices},
+        {c.FeatureReportByteLength, c.NumberFeatureButtonCaps, c.NumberFeatureValueCaps,
+         c.NumberFeatureDataIndices}};
+    return counts[type];
 }
 
-void CheckButtonCap(const HidButtonCaps& cap, const torq::HidCaps& caps, const TypeCounts& counts,
-                    size_t type) {
-    if (cap.LinkCollection >= caps.NumberLinkCollectionNodes) {
-        Fail("button cap in a link collection that does not exist", type);
+// Why a button cap disagrees with the caps and counts of its report type; null if it agrees.
+const char* ButtonCapFault(const HidButtonCaps& cap, const torq::HidCaps& caps, const TypeCounts& counts) {
+    if (cap.LinkCollection >= caps.NumberLinkCollectionNodes) return "button cap in a missing collection";
+    if (cap.ReportCount == 0) return "button cap without fields";
+    const auto& range = cap.Range;
+    if (!cap.IsRange) {
+        return cap.NotRange.DataIndex >= counts.indices ? "data index beyond the count" : nullptr;
     }
-    if (cap.ReportCount == 0) {
-        Fail("button cap without fields", type);
+    if (range.UsageMin > range.UsageMax || range.DataIndexMin > range.DataIndexMax) {
+        return "range runs backwards";
     }
-    if (cap.IsRange) {
-        if (cap.Range.UsageMin > cap.Range.UsageMax || cap.Range.DataIndexMin > cap.Range.DataIndexMax) {
-            Fail("range runs backwards", type);
-        }
-        if (cap.Range.UsageMax - cap.Range.UsageMin != cap.Range.DataIndexMax - cap.Range.DataIndexMin) {
-            Fail("usage range and data-index range differ in size", type);
-        }
-        if (cap.Range.DataIndexMax >= counts.indices) {
-            Fail("data index beyond the count", type);
-        }
-    } else if (cap.NotRange.DataIndex >= counts.indices) {
-        Fail("data index beyond the count", type);
+    if (range.UsageMax - range.UsageMin != range.DataIndexMax - range.DataIndexMin) {
+        return "usage range and data-index range differ in size";
     }
+    return range.DataIndexMax >= counts.indices ? "data index beyond the count" : nullptr;
 }
 
 // The query with every capacity from 0 to one past the count, and with filters taken
 // from the caps themselves.
 void CheckQuery(const ParsedDescriptor& parsed, size_t type) {
     const std::vector<HidButtonCaps>& all = parsed.buttonCaps[type];
-    const auto reportType = static_cast<HidReportType>(type);
+    const auto reportType = static_cast<torq::HidReportType>(type);
     std::vector<HidButtonCaps> out(all.size() + 1);
     for (size_t capacity = 0; capacity <= all.size() + 1 && capacity <= 8; ++capacity) {
         auto length = static_cast<uint16_t>(capacity);
         const uint32_t status = torq::GetSpecificButtonCaps(parsed, reportType, 0, 0, 0, out.data(), &length);
-        const size_t expected = std::min(capacity, all.size());
-        if (length != expected) {
-            Fail("query wrote another number of caps than fit", type);
-        }
-        const uint32_t expectedStatus = all.empty()                ? torq::kHidpStatusUsageNotFound
-                                        : capacity < all.size()   ? torq::kHidpStatusBufferTooSmall
-                                                                   : torq::kHidpStatusSuccess;
-        if (status != expectedStatus) {
-            Fail("query status", type);
-        }
+        if (length != std::min(capacity, all.size())) Fail("query wrote another number than fit", type);
+        const uint32_t expected = all.empty()              ? torq::kHidpStatusUsageNotFound
+                                  : capacity < all.size() ? torq::kHidpStatusBufferTooSmall
+                                                          : torq::kHidpStatusSuccess;
+        if (status != expected) Fail("query status", type);
     }
     for (size_t i = 0; i < all.size() && i < 4; ++i) {
         const HidButtonCaps& cap = all[i];
-        const uint16_t usage = cap.IsRange ? cap.Range.UsageMin : cap.NotRange.Usage;
         auto length = static_cast<uint16_t>(out.size());
+        const uint16_t usage = cap.IsRange ? cap.Range.UsageMin : cap.NotRange.Usage;
         torq::GetSpecificButtonCaps(parsed, reportType, cap.UsagePage, cap.LinkCollection, usage,
                                     out.data(), &length);
-        if (length == 0) {
-            Fail("a cap does not match a query made from itself", type);
-        }
+        if (length == 0) Fail("a cap does not match a query made from itself", type);
         for (uint16_t k = 0; k < length; ++k) {
             if (cap.UsagePage != 0 && out[k].UsagePage != cap.UsagePage) {
                 Fail("query returned a cap of another usage page", type);
@@ -101,30 +83,19 @@ void CheckQuery(const ParsedDescriptor& parsed, size_t type) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ParsedDescriptor parsed;
-    if (!torq::ParseReportDescriptor(data, size, parsed)) {
-        return 0;
-    }
+    if (!torq::ParseReportDescriptor(data, size, parsed)) return 0;
     const torq::HidCaps& caps = parsed.caps;
-    if (caps.NumberLinkCollectionNodes == 0) {
-        Fail("a parsed descriptor without a collection", 0);
-    }
+    if (caps.NumberLinkCollectionNodes == 0) Fail("a parsed descriptor without a collection", 0);
     for (size_t type = 0; type < 3; ++type) {
         const TypeCounts counts = CountsOf(caps, type);
-        if (counts.buttons != parsed.buttonCaps[type].size()) {
-            Fail("button cap count differs from the caps listed", type);
-        }
+        if (counts.buttons != parsed.buttonCaps[type].size()) Fail("button cap count is not the caps'", type);
         // A report type with caps has a report of at least the ID byte and one data byte.
-        if ((counts.buttons != 0 || counts.values != 0) && counts.length < 2) {
-            Fail("caps without a report length", type);
-        }
-        if (counts.length == 1) {
-            Fail("a report of the ID byte alone", type);
-        }
-        if (counts.indices < counts.buttons + counts.values) {
-            Fail("fewer data indices than caps", type);
-        }
+        const bool hasCaps = counts.buttons != 0 || counts.values != 0;
+        if (hasCaps && counts.length < 2) Fail("caps without a report length", type);
+        if (counts.length == 1) Fail("a report of the ID byte alone", type);
+        if (counts.indices < counts.buttons + counts.values) Fail("fewer data indices than caps", type);
         for (const HidButtonCaps& cap : parsed.buttonCaps[type]) {
-            CheckButtonCap(cap, caps, counts, type);
+            if (const char* why = ButtonCapFault(cap, caps, counts)) Fail(why, type);
         }
         CheckQuery(parsed, type);
     }

@@ -10,8 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "module/manager.h"
 
@@ -25,79 +27,59 @@ using Report = std::array<uint8_t, kReportSize>;
     std::abort();
 }
 
-Report Copy(const uint8_t* bytes) {
-    Report r;
-    std::memcpy(r.data(), bytes, kReportSize);
-    return r;
-}
-
 // Every byte outside [first, first + count) of the given ranges must be unchanged.
-void CheckOnlyChanged(const Report& before, const Report& after,
+void CheckOnlyChanged(const Report& before, const uint8_t* after,
                       std::initializer_list<std::pair<size_t, size_t>> allowed) {
     for (size_t i = 0; i < kReportSize; ++i) {
-        bool inPanel = false;
-        for (const auto& [first, count] : allowed) {
-            inPanel = inPanel || (i >= first && i < first + count);
-        }
-        if (!inPanel && before[i] != after[i]) {
-            Fail("a byte outside the panel changed", i);
-        }
+        const bool inPanel = std::any_of(allowed.begin(), allowed.end(), [i](const auto& range) {
+            return i >= range.first && i < range.first + range.second;
+        });
+        if (!inPanel && before[i] != after[i]) Fail("a byte outside the panel changed", i);
     }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 2) {
-        return 0;
-    }
-    const uint8_t operation = data[0] % 3;
-    const uint8_t seed = data[1];
+    if (size < 2) return 0;
     const size_t length = size - 2;
     const std::unique_ptr<char[]> text(new char[length]);
-    if (length > 0) {
-        std::memcpy(text.get(), data + 2, length);
-    }
+    if (length > 0) std::memcpy(text.get(), data + 2, length);
+    const std::string_view view(text.get(), length);
 
     torq::CManager manager;
+    uint8_t* display = manager.displayReport;
     for (size_t i = 0; i < kReportSize; ++i) {
-        manager.displayReport[i] = static_cast<uint8_t>(seed * (i + 1));
-        manager.brightnessReport[i] = static_cast<uint8_t>(seed ^ i);
+        display[i] = static_cast<uint8_t>(data[1] * (i + 1));
+        manager.brightnessReport[i] = static_cast<uint8_t>(data[1] ^ i);
     }
-    const Report display = Copy(manager.displayReport);
-    const Report brightness = Copy(manager.brightnessReport);
+    Report before, brightness;
+    std::memcpy(before.data(), display, kReportSize);
+    std::memcpy(brightness.data(), manager.brightnessReport, kReportSize);
 
-    switch (operation) {
-        case 0: {
-            manager.SetLeftDigits(std::string_view(text.get(), length));
-            const Report after = Copy(manager.displayReport);
-            CheckOnlyChanged(display, after, {{2, 3}, {27, 3}});
-            if (std::memcmp(after.data() + 2, after.data() + 27, 3) != 0) {
-                Fail("central and left panels differ", 2);
-            }
+    switch (data[0] % 3) {
+        case 0:
+            manager.SetLeftDigits(view);
+            CheckOnlyChanged(before, display, {{2, 3}, {27, 3}});
+            if (std::memcmp(display + 2, display + 27, 3) != 0) Fail("central and left panels differ", 2);
             break;
-        }
         case 1:
-            manager.SetRightDigits(std::string_view(text.get(), length));
-            CheckOnlyChanged(display, Copy(manager.displayReport), {{33, 3}});
+            manager.SetRightDigits(view);
+            CheckOnlyChanged(before, display, {{33, 3}});
             break;
         default: {
             const uint8_t code = length > 0 ? static_cast<uint8_t>(text[0]) : 0;
             int32_t point = 0;
-            if (length > 1) {
-                std::memcpy(&point, text.get() + 1, std::min<size_t>(sizeof point, length - 1));
-            }
+            if (length > 1) std::memcpy(&point, text.get() + 1, std::min<size_t>(sizeof point, length - 1));
             manager.SetGear(code, point);
-            const Report after = Copy(manager.displayReport);
-            CheckOnlyChanged(display, after, {{2, 3}, {39, 1}});
+            CheckOnlyChanged(before, display, {{2, 3}, {39, 1}});
             const auto shown = static_cast<uint8_t>(point > 0 ? code + 0x80 : code);
-            if (after[2] != 0x20 || after[4] != 0x20 || after[3] != shown || after[39] != shown) {
+            if (display[2] != 0x20 || display[4] != 0x20 || display[3] != shown || display[39] != shown) {
                 Fail("gear bytes", 39);
             }
-            break;
         }
     }
-    if (Copy(manager.brightnessReport) != brightness) {
+    if (std::memcmp(brightness.data(), manager.brightnessReport, kReportSize) != 0) {
         Fail("the brightness report changed", 0);
     }
     return 0;

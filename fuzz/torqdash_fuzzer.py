@@ -25,18 +25,17 @@ with atheris.instrument_imports() if atheris else contextlib.nullcontext():
     from torqdash import Dash, decoders
 
 
-def seeds(name):
-    if name == "outgauge":
-        return [bytes(decoders.OUTGAUGE.size + extra) for extra in (0, 4)]
-    if name == "forza":
-        return [struct.pack("<i", 1) + bytes(size - 4) for size in decoders.FORZA_DASH_AT]
-    return [struct.pack("<HBBBBB", year, 0, 1, 0, 1, packet_id) + bytes(size - 7)
-            for year in decoders.F1_YEARS for packet_id, size in ((6, 1352), (7, 1239), (0, 1349))]
+SEEDS = {  # every packet size each decoder reads
+    "outgauge": [bytes(decoders.OUTGAUGE.size + extra) for extra in (0, 4)],
+    "forza": [struct.pack("<i", 1) + bytes(size - 4) for size in decoders.FORZA_DASH_AT],
+    "f1": [struct.pack("<HBBBBB", year, 0, 1, 0, 1, packet_id) + bytes(size - 7)
+           for year in decoders.F1_YEARS for packet_id, size in ((6, 1352), (7, 1239), (0, 1349))],
+}
 
 
 def main():
     name, seconds = sys.argv[1], float(sys.argv[2])
-    decoder, dash, corpus = decoders.SOURCES[name](), Dash(None), seeds(name)
+    decoder, dash, corpus = decoders.SOURCES[name](), Dash(None), SEEDS[name]
 
     def one_input(data):
         telemetry = decoder.feed(data)
@@ -57,7 +56,7 @@ def main():
         data = bytearray(rng.choice(corpus))
         for _ in range(rng.randint(1, 8)):
             data[rng.randrange(len(data))] = rng.randrange(256)
-        cut = rng.random()
+        cut = rng.random()  # one input in ten cut short, one in ten with bytes added
         data = data[:rng.randrange(len(data) + 1)] if cut < 0.1 else (
             data + rng.randbytes(rng.randint(1, 64)) if cut < 0.2 else data)
         one_input(bytes(data))

@@ -99,8 +99,11 @@ def run(seconds, workers=4, rate=1000, rss_limit_kb=2048, flat=True, out=print):
         for thread in threads:
             thread.join(30)
         del obj
-        time.sleep(0.1)
-        after, handles = sample(), main.open_handles + other.open_handles
+        # A thread that has been joined may still be leaving the kernel's task list.
+        deadline = time.monotonic() + 5
+        while (after := sample())[1:] != before[1:] and time.monotonic() < deadline:
+            time.sleep(0.05)
+        handles = main.open_handles + other.open_handles
     steady = samples[len(samples) // 4:]
     growth = steady[-1][0] - steady[0][0] if len(steady) > 1 else 0
     failures = errors + [f for f, bad in [

@@ -11,6 +11,7 @@ import ctypes
 
 import pytest
 
+import torqsim
 from torqpanel import torqline
 
 MB = "x" * (1 << 20)
@@ -20,50 +21,50 @@ NO_ARGS = ("init", "get_module", "get_input_data", "start_input_listener",
 PAIRS = ("set_rpm_led", "set_warning_led", "set_external_led", "load_rumble_motor")
 
 
-class Explodes:
-    def __bool__(self):
-        raise ZeroDivisionError("no truth value")
-
-    def __index__(self):
-        raise ZeroDivisionError("no index")
-
-
 class Index:
-    """An integer-like object (like numpy's), accepted wherever an int is."""
+    """An integer-like object (like numpy's), accepted wherever an int is. Converting it,
+    to an index or a truth value, first calls `first`: to raise, or to re-run the
+    initialiser of the object whose method is still parsing its arguments."""
 
-    def __init__(self, value):
-        self.value = value
+    def __init__(self, value, first=lambda: None):
+        self.value, self.first = value, first
 
     def __index__(self):
+        self.first()
         return self.value
 
+    def __bool__(self):
+        self.first()
+        return bool(self.value)
 
+
+def explodes():
+    return Index(0, first=lambda: 1 / 0)  # ZeroDivisionError
+
+
+# Each case: (args, kwargs, outcome); an exception type is refused, anything else is
+# accepted with the documented result of the same method called with that tuple of
+# arguments on the twin (None: no change).
 def refused(error, *args, **kwargs):
     return (args, kwargs, error)
 
 
-def same_as(equivalent, *args, **kwargs):
-    """Accepted: the documented result is that of `equivalent` (None: no change)."""
-    return (args, kwargs, equivalent)
+same_as = refused
 
 
 def pair_cases(method):
-    in_range = {"set_rpm_led": (2, 1), "set_warning_led": (2, 1),
-                "set_external_led": (2, 1), "load_rumble_motor": (2, 7)}[method]
+    in_range = (2, 7) if method == "load_rumble_motor" else (2, 1)
     big_state = {"set_rpm_led": (2, 0), "set_warning_led": (2, 1),
                  "set_external_led": None, "load_rumble_motor": (2, 255)}[method]
-    cases = [
+    return [
         refused(TypeError, "1", 1), refused(TypeError, 1.5, 1), refused(TypeError, None, 1),
         refused(TypeError, 1, b"1"), refused(TypeError, 1), refused(TypeError),
         refused(TypeError, 1, 1, 1), refused(TypeError, led=1, state=1),
-        refused(TypeError, 1, 1, extra=1), refused(ZeroDivisionError, Explodes(), 1),
+        refused(TypeError, 1, 1, extra=1), refused(ZeroDivisionError, explodes(), 1),
         same_as(None, -2**31, 1), same_as(None, 2**31 - 1, 1),
         same_as(big_state, 2, 2**31 - 1), same_as((1, in_range[1]), True, in_range[1]),
         same_as(in_range, Index(2), Index(in_range[1])),
-    ]
-    for big in BEYOND_32_BITS:
-        cases += [refused(OverflowError, big, 1), refused(OverflowError, 2, big)]
-    return cases
+    ] + [refused(OverflowError, *args) for big in BEYOND_32_BITS for args in ((big, 1), (2, big))]
 
 
 CASES = {name: pair_cases(name) for name in PAIRS}
@@ -75,7 +76,7 @@ CASES["set_brightness"] = [
 CASES["set_gear"] = [
     refused(TypeError, 3.5), refused(TypeError, b"3"), refused(TypeError, None),
     refused(TypeError, Index(3)), refused(TypeError), refused(TypeError, "1", 2, 3),
-    refused(TypeError, gear="3"), refused(ZeroDivisionError, "3", Explodes()),
+    refused(TypeError, gear="3"), refused(ZeroDivisionError, "3", explodes()),
     same_as((0,), "\0" + "3"), same_as(("7",), "\ud800" + "7"), same_as(("",), "\udfff"),
     same_as(("x",), MB), same_as(("7",), "7", point=True), same_as((0,), -2**31),
     same_as((1,), True), same_as(("7", True), "7", 2**100),
@@ -95,20 +96,42 @@ CASES["get_device_info"] = [
 ]
 for _name in NO_ARGS:
     CASES[_name] = [refused(TypeError, 1), refused(TypeError, None), refused(TypeError, x=1)]
+# The right panel has no method: its exported function, given the arguments as its tuple.
+CASES["PySetRightDigits"] = [
+    refused(TypeError, 5), refused(ValueError, "\0"), refused(UnicodeEncodeError, "\ud800"),
+    refused(TypeError), refused(TypeError, "1", "2"), same_as(("-:--.---",), MB),
+    same_as(("-:--.---",), "1" * 13),
+]
+NATIVE = ["PyDev_set_gear", "PySetOneRPMLed", "PySetWarnLed", "PySetExternalLed",
+          "PySetGlobalBrightness", "PySetRumbleMotor", "PySetLeftDigits", "PySetRightDigits",
+          "PyGetDeviceInfo"]
+
+
+@pytest.fixture(scope="module")
+def pair():
+    """Two objects on two boards, initialised once for the module."""
+    with torqsim.VirtualBus() as bus:
+        boards = (bus.add_board(serial="ONE"), bus.add_board(serial="TWO"))
+        objects = (torqline("ONE"), torqline("TWO"))
+        assert [obj.init() for obj in objects] == [True, True]
+        yield objects, boards
 
 
 @pytest.fixture
-def twins(bus):
-    """Two initialised objects on two boards, in the same display state."""
-    boards = (bus.add_board(serial="ONE"), bus.add_board(serial="TWO"))
-    objects = (torqline("ONE"), torqline("TWO"))
+def twins(pair):
+    """The two objects, brought to the same display state (every field set)."""
+    objects, boards = pair
     for obj in objects:
-        assert obj.init() is True
-        obj.set_rpm_led(2, 1)
-        obj.set_warning_led(3, 1)
+        for led in range(1, 10):
+            obj.set_rpm_led(led, int(led == 2))
+        for led in range(1, 7):
+            obj.set_warning_led(led, int(led == 3))
+        obj.load_rumble_motor(1, 9)
+        obj.load_rumble_motor(2, 0)
         obj.set_central_panel("1.2")
         obj.set_gear("5")
-        obj.load_rumble_motor(1, 9)
+        torqsim.set_right_panel(obj, "4.5")
+    assert_same_display(objects, boards)
     return objects, boards
 
 
@@ -120,82 +143,56 @@ def assert_same_display(objects, boards, case=""):
         board.clear_frames()
 
 
+def exported(native, name, *types):
+    function = getattr(native, name)
+    function.restype, function.argtypes = ctypes.py_object, [ctypes.py_object, *types]
+    return function
+
+
 @pytest.mark.parametrize("method", sorted(CASES))
-def test_method_with_bad_input(twins, method):
+def test_method_with_bad_input(twins, native, method):
     objects, boards = twins
+    if method.startswith("Py"):
+        function = exported(native, method, ctypes.py_object)
+        calls = [lambda *args, obj=obj: function(obj, args) for obj in objects]
+    else:
+        calls = [getattr(obj, method) for obj in objects]
     for args, kwargs, outcome in CASES[method]:
-        call = getattr(objects[0], method)
         if isinstance(outcome, type):
             with pytest.raises(outcome):  # never SystemError: none of these derives from it
-                call(*args, **kwargs)
+                calls[0](*args, **kwargs)
         else:
-            result = call(*args, **kwargs)
-            if method.startswith("set_") or method == "load_rumble_motor":
+            result = calls[0](*args, **kwargs)
+            if method.startswith(("set_", "load_", "Py")):
                 assert result is None
             if outcome is not None:
-                getattr(objects[1], method)(*outcome)
+                calls[1](*outcome)
         assert_same_display(objects, boards, f"{method} {args!r:.80} {kwargs}")
-
-
-NULL = object()  # a null pointer where the argument tuple belongs
-
-
-NATIVE = ["PyDev_set_gear", "PySetOneRPMLed", "PySetWarnLed", "PySetExternalLed",
-          "PySetGlobalBrightness", "PySetRumbleMotor", "PySetLeftDigits", "PySetRightDigits",
-          "PyGetDeviceInfo"]
 
 
 @pytest.mark.parametrize("name", NATIVE)
 def test_exported_wrapper_without_an_argument_tuple(twins, native, name):
     objects, boards = twins
-    function = getattr(native, name)
-    function.restype = ctypes.py_object
     keywords = [None] if name == "PyDev_set_gear" else []
     error = ValueError if name == "PyGetDeviceInfo" else TypeError
-    for args in (NULL, ["1", 1], "12", 7):
-        kind = ctypes.c_void_p if args is NULL else ctypes.py_object
-        function.argtypes = [ctypes.py_object, kind] + [ctypes.py_object] * len(keywords)
+    for args in (None, ["1", 1], "12", 7):  # None: a null pointer where the tuple belongs
+        kind = ctypes.c_void_p if args is None else ctypes.py_object
         with pytest.raises(error):
-            function(objects[0], None if args is NULL else args, *keywords)
+            exported(native, name, kind, *[ctypes.py_object] * len(keywords))(objects[0], args, *keywords)
         assert_same_display(objects, boards, repr(args))
 
 
-RIGHT_PANEL = [
-    ((5,), TypeError), (("\0",), ValueError), (("\ud800",), UnicodeEncodeError),
-    ((), TypeError), (("1", "2"), TypeError), ((MB,), "-:--.---"), (("1" * 13,), "-:--.---"),
-]
-
-
-def test_right_panel_with_bad_input(twins, native):
-    objects, boards = twins
-    function = native.PySetRightDigits
-    function.restype = ctypes.py_object
-    function.argtypes = [ctypes.py_object, ctypes.py_object]
-    for args, outcome in RIGHT_PANEL:
-        if isinstance(outcome, str):
-            assert function(objects[0], args) is None
-            function(objects[1], (outcome,))
-        else:
-            with pytest.raises(outcome):
-                function(objects[0], args)
-        assert_same_display(objects, boards, f"{args!r:.80}")
-
-
-@pytest.mark.parametrize("args, error", [
-    ((5,), TypeError), (("a", "b"), TypeError), (("\0",), ValueError),
-    (("\ud800",), UnicodeEncodeError), ((b"A1B2",), TypeError),
-])
-def test_initialiser_with_bad_input(bus, args, error):
-    board = bus.add_board(serial="A1B2")
-    with pytest.raises(error):
-        torqline(*args)
+def test_initialiser_with_bad_input(board):
     obj = torqline()
     assert obj.init() is True
-    with pytest.raises(error):
-        obj.__init__(*args)  # a refused re-initialisation keeps the engine it had
+    for args, error in [((5,), TypeError), (("a", "b"), TypeError), (("\0",), ValueError),
+                        (("\ud800",), UnicodeEncodeError), ((b"A1B2",), TypeError)]:
+        with pytest.raises(error):
+            torqline(*args)
+        with pytest.raises(error):
+            obj.__init__(*args)  # a refused re-initialisation keeps the engine it had
     obj.show_me()
-    assert len(board.frames) == 2
-    assert board.open_handles == 3
+    assert (len(board.frames), board.open_handles) == (2, 3)
 
 
 @pytest.mark.parametrize("args, kwargs, opens", [
@@ -209,28 +206,11 @@ def test_initialiser_with_odd_serials(bus, capfd, args, kwargs, opens):
     capfd.readouterr()
 
 
-class Reinitialises(Index):
-    """An integer (or truth value) whose conversion re-runs the initialiser of `obj`
-    while its method is still parsing its arguments."""
-
-    def __init__(self, obj, value):
-        super().__init__(value)
-        self.obj = obj
-
-    def __index__(self):
-        self.obj.__init__()
-        return self.value
-
-    def __bool__(self):
-        self.obj.__init__()
-        return bool(self.value)
-
-
 @pytest.mark.parametrize("call", [
-    lambda o: o.set_rpm_led(Reinitialises(o, 2), 1),
-    lambda o: o.load_rumble_motor(1, Reinitialises(o, 50)),
-    lambda o: o.set_gear("3", Reinitialises(o, 1)),
-    lambda o: o.set_brightness(Reinitialises(o, 10)),
+    lambda o: o.set_rpm_led(Index(2, o.__init__), 1),
+    lambda o: o.load_rumble_motor(1, Index(50, o.__init__)),
+    lambda o: o.set_gear("3", Index(1, o.__init__)),
+    lambda o: o.set_brightness(Index(10, o.__init__)),
 ])
 def test_engine_replaced_while_arguments_are_parsed(bus, call):
     board = bus.add_board()

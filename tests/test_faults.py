@@ -24,10 +24,8 @@ REPORT_A = bytes([0, 0b01]) + bytes(20)  # button 1 pressed
 REPORT_B = bytes([0, 0b11]) + bytes(20)  # button 2 pressed as well
 EVENT_A, EVENT_B = (15, 1, 1, 1), (15, 1, 2, 2)
 # The display report after set_rpm_led(1, 1) and set_central_panel("1.2").
-SHOWN = bytearray(BLANK_DISPLAY)
-SHOWN[5] = 1
-SHOWN[2:5] = SHOWN[27:30] = b"\xb1\x32\x00"
-SHOWN = bytes(SHOWN)
+SHOWN = BLANK_DISPLAY[:2] + b"\xb1\x32\x00\x01" + BLANK_DISPLAY[6:27] + b"\xb1\x32\x00" + BLANK_DISPLAY[30:]
+OUTCOMES = ("opened", "blank_at_init", "shown", "decoded_a", "decoded_b", "late", "blanked")
 NOT_FOUND = "Error error: no supported device found, init failed! #1001\n F:init\n\n"
 
 
@@ -37,84 +35,64 @@ def expected_outcome(fault, phase):
     The channel's rule: a failed write or a failed wait clears the connection, after
     which every write is dropped and the listener idles; an unplug fails both."""
     struck = PHASES.index(phase)
-
-    def active(step_phase):
-        return struck <= PHASES.index(step_phase)
-
-    lost = False  # the connection has been lost by an earlier step
-
-    def io(step_phase, kind):
-        """Runs one write or read step; True when it gets through."""
-        nonlocal lost
-        breaks = fault == "unplug" or fault == kind
-        if active(step_phase) and breaks:
-            lost = True
-        return not lost
-
-    if active("init") and (fault in DISCOVERY or fault == "unplug"):
-        return dict(opened=False, shown=False, decoded_a=False, decoded_b=False,
-                    late=False, blanked=False)
-    io("init", "write")  # init's blank report
-    shown = io("setters", "write")
-    decoded_a = io("setters", "wait")  # the reads before the fault of the listening phase
-    decoded_b = io("listening", "wait")
-    late = io("listening", "write")
-    blanked = io("teardown", "write")
+    if struck == 0 and (fault in DISCOVERY or fault == "unplug"):
+        return dict.fromkeys(OUTCOMES, False)
+    # The program's writes and reads in order, each with the phase it belongs to: a step
+    # gets through unless the fault has struck by then and breaks it, or broke an
+    # earlier one. (init's blank report, show_me, the reads before and after the fault
+    # of the listening phase, the late show_me, teardown's blank report.)
+    outcome, lost = {"opened": True}, False
+    for name, step_phase, kind in [("blank_at_init", "init", "write"), ("shown", "setters", "write"),
+                                   ("decoded_a", "setters", "wait"), ("decoded_b", "listening", "wait"),
+                                   ("late", "listening", "write"), ("blanked", "teardown", "write")]:
+        lost = lost or (struck <= PHASES.index(step_phase) and fault in ("unplug", kind))
+        outcome[name] = not lost
     if fault == "preparsed" and phase == "init":
-        decoded_a = decoded_b = False  # no capabilities: every read has length 0
+        outcome.update(decoded_a=False, decoded_b=False)  # no capabilities: every read has length 0
     if fault == "unplug" and phase != "teardown":
-        decoded_b = None  # an unplugged board sends nothing
+        outcome["decoded_b"] = None  # an unplugged board sends nothing
         if phase == "setters":
-            decoded_a = None
+            outcome["decoded_a"] = None
     if fault == "wait" and phase == "teardown":
-        blanked = None  # the listener's failed read races with the blank report
-    return dict(opened=True, shown=shown, decoded_a=decoded_a, decoded_b=decoded_b,
-                late=late, blanked=blanked)
+        outcome["blanked"] = None  # the listener's failed read races with the blank report
+    return outcome
+
+
+@pytest.fixture(scope="module")
+def deadline():
+    """One thread for the whole module, so it never shows in a case's thread count: a
+    case that runs past its deadline prints every thread's traceback and ends the run."""
+    state, done = {"at": None}, threading.Event()
+
+    def watch():
+        while not done.wait(0.5):
+            if state["at"] is not None and time.monotonic() > state["at"]:
+                faulthandler.dump_traceback(all_threads=True)
+                os._exit(70)
+
+    thread = threading.Thread(target=watch, daemon=True)
+    thread.start()
+    yield state
+    done.set()
+    thread.join()
+
+
+@pytest.fixture
+def watchdog(deadline):
+    deadline["at"] = time.monotonic() + 60
+    yield
+    deadline["at"] = None
 
 
 def task_count():
     return len(os.listdir("/proc/self/task"))
 
 
-class Watchdog:
-    """One thread for the whole module, so it never shows in a case's thread count: if
-    a case runs past its deadline, it prints every thread's traceback and ends the run."""
-
-    def __init__(self):
-        self.deadline = None
-        self.done = threading.Event()
-        self.thread = threading.Thread(target=self._watch, daemon=True)
-        self.thread.start()
-
-    def _watch(self):
-        while not self.done.wait(0.5):
-            if self.deadline is not None and time.monotonic() > self.deadline:
-                faulthandler.dump_traceback(all_threads=True)
-                os._exit(70)
-
-
-@pytest.fixture(scope="module")
-def module_watchdog():
-    dog = Watchdog()
-    yield dog
-    dog.done.set()
-    dog.thread.join()
-
-
-@pytest.fixture
-def watchdog(module_watchdog):
-    module_watchdog.deadline = time.monotonic() + 60
-    yield
-    module_watchdog.deadline = None
-
-
 def inject(bus, board, fault):
     if fault == "unplug":
         board.unplug()
-    elif fault in torqsim.BUS_FAILURES:
-        bus.fail(fault)
     else:
-        board.fail(fault)
+        (bus if fault in torqsim.BUS_FAILURES else board).fail(fault)
 
 
 def sees(obj, event, within):
@@ -137,8 +115,7 @@ def test_fault_during_a_host_programs_life(bus, fault, phase, capfd, watchdog):
         inject(bus, board, fault)
     assert obj.init() is expect["opened"]
     assert capfd.readouterr().out == ("" if expect["opened"] else NOT_FOUND)
-    blank_at_init = expect["opened"] and (fault, phase) != ("write", "init")
-    assert board.frames == ([BLANK_DISPLAY] if blank_at_init else [])
+    assert board.frames == ([BLANK_DISPLAY] if expect["blank_at_init"] else [])
     board.clear_frames()
 
     obj.set_rpm_led(1, 1)
@@ -163,9 +140,11 @@ def test_fault_during_a_host_programs_life(bus, fault, phase, capfd, watchdog):
             board.send_input(REPORT_B)
             assert sees(obj, EVENT_B, 5 if expect["decoded_b"] else quiet) is expect["decoded_b"]
         if not expect["decoded_b"]:
-            # A lost board keeps the last snapshot, and the listener keeps running.
+            # A lost board keeps the last snapshot, and the listener keeps running (a
+            # failed `sees` has waited already).
             kept = EVENT_A if expect["decoded_a"] else (0, 0, 0, 0)
-            time.sleep(quiet)
+            if expect["decoded_b"] is None:
+                time.sleep(quiet)
             assert obj.get_input_data()[:4] == kept
         board.clear_frames()
         obj.show_me()
@@ -182,3 +161,76 @@ def test_fault_during_a_host_programs_life(bus, fault, phase, capfd, watchdog):
     assert board.open_handles == 0
     assert wait_until(lambda: task_count() == threads)
     assert capfd.readouterr().out == ""
+
+
+# What a second thread does while a show_me waits on a stalled board: whether that call
+# must wait for the write, and the reports the board then gets after the stalled one.
+SECOND_CALLS = {
+    "show_me": (lambda obj: obj.show_me(), True, [SHOWN]),
+    "set_brightness": (lambda obj: obj.set_brightness(9), True, [bytes([0, 2, 9]) + bytes(51)]),
+    "__init__": (lambda obj: obj.__init__(), True, [BLANK_DISPLAY]),
+    "init": (lambda obj: obj.init(), False, []),
+    "terminate": (lambda obj: obj.terminate(), False, []),
+    # The stalled call holds a reference: deallocation follows it and blanks the board.
+    "delete": (None, False, [BLANK_DISPLAY]),
+}
+
+
+@pytest.mark.parametrize("second", SECOND_CALLS)
+def test_calls_during_a_stalled_write_wait_for_it(bus, board, second, watchdog):
+    """While show_me waits on a stalled board, this thread keeps running Python (it could
+    not see the write blocked otherwise), and a second call on the object waits for the
+    write when it needs the device: the board then gets both reports whole and in order,
+    and nothing was closed under the write."""
+    call, waits, after = SECOND_CALLS[second]
+    obj = torqline()
+    assert obj.init() is True
+    assert obj.start_input_listener() is True
+    obj.set_rpm_led(1, 1)
+    obj.set_central_panel("1.2")
+    board.clear_frames()
+    board.stall(timeout=30)  # a module that keeps the interpreter lock fails, not hangs
+    first = threading.Thread(target=obj.show_me)
+    first.start()
+    assert wait_until(lambda: board.stalled_writes == 1)
+    if call is None:
+        del obj
+        other = threading.Thread(target=lambda: None)
+    else:
+        other = threading.Thread(target=call, args=(obj,))
+    other.start()
+    if waits:
+        time.sleep(0.05)  # time for a call that does not wait to go wrong
+        assert other.is_alive() and board.stalled_writes == 1 and board.frames == []
+    else:
+        other.join()
+    board.resume()
+    first.join()
+    other.join()
+    assert board.frames == [SHOWN] + after and board.timed_out_writes == 0
+    assert board.open_handles == (0 if second in ("__init__", "delete") else 3)
+
+
+@pytest.mark.parametrize("end, shown, connected", [
+    ("time-out", [], 1),  # like a busy board: nothing sent, the next show_me tries again
+    ("resume", [SHOWN], 1),
+    ("unplug", [], 0),
+])
+def test_how_a_stalled_write_ends(bus, board, end, shown, connected, watchdog):
+    obj = torqline()
+    assert obj.init() is True
+    obj.set_rpm_led(1, 1)
+    obj.set_central_panel("1.2")
+    board.clear_frames()
+    board.stall(timeout=0.05 if end == "time-out" else None)
+    first = threading.Thread(target=obj.show_me)
+    first.start()
+    if end != "time-out":
+        assert wait_until(lambda: board.stalled_writes == 1)
+        board.resume() if end == "resume" else board.unplug()
+    first.join()
+    assert (board.frames, board.timed_out_writes) == (shown, int(end == "time-out"))
+    assert obj.get_device_info("connected") == connected
+    board.resume()
+    obj.show_me()
+    assert board.frames == shown + [SHOWN] * connected

@@ -246,7 +246,10 @@ def test_the_program_draws_the_virtual_board(udp):
     port = udp[0].getsockname()[1]
     udp[0].close()  # free the port for the program
     program = subprocess.Popen([sys.executable, "-m", "torqdash", "f1", "--virtual", "--port",
-                                str(port)], stdout=subprocess.PIPE, text=True)
+                                str(port)], stdout=subprocess.PIPE, text=True,
+                               # Ctrl-C reaches it even when this run ignores SIGINT
+                               # (started in the background of a shell script).
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         # (after the module's "Kavro Engine already running!", as this process has it too)
         assert program.stdout.readline().endswith(f"torqdash: f1 telemetry on UDP 127.0.0.1 port {port}\n")
@@ -259,4 +262,6 @@ def test_the_program_draws_the_virtual_board(udp):
         assert 'central "287"' in line and "warn #.#..." in line  # pit limiter, TC
     finally:
         program.send_signal(signal.SIGINT)
-        assert program.wait(timeout=10) == 0
+        # Read on: its last picture must not block it on a full pipe.
+        program.communicate(timeout=30)
+        assert program.returncode == 0

@@ -1,5 +1,5 @@
 """The type stubs: installed where editors and mypy find them, true to the module, and
-mypy passing on the examples and the simulator with them."""
+mypy passing on the examples, the simulator and torqdash with them."""
 import ast
 import os
 import subprocess
@@ -79,6 +79,9 @@ def test_mypy_sees_the_installed_stubs(tmp_path):
     assert [line.split(":")[1] for line in errors] == ["7", "8", "9"], output
 
 
-def test_mypy_passes_on_the_examples_and_the_simulator():
-    status, output = mypy("--strict", "examples", "python/torqsim", cwd=ROOT)
-    assert status == 0, output
+def test_mypy_passes_on_the_examples_the_simulator_and_torqdash():
+    # The packages as installed, also when a wheel is under test (mypy takes files or
+    # packages, not both at once).
+    for target in (["examples"], ["-p", "torqsim"], ["-p", "torqdash"]):
+        status, output = mypy("--strict", *target, cwd=ROOT)
+        assert status == 0, output

@@ -458,6 +458,47 @@ class VirtualDevice:
         _native.lib().torqpanel_vhid_unplug(self._bus.number, self._number)
         self._plugged = False
 
+    def stall(self, timeout: Optional[float] = None) -> None:
+        """From now on the device takes no output report, as a board that stops reading
+        its output endpoint: a write blocks until :meth:`resume` (and then goes through,
+        whole and in order), an unplug or the close of its handle. With ``timeout`` (in
+        seconds) a write gives up after that long instead and fails with error 1460
+        (timed out), which the engine treats like a board that is busy: the report is
+        not sent, ``connected`` stays 1. Stalling again sets the new ``timeout``.
+
+        Raises TypeError for a timeout that is not a number, ValueError for a negative one."""
+        if timeout is None:
+            milliseconds = -1
+        else:
+            if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+                raise TypeError(f"timeout must be a number of seconds or None, not {type(timeout).__name__}")
+            if not 0 <= timeout <= _ERROR_MAX / 1000:
+                raise ValueError(f"timeout must be between 0 and {_ERROR_MAX / 1000} seconds, not {timeout!r}")
+            milliseconds = round(timeout * 1000)
+        if not _native.lib().torqpanel_vhid_stall(self._bus.number, self._number, milliseconds):
+            raise VirtualBusError(_native.last_message())
+
+    def resume(self) -> None:
+        """The device takes output reports again: writes waiting on a :meth:`stall` go
+        through now. Resuming a device that is not stalled does nothing."""
+        _native.lib().torqpanel_vhid_resume(self._bus.number, self._number)
+
+    def _stall_counts(self) -> Tuple[int, int]:
+        waiting, timed_out = ctypes.c_int(0), ctypes.c_size_t(0)
+        _native.lib().torqpanel_vhid_stalled_writes(
+            self._bus.number, self._number, ctypes.byref(waiting), ctypes.byref(timed_out))
+        return waiting.value, timed_out.value
+
+    @property
+    def stalled_writes(self) -> int:
+        """How many writes wait on the device's :meth:`stall` now."""
+        return self._stall_counts()[0]
+
+    @property
+    def timed_out_writes(self) -> int:
+        """How many writes have given up on the device's :meth:`stall` so far."""
+        return self._stall_counts()[1]
+
     # --- failures -------------------------------------------------------------------
 
     def fail(self, name: str, error: int = 0) -> None:

@@ -1,4 +1,5 @@
-"""ctypes mirrors of the Windows HID capability records (HIDP_CAPS, HIDP_BUTTON_CAPS).
+"""ctypes mirrors of the Windows HID capability records (HIDP_CAPS, HIDP_BUTTON_CAPS,
+HIDP_VALUE_CAPS).
 
 Byte for byte the layout of src/platform/hid_types.h, so buffers filled by the native
 library can be read field by field.
@@ -67,11 +68,40 @@ class HidButtonCaps(ctypes.Structure):
 
     @property
     def usage_range(self) -> "tuple[int, int]":
-        """(min, max) of the usages the cap covers; min == max for a single usage."""
-        if self.IsRange:
-            return self.Range.UsageMin, self.Range.UsageMax
-        return self.NotRange.Usage, self.NotRange.Usage
+        """(min, max) of the usages the cap covers, read through the Range view as
+        Windows' callers do: a single usage is filled as a range of one (min == max)."""
+        return self.Range.UsageMin, self.Range.UsageMax
+
+
+class HidValueCaps(ctypes.Structure):
+    _anonymous_ = ("_u",)
+    _fields_ = [
+        ("UsagePage", _u16),
+        ("ReportID", _u8),
+        ("IsAlias", _u8),
+        ("BitField", _u16),
+        ("LinkCollection", _u16),
+        ("LinkUsage", _u16),
+        ("LinkUsagePage", _u16),
+        ("IsRange", _u8),
+        ("IsStringRange", _u8),
+        ("IsDesignatorRange", _u8),
+        ("IsAbsolute", _u8),
+        ("HasNull", _u8),
+        ("Reserved", _u8),
+        ("BitSize", _u16),
+        ("ReportCount", _u16),
+        ("Reserved2", _u16 * 5),
+        ("UnitsExp", _u32),
+        ("Units", _u32),
+        ("LogicalMin", ctypes.c_int32),
+        ("LogicalMax", ctypes.c_int32),
+        ("PhysicalMin", ctypes.c_int32),
+        ("PhysicalMax", ctypes.c_int32),
+        ("_u", _RangeUnion),
+    ]
 
 
 assert ctypes.sizeof(HidCaps) == 64
 assert ctypes.sizeof(HidButtonCaps) == 72
+assert ctypes.sizeof(HidValueCaps) == 72

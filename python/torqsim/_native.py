@@ -40,9 +40,15 @@ _SIGNATURES = {
     "torqpanel_vhid_fail": (_c.c_int, [_c.c_uint64, _c.c_int, _c.c_char_p, _c.c_uint32]),
     "torqpanel_vhid_clear": (_c.c_int, [_c.c_uint64, _c.c_int, _c.c_char_p]),
     "torqpanel_vhid_unplug": (_c.c_int, [_c.c_uint64, _c.c_int]),
+    "torqpanel_vhid_stall": (_c.c_int, [_c.c_uint64, _c.c_int, _c.c_int64]),
+    "torqpanel_vhid_resume": (_c.c_int, [_c.c_uint64, _c.c_int]),
+    "torqpanel_vhid_stalled_writes": (_c.c_int, [
+        _c.c_uint64, _c.c_int, _c.POINTER(_c.c_int), _c.POINTER(_c.c_size_t)]),
     "torqpanel_vhid_last_message": (_c.c_char_p, []),
     "torqpanel_vhid_descriptor_caps": (_c.c_int, [
         _c.c_char_p, _c.c_size_t, _c.c_void_p, _c.c_int, _c.c_void_p, _u16p]),
+    "torqpanel_vhid_descriptor_value_caps": (_c.c_int, [
+        _c.c_char_p, _c.c_size_t, _c.c_int, _c.c_void_p, _u16p]),
 }
 
 _lock = threading.Lock()

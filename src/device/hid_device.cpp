@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "platform/os.h"
+#include "platform/text.h"
 
 namespace torq {
 
@@ -15,6 +16,15 @@ constexpr uint32_t kOpenPause = 100;      // ms between opening and asking for t
 constexpr uint32_t kInputBuffers = 2;     // the driver keeps the newest two unread reports
 
 }  // namespace
+
+CHidDevice::CHidDevice(uint8_t* keyBlock) {
+    if (keyBlock == nullptr) {
+        ownedKeyBlock_ = std::make_unique<uint8_t[]>(kModuleKeyBlockSize);
+        keyBlock = ownedKeyBlock_.get();
+    }
+    moduleKeyBlock = keyBlock;
+    std::memset(moduleKeyBlock, 0, kModuleKeyBlockSize);
+}
 
 CHidDevice::~CHidDevice() {
     CloseDevice();
@@ -165,10 +175,20 @@ void CHidDevice::PublishPassSummary(uint32_t enumerationCalls, bool opened) {
     const uint32_t openedFlag = opened ? 1u : 0u;
     std::memcpy(moduleKeyBlock + kKeyBlockEnumCallsOffset, &enumerationCalls, sizeof enumerationCalls);
     std::memcpy(moduleKeyBlock + kKeyBlockOpenedOffset, &openedFlag, sizeof openedFlag);
-    // Clear the whole text area, so no tail of a longer earlier serial survives.
-    std::memset(moduleKeyBlock + kKeyBlockSerialOffset, 0, kKeyBlockSerialChars * sizeof(wchar_t));
-    const size_t length = wcsnlen(serialNumber, kSerialChars);
-    std::memcpy(moduleKeyBlock + kKeyBlockSerialOffset, serialNumber, length * sizeof(wchar_t));
+    // UTF-16LE on every platform, so one native reader serves Windows and Linux. The
+    // whole text area is cleared first, so no tail of a longer earlier serial survives.
+    uint8_t* text = moduleKeyBlock + kKeyBlockSerialOffset;
+    std::memset(text, 0, kKeyBlockSerialUnits * 2);
+    std::u16string units = WideToUtf16(SerialText());
+    constexpr size_t kRoom = kKeyBlockSerialUnits - 1;  // and the terminating zero
+    if (units.size() > kRoom) {
+        const bool splitsPair = units[kRoom - 1] >= 0xD800 && units[kRoom - 1] <= 0xDBFF;
+        units.resize(splitsPair ? kRoom - 1 : kRoom);
+    }
+    for (size_t i = 0; i < units.size(); ++i) {
+        text[2 * i] = static_cast<uint8_t>(units[i] & 0xFF);
+        text[2 * i + 1] = static_cast<uint8_t>(units[i] >> 8);
+    }
 }
 
 int32_t CHidDevice::ProbeCapabilities(HidCaps& destination) {
@@ -235,7 +255,9 @@ int32_t CHidDevice::WriteOutputReport(const uint8_t* buffer, uint32_t length, ui
     if (layer_->Write(writeHandle, buffer, length, bytesWritten)) {
         return 1;
     }
-    if (layer_->LastError() != kErrorIoPending) {
+    // A board that is busy or stalled is still there: the next show_me tries again.
+    const uint32_t error = layer_->LastError();
+    if (error != kErrorIoPending && error != kErrorTimeout) {
         connected.store(false, std::memory_order_release);
     }
     return 0;

@@ -25,7 +25,7 @@ inline constexpr size_t kModuleKeyBlockSize = 1648;
 inline constexpr size_t kKeyBlockEnumCallsOffset = 12;
 inline constexpr size_t kKeyBlockOpenedOffset = 16;
 inline constexpr size_t kKeyBlockSerialOffset = 608;
-inline constexpr size_t kKeyBlockSerialChars = 127;
+inline constexpr size_t kKeyBlockSerialUnits = 127;  // UTF-16LE, the zero included
 
 inline constexpr size_t kInputReportCapacity = 256;  // the listener's buffer and prevInputReport
 inline constexpr uint32_t kReadTimeoutMs = 2000;
@@ -39,7 +39,9 @@ inline constexpr uint32_t kOpenReady = 2;
 
 class CHidDevice {
 public:
-    CHidDevice() = default;
+    // Zeroes the kModuleKeyBlockSize bytes at `keyBlock`, which discovery fills; with
+    // none given the record keeps a block of its own.
+    explicit CHidDevice(uint8_t* keyBlock = nullptr);
     ~CHidDevice();
     CHidDevice(const CHidDevice&) = delete;
     CHidDevice& operator=(const CHidDevice&) = delete;
@@ -71,7 +73,7 @@ public:
     uint32_t targetVendorId = kBoardVendorId;
     uint32_t targetProductId = kInitialProductId;
     uint32_t detailSize = 0;
-    alignas(8) uint8_t moduleKeyBlock[kModuleKeyBlockSize] = {};
+    uint8_t* moduleKeyBlock = nullptr;  // the owner's (see CEngine), or ownedKeyBlock_
     uint8_t prevInputReport[kInputReportCapacity] = {};
     uint32_t inputButtonCount = 0;
     std::vector<HidButtonCaps> inputButtonCaps;
@@ -95,6 +97,7 @@ private:
 
     // The interface detail record of the interface being examined; null between uses.
     std::unique_ptr<std::byte[]> interfaceDetail;
+    std::unique_ptr<uint8_t[]> ownedKeyBlock_;
     // The layer the handles were opened with, and the state of reads on readHandle
     // (the overlapped record and its event), kept for the life of the record.
     std::shared_ptr<HidLayer> layer_;

@@ -24,9 +24,16 @@ int32_t CManager::StartListener() {
     // re-arms, so a wake can never be lost to a run that is just beginning.
     device.RearmReads();
     handoff_.store(kHandoffNone);
+    // Running before the thread exists: a stop or teardown that comes before the thread
+    // is scheduled must not be undone by the thread's own start.
+    input.Reset();
+    listenerFinished.store(false);
+    listenerRunning.store(true);
     try {
         listenerThread = std::thread(&CManager::ListenerRun, this);
     } catch (const std::system_error&) {
+        listenerRunning.store(false);
+        listenerFinished.store(true);
         return -1;
     }
     return 0;
@@ -82,9 +89,6 @@ bool CManager::TeardownWait(std::function<void()>& reclaim) {
 }
 
 void CManager::ListenerRun() {
-    input.Reset();
-    listenerRunning.store(true);
-    listenerFinished.store(false);
     if (managerAlive.load()) {
         uint8_t buffer[kInputReportCapacity];
         while (listenerRunning.load()) {

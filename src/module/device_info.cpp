@@ -21,7 +21,7 @@ PyObject* Int32(int64_t value) {
 }
 
 PyObject* Answer(const CEngine& engine, InfoKey key) {
-    const CManager& manager = engine.manager;
+    const CManager& manager = *engine.manager;
     const CHidDevice& device = manager.device;
     switch (key) {
         case InfoKey::Version:

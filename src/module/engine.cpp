@@ -4,7 +4,8 @@
 
 namespace torq {
 
-CManager::CManager() {
+CManager::CManager(uint8_t* moduleKeyBlock, BlockingRegion region)
+    : device(moduleKeyBlock), blockingRegion(region) {
     // The listener's and the teardown's 1 ms sleeps rely on a 1 ms timer.
     RequestTimerResolution();
 }
@@ -28,32 +29,63 @@ int32_t CManager::InitDevice() {
     return result;
 }
 
-std::unique_ptr<CEngine> BuildEngine(const char* serial) {
-    auto engine = std::make_unique<CEngine>();
-    if (serial != nullptr && *serial != '\0') {
-        engine->serialFilter = NarrowToWide(serial);
-        engine->manager.device.serialFilter = engine->serialFilter;
+namespace {
+
+std::wstring SerialFilterOf(const char* serial) {
+    return serial != nullptr && *serial != '\0' ? NarrowToWide(serial) : std::wstring();
+}
+
+// Blanks the board and stops the listener of the engine's manager, then puts `next` in
+// its place. The old manager is freed, or left to its listener thread when that has not
+// ended yet (the thread then frees it, so the channel outlives every read in flight).
+// The manager stays installed until then: the blank write releases the interpreter
+// lock, and other Python threads may use the object meanwhile.
+void ReplaceManager(CEngine& engine, std::unique_ptr<CManager> next) {
+    engine.initialized = false;
+    CManager* current = engine.manager.get();
+    if (current != nullptr) {
+        // Leave the board blank, LEDs off and motors stopped before anything else goes.
+        current->ClearDisplay();
+        std::function<void()> reclaim = [current] { std::unique_ptr<CManager> owned(current); };
+        if (!current->TeardownWait(reclaim)) {
+            static_cast<void>(engine.manager.release());
+        }
     }
+    // The texts are released before the device record closes its handles (member order).
+    engine.manager = std::move(next);
+}
+
+}  // namespace
+
+std::unique_ptr<CEngine> BuildEngine(const char* serial, BlockingRegion region) {
+    auto engine = std::make_unique<CEngine>();
+    engine->serialFilter = SerialFilterOf(serial);
+    engine->manager = std::make_unique<CManager>(engine->moduleKeyBlock, region);
+    engine->manager->device.serialFilter = engine->serialFilter;
     return engine;
+}
+
+void RebuildEngine(CEngine& engine, const char* serial) {
+    std::wstring filter = SerialFilterOf(serial);
+    auto fresh = std::make_unique<CManager>(engine.moduleKeyBlock, engine.manager->blockingRegion);
+    fresh->device.serialFilter = filter;
+    ReplaceManager(engine, std::move(fresh));
+    engine.serialFilter = std::move(filter);
+    engine.returnedEvent = InputEvent{};
+}
+
+void TeardownEngine(CEngine& engine) {
+    ReplaceManager(engine, nullptr);
 }
 
 void DestroyEngine(std::unique_ptr<CEngine> engine) {
     if (!engine) {
         return;
     }
-    engine->initialized = false;
-    CManager& manager = engine->manager;
-    // Leave the board blank, LEDs off and motors stopped before anything else goes.
-    manager.ClearDisplay();
-    CEngine* raw = engine.get();
-    std::function<void()> reclaim = [raw] { std::unique_ptr<CEngine> owned(raw); };
-    if (!manager.TeardownWait(reclaim)) {
-        // The listener thread still runs; it now owns the engine and frees it when it
-        // ends, so the channel outlives every read in flight.
-        static_cast<void>(engine.release());
-        return;
+    {
+        const std::lock_guard<std::mutex> io(engine->ioLock);
+        TeardownEngine(*engine);
     }
-    // The texts are released before the device record closes its handles (member order).
     engine.reset();
 }
 

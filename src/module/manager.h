@@ -1,7 +1,8 @@
 // CEngine and CManager: the native engine behind one torqline object.
 //
-// The engine owns the manager by value; the manager owns the device record, the
-// display state (two output reports in wire form), the input state and the listener.
+// The engine owns its manager (a second initialiser replaces it); the manager owns the
+// device record, the display state (two output reports in wire form), the input state
+// and the listener.
 // The output operations live in src/output, the listener and decoder in src/input.
 #pragma once
 
@@ -61,9 +62,17 @@ private:
 
 enum class LedGroup { RpmBar, Bank };
 
+// How the manager runs a device write: the module hands in a function that runs
+// work(context) with the interpreter lock released, so that other Python threads go on
+// while the system call blocks. Null runs it in place (no interpreter: native tests).
+using BlockingRegion = void (*)(void (*work)(void*), void* context);
+
 class CManager {
 public:
-    CManager();
+    // `moduleKeyBlock`: the kModuleKeyBlockSize bytes that discovery summarises into;
+    // they belong to the owner and must outlive every discovery of this manager (null:
+    // the device record keeps its own).
+    explicit CManager(uint8_t* moduleKeyBlock = nullptr, BlockingRegion region = nullptr);
     ~CManager();
     CManager(const CManager&) = delete;
     CManager& operator=(const CManager&) = delete;
@@ -72,6 +81,7 @@ public:
     int32_t InitDevice();
 
     // Output (src/output). The encoders read exactly the bytes of `text`, nothing past it.
+    // The three sending operations need the owner's I/O lock (CEngine::ioLock) held.
     void SetLeftDigits(std::string_view text);
     void SetRightDigits(std::string_view text);
     void SetGear(uint8_t code, int32_t point);
@@ -111,8 +121,11 @@ public:
     HidCaps deviceCaps{};
     std::string leftText;
     std::string rightText;
+    BlockingRegion blockingRegion = nullptr;
 
 private:
+    // Writes a copy of one 54-byte report, inside the blocking region.
+    void Transmit(const uint8_t* report);
     void ListenerRun();
     void FinishRun();
     bool WaitForListener();
@@ -123,18 +136,32 @@ private:
     std::function<void()> reclaim_;
 };
 
-// The engine behind one torqline object.
+// The engine behind one torqline object. It lives as long as the object: a second
+// initialiser replaces its manager, not the engine, so the I/O lock and the key block
+// that native code may hold a pointer to stay where they are.
 struct CEngine {
+    // Held by every device write and by whatever opens, closes or replaces the channel
+    // (init, a second initialiser, teardown), so none of them frees or reopens what a
+    // write in flight uses, and two reports never go out at once.
+    std::mutex ioLock;
+    // What get_module hands out; each manager's discovery writes its pass summary here.
+    alignas(8) uint8_t moduleKeyBlock[kModuleKeyBlockSize] = {};
     std::wstring serialFilter;
-    CManager manager;
+    std::unique_ptr<CManager> manager;
     bool initialized = false;
     InputEvent returnedEvent{};
 };
 
 // Builds an engine for the initialiser's serial number text (UTF-8, may be null).
-std::unique_ptr<CEngine> BuildEngine(const char* serial);
-// Teardown: blanks the display, stops the listener, closes the device and frees the
-// engine, or leaves the freeing to a listener thread that has not ended yet.
+std::unique_ptr<CEngine> BuildEngine(const char* serial, BlockingRegion region = nullptr);
+// A second initialiser: the current manager is torn down as at teardown and a fresh one,
+// for the new serial number text, takes its place. Throws (std::bad_alloc) before
+// anything changes. The caller holds engine.ioLock.
+void RebuildEngine(CEngine& engine, const char* serial);
+// Teardown of the engine's manager: the display blanked, the listener stopped, the
+// device closed; the caller holds engine.ioLock and frees the engine afterwards.
+void TeardownEngine(CEngine& engine);
+// TeardownEngine under the I/O lock, then the engine freed.
 void DestroyEngine(std::unique_ptr<CEngine> engine);
 
 }  // namespace torq

@@ -85,21 +85,25 @@ PyMODINIT_FUNC PyInit_torqpanel(void) {
     if (module == nullptr) {
         return nullptr;
     }
-    PyObject* type = PyType_FromSpec(&torq::kSpec);
+    // The type is made once per process: the wrappers recognise their objects by it, so
+    // a second init (native embedding code calling this function again) must hand out
+    // the same type, or every object made so far would be refused. The reference kept
+    // in the slot holds it for the life of the process.
+    PyObject* type = reinterpret_cast<PyObject*>(torq::TorqlineType());
     if (type == nullptr) {
-        Py_DECREF(module);
-        return nullptr;
+        type = PyType_FromSpec(&torq::kSpec);
+        if (type == nullptr) {
+            Py_DECREF(module);
+            return nullptr;
+        }
+        torq::SetTorqlineType(reinterpret_cast<PyTypeObject*>(type));
     }
     // PyModule_AddObject steals the reference only on success.
     Py_INCREF(type);
     if (PyModule_AddObject(module, "torqline", type) != 0) {
         Py_DECREF(type);
-        Py_DECREF(type);
         Py_DECREF(module);
         return nullptr;
     }
-    // The wrappers recognise their objects by this type; the reference kept here holds
-    // it for the life of the process.
-    torq::SetTorqlineType(reinterpret_cast<PyTypeObject*>(type));
     return module;
 }

@@ -32,6 +32,31 @@ CEngine* RequireEngine(PyObject* self) {
     return engine;
 }
 
+// Runs a device write with the interpreter lock released: other Python threads go on
+// while the system call blocks. The manager has copied the report already.
+void WithoutInterpreterLock(void (*work)(void*), void* context) {
+    Py_BEGIN_ALLOW_THREADS
+    work(context);
+    Py_END_ALLOW_THREADS
+}
+
+// Holds an engine's I/O lock for the rest of a call. A lock that is taken is waited for
+// with the interpreter lock released: its holder may be a write that needs the
+// interpreter lock back before it can let go.
+class IoLock {
+public:
+    explicit IoLock(CEngine& engine) : lock_(engine.ioLock, std::try_to_lock) {
+        if (!lock_.owns_lock()) {
+            Py_BEGIN_ALLOW_THREADS
+            lock_.lock();
+            Py_END_ALLOW_THREADS
+        }
+    }
+
+private:
+    std::unique_lock<std::mutex> lock_;
+};
+
 PyObject* NewNone() {
     Py_INCREF(Py_None);
     return Py_None;
@@ -116,7 +141,7 @@ PyObject* ListenerCall(PyObject* self, int32_t (torq::CManager::*operation)(), c
             PyErr_SetString(PyExc_RuntimeError, "Manager is not running.");
             return nullptr;
         }
-        if ((engine->manager.*operation)() != 0) {
+        if (((*engine->manager).*operation)() != 0) {
             PyErr_SetString(PyExc_RuntimeError, refused);
             return nullptr;
         }
@@ -139,7 +164,7 @@ PyObject* SetPanelText(PyObject* self, PyObject* args, bool right) {
     if (engine == nullptr) {
         return nullptr;
     }
-    torq::CManager& manager = engine->manager;
+    torq::CManager& manager = *engine->manager;
     try {
         (right ? manager.rightText : manager.leftText) = text;
     } catch (const std::bad_alloc&) {
@@ -178,7 +203,7 @@ PyObject* LedCall(PyObject* self, PyObject* args, Rule rule) {
     if (engine == nullptr) {
         return nullptr;
     }
-    rule(engine->manager, led, state);
+    rule(*engine->manager, led, state);
     return NewNone();
 }
 
@@ -211,7 +236,7 @@ PyObject* PyDev_set_gear(PyObject* self, PyObject* args, PyObject* /*kwds: accep
     if (engine == nullptr) {
         return nullptr;
     }
-    engine->manager.SetGear(static_cast<uint8_t>(value & 0xFF), point);
+    engine->manager->SetGear(static_cast<uint8_t>(value & 0xFF), point);
     return NewNone();
 }
 
@@ -227,9 +252,13 @@ PyObject* PyInitMgr(PyObject* self, PyObject* /*args*/) {
     if (engine->initialized) {
         return NewBool(true);  // a device lost after a successful init is not reopened
     }
+    const IoLock io(*engine);
+    if (engine->initialized) {
+        return NewBool(true);  // another thread's init ended while this one waited
+    }
     return Guarded("Unknown error in init", [engine]() -> PyObject* {
         torq::RequestTimerResolution();
-        const int32_t result = engine->manager.InitDevice();
+        const int32_t result = engine->manager->InitDevice();
         if (result == static_cast<int32_t>(torq::kOpenReady)) {
             engine->initialized = true;
             engine->returnedEvent = torq::InputEvent{};
@@ -249,7 +278,7 @@ PyObject* PyGetModuleKey(PyObject* self, PyObject* /*args*/) {
         return nullptr;
     }
     return Guarded("Unknown error in get_module", [engine]() -> PyObject* {
-        return PyCapsule_New(engine->manager.device.moduleKeyBlock, "module.key", nullptr);
+        return PyCapsule_New(engine->moduleKeyBlock, "module.key", nullptr);
     });
 }
 
@@ -263,10 +292,10 @@ PyObject* PyGetInputData(PyObject* self, PyObject* /*args*/) {
         return Py_BuildValue("(iiiii)", -4, 0, 0, 0, 0);
     }
     return Guarded("Unknown error in get_input_data", [engine]() -> PyObject* {
-        if (!engine->manager.listenerRunning.load(std::memory_order_acquire)) {
+        if (!engine->manager->listenerRunning.load(std::memory_order_acquire)) {
             return NewNone();
         }
-        const torq::InputEvent latest = engine->manager.input.Latest();
+        const torq::InputEvent latest = engine->manager->input.Latest();
         int changed = 0;
         if (!(latest == engine->returnedEvent)) {
             engine->returnedEvent = latest;
@@ -294,7 +323,7 @@ PyObject* PyClose(PyObject* self, PyObject* /*args*/) {
         return nullptr;
     }
     // Stops the listener only; the device stays open until the object goes.
-    static_cast<void>(engine->manager.StopListener());
+    static_cast<void>(engine->manager->StopListener());
     return NewBool(true);
 }
 
@@ -303,7 +332,8 @@ PyObject* PySendReport(PyObject* self, PyObject* /*args*/) {
     if (engine == nullptr) {
         return nullptr;
     }
-    engine->manager.SendReport();
+    const IoLock io(*engine);
+    engine->manager->SendReport();
     return NewNone();
 }
 
@@ -345,7 +375,8 @@ PyObject* PySetGlobalBrightness(PyObject* self, PyObject* args) {
     if (engine == nullptr) {
         return nullptr;
     }
-    engine->manager.SetGlobalBrightness(level);
+    const IoLock io(*engine);
+    engine->manager->SetGlobalBrightness(level);
     return NewNone();
 }
 
@@ -362,7 +393,7 @@ PyObject* PySetRumbleMotor(PyObject* self, PyObject* args) {
     if (engine == nullptr) {
         return nullptr;
     }
-    engine->manager.SetRumbleMotor(motor - 1, power);
+    engine->manager->SetRumbleMotor(motor - 1, power);
     return NewNone();
 }
 
@@ -383,19 +414,21 @@ int TorqlineInit(PyObject* self, PyObject* args, PyObject* /*kwds: ignored*/) {
     if (!PyArg_ParseTuple(args, "|s", &serial)) {
         return -1;
     }
-    std::unique_ptr<CEngine> engine;
+    auto* object = reinterpret_cast<TorqlineObject*>(self);
     try {
-        engine = BuildEngine(serial);
+        if (object->engine == nullptr) {
+            object->engine = BuildEngine(serial, WithoutInterpreterLock).release();
+        } else {
+            // A second initialiser call replaces the engine's manager: the first is torn
+            // down properly (blanked, listener stopped, device closed) instead of being
+            // leaked, and the engine itself stays, with what get_module handed out.
+            const IoLock io(*object->engine);
+            RebuildEngine(*object->engine, serial);
+        }
     } catch (const std::exception& error) {
         PyErr_SetString(PyExc_RuntimeError, error.what());
         return -1;
     }
-    // A second initialiser call replaces the engine: the first is torn down properly
-    // (blanked, listener stopped, device closed) instead of being leaked.
-    auto* object = reinterpret_cast<TorqlineObject*>(self);
-    std::unique_ptr<CEngine> previous(object->engine);
-    object->engine = engine.release();
-    DestroyEngine(std::move(previous));
     return 0;
 }
 
@@ -403,7 +436,11 @@ void TorqlineDealloc(PyObject* self) {
     auto* object = reinterpret_cast<TorqlineObject*>(self);
     std::unique_ptr<CEngine> engine(object->engine);
     object->engine = nullptr;
-    DestroyEngine(std::move(engine));
+    if (engine) {
+        const IoLock io(*engine);
+        TeardownEngine(*engine);
+    }
+    engine.reset();
     PyTypeObject* type = Py_TYPE(self);
     auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free(self);

@@ -35,8 +35,23 @@ void CManager::SendReport() {
     }
     displayReport[kReportIdOffset] = 0x00;
     displayReport[kCommandOffset] = kDisplayCommand;
-    uint32_t written = 0;
-    static_cast<void>(device.WriteOutputReport(displayReport, kReportSize, &written));
+    Transmit(displayReport);
+}
+
+void CManager::Transmit(const uint8_t* report) {
+    // The write works on a copy: with the interpreter lock released, other Python
+    // threads may run the setters meanwhile.
+    uint8_t copy[kReportSize];
+    std::memcpy(copy, report, kReportSize);
+    auto write = [this, &copy] {
+        uint32_t written = 0;
+        static_cast<void>(device.WriteOutputReport(copy, kReportSize, &written));
+    };
+    if (blockingRegion == nullptr) {
+        write();
+        return;
+    }
+    blockingRegion([](void* context) { (*static_cast<decltype(write)*>(context))(); }, &write);
 }
 
 void CManager::ClearDisplay() {
@@ -167,8 +182,7 @@ void CManager::SetGlobalBrightness(int32_t level) {
     brightnessReport[kReportIdOffset] = 0x00;
     brightnessReport[kCommandOffset] = kBrightnessCommand;
     brightnessReport[kBrightnessLevelOffset] = static_cast<uint8_t>(clamped);
-    uint32_t written = 0;
-    static_cast<void>(device.WriteOutputReport(brightnessReport, kReportSize, &written));
+    Transmit(brightnessReport);
 }
 
 }  // namespace torq

@@ -29,7 +29,7 @@ inline bool IsOpenHandle(HidHandle h) {
 // The three ways the channel opens one interface path.
 enum class OpenMode {
     Query,  // no access rights: attributes only
-    Write,  // synchronous output reports
+    Write,  // output reports (overlapped on Windows, so a write can be given up)
     Read,   // overlapped input reports, strings and preparsed data
 };
 
@@ -124,8 +124,10 @@ public:
     // Null on failure.
     virtual std::unique_ptr<PreparsedData> GetPreparsedData(HidHandle handle) = 0;
 
-    // One output report, blocking. On failure LastError() tells kErrorIoPending apart
-    // from the failures that mean the device is unusable.
+    // One output report, blocking for a bounded time. On failure LastError() tells
+    // kErrorIoPending and kErrorTimeout (the device took nothing within the bound: 1 s
+    // on Windows, usbhid's 5 s on Linux) apart from the failures that mean the device
+    // is unusable.
     virtual bool Write(HidHandle handle, const uint8_t* data, uint32_t length, uint32_t* written) = 0;
 
     // The read state for read handles of this layer; null if it cannot be made.

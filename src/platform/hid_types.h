@@ -66,6 +66,35 @@ struct HidButtonCaps {
 };
 static_assert(sizeof(HidButtonCaps) == 72, "HidButtonCaps must keep the HIDP_BUTTON_CAPS layout");
 
+// HIDP_VALUE_CAPS: one value capability (a field wider than one bit).
+struct HidValueCaps {
+    uint16_t UsagePage;
+    uint8_t ReportID;
+    uint8_t IsAlias;
+    uint16_t BitField;
+    uint16_t LinkCollection;
+    uint16_t LinkUsage;
+    uint16_t LinkUsagePage;
+    uint8_t IsRange;
+    uint8_t IsStringRange;
+    uint8_t IsDesignatorRange;
+    uint8_t IsAbsolute;
+    uint8_t HasNull;
+    uint8_t Reserved;
+    uint16_t BitSize;
+    uint16_t ReportCount;
+    uint16_t Reserved2[5];
+    uint32_t UnitsExp;
+    uint32_t Units;
+    int32_t LogicalMin, LogicalMax;
+    int32_t PhysicalMin, PhysicalMax;
+    union {
+        HidUsageRange Range;
+        HidUsageNotRange NotRange;
+    };
+};
+static_assert(sizeof(HidValueCaps) == 72, "HidValueCaps must keep the HIDP_VALUE_CAPS layout");
+
 // HIDD_ATTRIBUTES.
 struct HidAttributes {
     uint32_t Size;
@@ -92,5 +121,7 @@ inline constexpr uint32_t kErrorInsufficientBuffer = 122;
 inline constexpr uint32_t kErrorNoMoreItems = 259;
 inline constexpr uint32_t kErrorIoPending = 997;
 inline constexpr uint32_t kErrorDeviceNotConnected = 1167;
+// A write the device did not take within the backend's bound: nothing was sent.
+inline constexpr uint32_t kErrorTimeout = 1460;
 
 }  // namespace torq

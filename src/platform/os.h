@@ -21,8 +21,9 @@ void RequestTimerResolution();
 // bytes become U+FFFD rather than failing.
 std::wstring NarrowToWide(const char* text);
 
-// A name that at most one process holds at a time and that vanishes with its holder,
-// even when the holder crashes. Acquire() returns false when another process holds it.
+// A name that every process which acquired it holds until it releases it or ends,
+// however it ends; it vanishes with its last holder. Acquire() returns false when
+// another process holds it.
 class NamedGuard {
 public:
     NamedGuard() = default;

@@ -2,16 +2,13 @@
 #include "platform/os.h"
 #include "platform/text.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstddef>
-#include <cwchar>
-#include <cstring>
+#include <cstdlib>
 #include <ctime>
+#include <string>
 
 namespace torq {
 
@@ -38,28 +35,56 @@ std::wstring NarrowToWide(const char* text) {
     return text == nullptr ? std::wstring() : Utf8ToWideLossy(text);
 }
 
-// The guard is a name in the abstract socket namespace: the kernel drops it the moment
-// its holder exits, however it exits, so no stale file can raise a false alarm.
+namespace {
+
+// The user's runtime directory holds the guard's file; without one, /tmp under a name
+// of the user's own.
+std::string GuardPath(const std::string& name) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/') {
+        return std::string(runtime) + "/" + name + ".lock";
+    }
+    return "/tmp/" + name + "-" + std::to_string(getuid()) + ".lock";
+}
+
+bool LockWholeFile(int fd, short type, int command) {
+    struct flock lock {};  // l_pid must stay 0 for open-file-description locks
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    return fcntl(fd, command, &lock) == 0;
+}
+
+}  // namespace
+
+// Like a handle on a named mutex, every process that loads the library holds a read lock
+// on the guard's file, so the guard lives while any holder does, and the kernel drops a
+// lock the moment its process ends, however it ends: the file that stays behind raises no
+// false alarm. A process that can take a write lock sees no other holder; it turns that
+// lock into a read lock in one step, so no newcomer finds the guard free in between.
+// The locks belong to the open file description: a child made by fork holds it too, a
+// program started by exec does not (close-on-exec).
 bool NamedGuard::Acquire(const wchar_t* name) {
     Release();
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = open(GuardPath(WideToUtf8(name)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
-        return true;  // no socket at all: nothing to compare with, stay silent
-    }
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string utf8 = WideToUtf8(name);
-    const size_t length = std::min(utf8.size(), sizeof(address.sun_path) - 1);
-    address.sun_path[0] = '\0';  // abstract namespace
-    std::memcpy(address.sun_path + 1, utf8.data(), length);
-    const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), size) != 0) {
-        const bool taken = errno == EADDRINUSE;
-        close(fd);
-        return !taken;
+        return true;  // no file at all: nothing to compare with, stay silent
     }
     handle_ = fd;
-    return true;
+    if (LockWholeFile(fd, F_WRLCK, F_OFD_SETLK)) {
+        if (!LockWholeFile(fd, F_RDLCK, F_OFD_SETLK)) {
+            Release();  // never leave a write lock behind: later processes wait on it
+        }
+        return true;
+    }
+    if (errno != EAGAIN && errno != EACCES) {
+        Release();
+        return true;
+    }
+    // Taken. The first holder may be between its write lock and the change to a read
+    // lock, which takes no time: wait for that.
+    while (!LockWholeFile(fd, F_RDLCK, F_OFD_SETLKW) && errno == EINTR) {
+    }
+    return false;
 }
 
 void NamedGuard::Release() {

@@ -14,14 +14,21 @@
 //     of usages produces one cap per usage; the last usage covers the remaining fields.
 //   - Caps appear in descriptor order of their main items; within one main item, in
 //     reverse order of its usages.
-// Our best reading, not checked against Windows: data indices (one per usage, handed
-// out per report type in the order the caps are listed, buttons and values sharing
-// the count), the string/designator fields, BitField, IsAbsolute and ReportCount of
-// the button caps, and the link-collection numbering (depth-first order of the
-// Collection items, the top-level one being 0). Delimited usage sets keep their first
-// usage only, so IsAlias is always 0. A short usage takes the usage page in force when
-// its main item is read; a 4-byte usage carries its own page. Items of zero bits
-// produce no caps and no report.
+// Checked against Wine's HID parser tests, which hold what Windows reports: a single
+// usage is filled as a range of one (the NotRange view's Reserved1 repeats the usage,
+// Reserved2 and Reserved3 the string and designator maxima, Reserved4 the data index,
+// so the Range view reads the same as for a range), for button and value caps alike;
+// data indices are one per usage, handed out per report type in the order the caps
+// are listed, buttons and values sharing the count; a value cap's BitSize, ReportCount,
+// logical extents (sign-extended from their items) and HasNull; an item of zero-bit
+// fields is a value cap, an item of no fields is nothing.
+// Our best reading, not checked against Windows: the string/designator fields of a
+// range, the physical extents and units (as the items give them), ReportCount of a
+// value range (one field per usage, the last usage taking any fields left over), and
+// the link-collection numbering (depth-first order of the Collection items, the
+// top-level one being 0). Delimited usage sets keep their first usage only, so IsAlias
+// is always 0. A short usage takes the usage page in force when its main item is read;
+// a 4-byte usage carries its own page. Items of zero bits take no room in a report.
 //
 // Anything else the bytes may hold is rejected rather than guessed at: a truncated
 // item, unbalanced collections or Push/Pop, data items outside a collection, report ID
@@ -59,6 +66,12 @@ enum : uint8_t {
 
 enum : uint8_t {
     kTagUsagePage = 0x0,
+    kTagLogicalMin = 0x1,
+    kTagLogicalMax = 0x2,
+    kTagPhysicalMin = 0x3,
+    kTagPhysicalMax = 0x4,
+    kTagUnitExponent = 0x5,
+    kTagUnit = 0x6,
     kTagReportSize = 0x7,
     kTagReportId = 0x8,
     kTagReportCount = 0x9,
@@ -82,6 +95,7 @@ enum : uint8_t {
 constexpr uint32_t kFlagConstant = 0x1;
 constexpr uint32_t kFlagVariable = 0x2;
 constexpr uint32_t kFlagRelative = 0x4;
+constexpr uint32_t kFlagNullState = 0x40;
 
 constexpr uint8_t kLongItemPrefix = 0xFE;
 
@@ -90,6 +104,9 @@ struct Globals {
     uint32_t reportSize = 0;
     uint32_t reportCount = 0;
     uint8_t reportId = 0;
+    int32_t logicalMin = 0, logicalMax = 0;
+    int32_t physicalMin = 0, physicalMax = 0;
+    uint32_t unitExponent = 0, unit = 0;
 };
 
 // A usage as written; the page of a short one is only known at the main item.
@@ -141,6 +158,16 @@ struct LinkNode {
 
 uint16_t Low16(uint32_t v) { return static_cast<uint16_t>(v & 0xFFFFu); }
 
+// Extents are signed numbers of the item's own size.
+int32_t Signed(uint32_t v, size_t dataSize) {
+    switch (dataSize) {
+        case 1: return static_cast<int8_t>(static_cast<uint8_t>(v));
+        case 2: return static_cast<int16_t>(static_cast<uint16_t>(v));
+        case 4: return static_cast<int32_t>(v);
+        default: return 0;
+    }
+}
+
 class Parser {
 public:
     explicit Parser(ParsedDescriptor& out) : out_(out), reportBits_(kReportTypes * kReportIds, 0) {}
@@ -151,7 +178,7 @@ private:
     enum class Phase { BeforeFirst, InFirst, AfterFirst };
 
     bool Main(uint8_t tag, uint32_t value);
-    bool Global(uint8_t tag, uint32_t value);
+    bool Global(uint8_t tag, uint32_t value, size_t dataSize);
     bool Local(uint8_t tag, uint32_t value, size_t dataSize);
     bool AddUsage(const UsageEntry& entry);
     bool FlushPendingRange();
@@ -172,7 +199,6 @@ private:
     std::vector<uint16_t> openNodes_;      // their indices, innermost last
     std::vector<uint64_t> reportBits_;     // [type * 256 + report ID]
     size_t capCount_ = 0;
-    std::array<uint32_t, kReportTypes> valueCaps_{};
     std::array<uint32_t, kReportTypes> dataIndices_{};
 };
 
@@ -202,7 +228,7 @@ bool Parser::Run(const uint8_t* data, size_t size) {
         bool ok = true;
         switch (type) {
             case kTypeMain: ok = Main(tag, value); break;
-            case kTypeGlobal: ok = Global(tag, value); break;
+            case kTypeGlobal: ok = Global(tag, value, dataSize); break;
             case kTypeLocal: ok = Local(tag, value, dataSize); break;
             default: break;  // reserved item type
         }
@@ -229,9 +255,15 @@ bool Parser::Main(uint8_t tag, uint32_t value) {
     return ok;
 }
 
-bool Parser::Global(uint8_t tag, uint32_t value) {
+bool Parser::Global(uint8_t tag, uint32_t value, size_t dataSize) {
     switch (tag) {
         case kTagUsagePage: globals_.usagePage = Low16(value); break;
+        case kTagLogicalMin: globals_.logicalMin = Signed(value, dataSize); break;
+        case kTagLogicalMax: globals_.logicalMax = Signed(value, dataSize); break;
+        case kTagPhysicalMin: globals_.physicalMin = Signed(value, dataSize); break;
+        case kTagPhysicalMax: globals_.physicalMax = Signed(value, dataSize); break;
+        case kTagUnitExponent: globals_.unitExponent = value; break;
+        case kTagUnit: globals_.unit = value; break;
         case kTagReportSize: globals_.reportSize = value; break;
         case kTagReportCount: globals_.reportCount = value; break;
         case kTagReportId:
@@ -248,7 +280,7 @@ bool Parser::Global(uint8_t tag, uint32_t value) {
             globals_ = globalStack_.back();
             globalStack_.pop_back();
             break;
-        default: break;  // logical/physical extents, units: no bearing on the caps
+        default: break;
     }
     return true;
 }
@@ -378,7 +410,7 @@ bool Parser::DataItem(size_t type, uint32_t flags) {
     uint64_t& total = reportBits_[type * kReportIds + globals_.reportId];
     total += bits;  // cannot wrap: total stays below 2^20 and bits below 2^64 - 2^33
     if ((total + 7) / 8 + 1 > kMaxReportBytes) return false;
-    if ((flags & kFlagConstant) != 0 || bits == 0) return true;
+    if ((flags & kFlagConstant) != 0 || globals_.reportCount == 0) return true;
 
     std::vector<Usage> usages;
     if (!ResolveUsages(usages)) return false;
@@ -407,6 +439,33 @@ bool Parser::DataItem(size_t type, uint32_t flags) {
     return true;
 }
 
+// What button and value caps have in common, and the usage fields, which a single
+// usage fills as a range of one: the NotRange view then holds each value twice.
+template <typename Cap>
+void FillCommon(Cap& cap, uint32_t flags, const Usage& usage, uint8_t reportId, uint16_t link,
+                const LinkNode& node, const Locals& locals, uint16_t firstIndex, uint16_t lastIndex) {
+    const IndexItem& s = locals.string;
+    const IndexItem& d = locals.designator;
+    cap.UsagePage = usage.page;
+    cap.ReportID = reportId;
+    cap.BitField = Low16(flags);
+    cap.LinkCollection = link;
+    cap.LinkUsage = node.usage;
+    cap.LinkUsagePage = node.usagePage;
+    cap.IsRange = usage.isRange ? 1 : 0;
+    cap.IsStringRange = s.IsRange() ? 1 : 0;
+    cap.IsDesignatorRange = d.IsRange() ? 1 : 0;
+    cap.IsAbsolute = (flags & kFlagRelative) == 0 ? 1 : 0;
+    cap.Range.UsageMin = usage.min;
+    cap.Range.UsageMax = usage.isRange ? usage.max : usage.min;
+    cap.Range.StringMin = s.IsRange() ? s.Min() : s.index;
+    cap.Range.StringMax = s.IsRange() ? s.Max() : s.index;
+    cap.Range.DesignatorMin = d.IsRange() ? d.Min() : d.index;
+    cap.Range.DesignatorMax = d.IsRange() ? d.Max() : d.index;
+    cap.Range.DataIndexMin = firstIndex;
+    cap.Range.DataIndexMax = lastIndex;
+}
+
 bool Parser::AddCap(size_t type, uint32_t flags, const Usage& usage, uint32_t fields) {
     if (capCount_ >= kMaxCaps) return false;
     ++capCount_;
@@ -415,46 +474,30 @@ bool Parser::AddCap(size_t type, uint32_t flags, const Usage& usage, uint32_t fi
     if (span > kMaxDataIndices - firstIndex) return false;
     dataIndices_[type] = firstIndex + span;
 
-    const bool isButton = (flags & kFlagVariable) == 0 || globals_.reportSize == 1;
-    if (!isButton) {
-        ++valueCaps_[type];
+    const uint16_t link = openNodes_.back();
+    const auto first = static_cast<uint16_t>(firstIndex);
+    const auto last = static_cast<uint16_t>(firstIndex + span - 1);
+    const auto count = [](uint32_t n) { return static_cast<uint16_t>(std::min<uint32_t>(n, 0xFFFF)); };
+    if ((flags & kFlagVariable) == 0 || globals_.reportSize == 1) {
+        HidButtonCaps cap{};
+        FillCommon(cap, flags, usage, globals_.reportId, link, nodes_[link], locals_, first, last);
+        cap.ReportCount = count(fields);
+        out_.buttonCaps[type].push_back(cap);
         return true;
     }
-    const uint16_t link = openNodes_.back();
-    HidButtonCaps cap{};
-    cap.UsagePage = usage.page;
-    cap.ReportID = globals_.reportId;
-    cap.BitField = Low16(flags);
-    cap.LinkCollection = link;
-    cap.LinkUsage = nodes_[link].usage;
-    cap.LinkUsagePage = nodes_[link].usagePage;
-    cap.IsRange = usage.isRange ? 1 : 0;
-    cap.IsStringRange = locals_.string.IsRange() ? 1 : 0;
-    cap.IsDesignatorRange = locals_.designator.IsRange() ? 1 : 0;
-    cap.IsAbsolute = (flags & kFlagRelative) == 0 ? 1 : 0;
-    cap.ReportCount = static_cast<uint16_t>(std::min<uint32_t>(fields, 0xFFFF));
-    const IndexItem& s = locals_.string;
-    const IndexItem& d = locals_.designator;
-    const auto lastIndex = static_cast<uint16_t>(firstIndex + span - 1);
-    if (usage.isRange) {
-        cap.Range.UsageMin = usage.min;
-        cap.Range.UsageMax = usage.max;
-        cap.Range.StringMin = s.IsRange() ? s.Min() : s.index;
-        cap.Range.StringMax = s.IsRange() ? s.Max() : s.index;
-        cap.Range.DesignatorMin = d.IsRange() ? d.Min() : d.index;
-        cap.Range.DesignatorMax = d.IsRange() ? d.Max() : d.index;
-        cap.Range.DataIndexMin = static_cast<uint16_t>(firstIndex);
-        cap.Range.DataIndexMax = lastIndex;
-    } else {
-        // The Reserved halves sit where a range keeps its maxima.
-        cap.NotRange.Usage = usage.min;
-        cap.NotRange.StringIndex = s.IsRange() ? s.Min() : s.index;
-        cap.NotRange.Reserved2 = s.IsRange() ? s.Max() : 0;
-        cap.NotRange.DesignatorIndex = d.IsRange() ? d.Min() : d.index;
-        cap.NotRange.Reserved3 = d.IsRange() ? d.Max() : 0;
-        cap.NotRange.DataIndex = static_cast<uint16_t>(firstIndex);
-    }
-    out_.buttonCaps[type].push_back(cap);
+    HidValueCaps cap{};
+    FillCommon(cap, flags, usage, globals_.reportId, link, nodes_[link], locals_, first, last);
+    cap.HasNull = (flags & kFlagNullState) != 0 ? 1 : 0;
+    cap.BitSize = count(globals_.reportSize);
+    // A range gives each usage one field; fields beyond the range belong to its last.
+    cap.ReportCount = count(usage.isRange && fields >= span ? fields - span + 1u : fields);
+    cap.UnitsExp = globals_.unitExponent;
+    cap.Units = globals_.unit;
+    cap.LogicalMin = globals_.logicalMin;
+    cap.LogicalMax = globals_.logicalMax;
+    cap.PhysicalMin = globals_.physicalMin;
+    cap.PhysicalMax = globals_.physicalMax;
+    out_.valueCaps[type].push_back(cap);
     return true;
 }
 
@@ -477,23 +520,50 @@ void Parser::Finish() {
     caps.OutputReportByteLength = lengths[1];
     caps.FeatureReportByteLength = lengths[2];
     caps.NumberInputButtonCaps = count(out_.buttonCaps[0].size());
-    caps.NumberInputValueCaps = count(valueCaps_[0]);
+    caps.NumberInputValueCaps = count(out_.valueCaps[0].size());
     caps.NumberInputDataIndices = count(dataIndices_[0]);
     caps.NumberOutputButtonCaps = count(out_.buttonCaps[1].size());
-    caps.NumberOutputValueCaps = count(valueCaps_[1]);
+    caps.NumberOutputValueCaps = count(out_.valueCaps[1].size());
     caps.NumberOutputDataIndices = count(dataIndices_[1]);
     caps.NumberFeatureButtonCaps = count(out_.buttonCaps[2].size());
-    caps.NumberFeatureValueCaps = count(valueCaps_[2]);
+    caps.NumberFeatureValueCaps = count(out_.valueCaps[2].size());
     caps.NumberFeatureDataIndices = count(dataIndices_[2]);
 }
 
-bool Matches(const HidButtonCaps& cap, uint16_t usagePage, uint16_t linkCollection,
-             uint16_t usage) {
+// A single usage reads as a range of one, so the Range view answers for every cap.
+template <typename Cap>
+bool Matches(const Cap& cap, uint16_t usagePage, uint16_t linkCollection, uint16_t usage) {
     if (usagePage != 0 && cap.UsagePage != usagePage) return false;
     if (linkCollection != 0 && cap.LinkCollection != linkCollection) return false;
-    if (usage == 0) return true;
-    if (cap.IsRange) return cap.Range.UsageMin <= usage && usage <= cap.Range.UsageMax;
-    return cap.NotRange.Usage == usage;
+    return usage == 0 || (cap.Range.UsageMin <= usage && usage <= cap.Range.UsageMax);
+}
+
+// HidP_GetSpecific{Button,Value}Caps over the caps of one report type, of which the
+// top-level record counts `counted`.
+template <typename Cap>
+uint32_t GetSpecific(const std::vector<Cap>& all, uint16_t counted, uint16_t usagePage,
+                     uint16_t linkCollection, uint16_t usage, Cap* caps, uint16_t* length) {
+    if (length == nullptr) return kHidpStatusBufferTooSmall;  // no room to say anything
+    if (counted != all.size()) {
+        *length = 0;
+        return kHidpStatusInvalidPreparsedData;
+    }
+    const size_t capacity = caps == nullptr ? 0 : *length;
+    size_t written = 0;
+    bool truncated = false;
+    for (const Cap& cap : all) {
+        if (!Matches(cap, usagePage, linkCollection, usage)) continue;
+        if (written == capacity) {
+            truncated = true;
+            break;
+        }
+        caps[written++] = cap;
+    }
+    // On a short buffer hidpi.h has the given entries filled in; *length keeps the
+    // number written, as our callers expect, rather than the number needed.
+    *length = static_cast<uint16_t>(written);
+    if (truncated) return kHidpStatusBufferTooSmall;
+    return written == 0 ? kHidpStatusUsageNotFound : kHidpStatusSuccess;
 }
 
 }  // namespace
@@ -515,31 +585,21 @@ uint32_t GetSpecificButtonCaps(const ParsedDescriptor& parsed, HidReportType typ
                                HidButtonCaps* caps, uint16_t* length) {
     const auto t = static_cast<size_t>(type);
     if (t >= kReportTypes) return kHidpStatusInvalidReportType;
-    if (length == nullptr) return kHidpStatusBufferTooSmall;  // no room to say anything
-    const std::vector<HidButtonCaps>& all = parsed.buttonCaps[t];
     const uint16_t counted = t == 0   ? parsed.caps.NumberInputButtonCaps
                              : t == 1 ? parsed.caps.NumberOutputButtonCaps
                                       : parsed.caps.NumberFeatureButtonCaps;
-    if (counted != all.size()) {
-        *length = 0;
-        return kHidpStatusInvalidPreparsedData;
-    }
-    const size_t capacity = caps == nullptr ? 0 : *length;
-    size_t written = 0;
-    bool truncated = false;
-    for (const HidButtonCaps& cap : all) {
-        if (!Matches(cap, usagePage, linkCollection, usage)) continue;
-        if (written == capacity) {
-            truncated = true;
-            break;
-        }
-        caps[written++] = cap;
-    }
-    // On a short buffer hidpi.h has the given entries filled in; *length keeps the
-    // number written, as our callers expect, rather than the number needed.
-    *length = static_cast<uint16_t>(written);
-    if (truncated) return kHidpStatusBufferTooSmall;
-    return written == 0 ? kHidpStatusUsageNotFound : kHidpStatusSuccess;
+    return GetSpecific(parsed.buttonCaps[t], counted, usagePage, linkCollection, usage, caps, length);
+}
+
+uint32_t GetSpecificValueCaps(const ParsedDescriptor& parsed, HidReportType type,
+                              uint16_t usagePage, uint16_t linkCollection, uint16_t usage,
+                              HidValueCaps* caps, uint16_t* length) {
+    const auto t = static_cast<size_t>(type);
+    if (t >= kReportTypes) return kHidpStatusInvalidReportType;
+    const uint16_t counted = t == 0   ? parsed.caps.NumberInputValueCaps
+                             : t == 1 ? parsed.caps.NumberOutputValueCaps
+                                      : parsed.caps.NumberFeatureValueCaps;
+    return GetSpecific(parsed.valueCaps[t], counted, usagePage, linkCollection, usage, caps, length);
 }
 
 }  // namespace torq

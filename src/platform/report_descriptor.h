@@ -28,6 +28,8 @@ struct ParsedDescriptor {
     // Button capabilities per report type (index = HidReportType), in the order
     // HidP_GetButtonCaps lists them.
     std::vector<HidButtonCaps> buttonCaps[3];
+    // Value capabilities likewise (HidP_GetValueCaps).
+    std::vector<HidValueCaps> valueCaps[3];
     // The descriptor declares report IDs (anywhere, in any collection): the device then
     // sends every report with its ID byte first. hidraw hands reports over as the device
     // sent them, so this tells whether byte 0 of a read is already the report ID.
@@ -44,5 +46,10 @@ bool ParseReportDescriptor(const uint8_t* data, size_t size, ParsedDescriptor& o
 uint32_t GetSpecificButtonCaps(const ParsedDescriptor& parsed, HidReportType type,
                                uint16_t usagePage, uint16_t linkCollection, uint16_t usage,
                                HidButtonCaps* caps, uint16_t* length);
+
+// HidP_GetSpecificValueCaps over a parsed descriptor, with the same conventions.
+uint32_t GetSpecificValueCaps(const ParsedDescriptor& parsed, HidReportType type,
+                              uint16_t usagePage, uint16_t linkCollection, uint16_t usage,
+                              HidValueCaps* caps, uint16_t* length);
 
 }  // namespace torq

@@ -117,4 +117,23 @@ std::string WideToUtf8(std::wstring_view text) {
     return out;
 }
 
+std::u16string WideToUtf16(std::wstring_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    for (const wchar_t c : text) {
+        auto cp = static_cast<char32_t>(c);
+        if constexpr (sizeof(wchar_t) == 4) {
+            if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
+                cp = 0xFFFD;
+            } else if (cp >= 0x10000) {
+                cp -= 0x10000;
+                out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+                cp = 0xDC00 + (cp & 0x3FF);
+            }
+        }
+        out.push_back(static_cast<char16_t>(cp));
+    }
+    return out;
+}
+
 }  // namespace torq

@@ -276,21 +276,48 @@ TORQ_TEST(a_failed_write_disconnects_and_silences_later_writes) {
     CHECK_EQ(rig.board->Writes(), writes + 1);
 }
 
+TORQ_TEST(a_board_that_stops_reading_times_the_write_out_and_stays_connected) {
+    Rig rig;
+    REQUIRE_EQ(rig.manager->InitDevice(), static_cast<int32_t>(kOpenReady));
+    REQUIRE(rig.board->output.Receive(2000).has_value());
+    // The board reads nothing: once the pipe's buffer is full, a write waits for it.
+    int taken = 0;
+    uint32_t written = 0;
+    while (taken < 200 && rig.device().WriteOutputReport(rig.manager->displayReport, kReportSize, &written) != 0) {
+        ++taken;
+    }
+    REQUIRE(taken < 200);
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
+    CHECK_EQ(written, 0u);
+    CHECK(rig.device().connected);
+    // What the board reads once it reads again: the reports taken, whole; the one that
+    // timed out is not among them, and the next write goes out.
+    int received = 0;
+    while (rig.board->output.Receive(200).has_value()) {
+        ++received;
+    }
+    CHECK_EQ(received, taken);
+    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->displayReport, kReportSize, &written), 1);
+    const auto next = rig.board->output.Receive(2000);
+    REQUIRE(next.has_value());
+    CHECK_EQ(next->size(), kReportSize);
+}
+
 TORQ_TEST(teardown_with_the_listener_waiting_blanks_the_board_and_closes_everything) {
     auto board = std::make_shared<PipeBoard>(0x0105, L"A1B2");
     SetActiveHidLayer(board);
     {
         std::unique_ptr<CEngine> engine = BuildEngine("A1B2");
-        REQUIRE_EQ(engine->manager.InitDevice(), static_cast<int32_t>(kOpenReady));
+        REQUIRE_EQ(engine->manager->InitDevice(), static_cast<int32_t>(kOpenReady));
         const auto initBlank = board->output.Receive(2000);
         REQUIRE(initBlank.has_value());
         engine->initialized = true;
-        engine->manager.SetGear(0x33, 0);
-        engine->manager.SendReport();
+        engine->manager->SetGear(0x33, 0);
+        engine->manager->SendReport();
         const auto shown = board->output.Receive(2000);
         REQUIRE(shown.has_value());
-        REQUIRE_EQ(engine->manager.StartListener(), 0);
-        CHECK(torqtest::WaitUntil([&] { return engine->manager.listenerRunning.load(); }, 2000));
+        REQUIRE_EQ(engine->manager->StartListener(), 0);
+        CHECK(torqtest::WaitUntil([&] { return engine->manager->listenerRunning.load(); }, 2000));
         Sleep(30);  // into its read
 
         const ULONGLONG start = GetTickCount64();

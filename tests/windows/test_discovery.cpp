@@ -30,7 +30,7 @@ uint32_t KeyBlockWord(const CHidDevice& device, size_t offset) {
 
 std::wstring KeyBlockSerial(const CHidDevice& device) {
     const auto* text = reinterpret_cast<const wchar_t*>(device.moduleKeyBlock + kKeyBlockSerialOffset);
-    return std::wstring(text, wcsnlen(text, kKeyBlockSerialChars));
+    return std::wstring(text, wcsnlen(text, kKeyBlockSerialUnits));
 }
 
 // Makes the real backend, behind a recorder, the process's layer for one test.
@@ -128,16 +128,16 @@ TORQ_TEST(discovery_opens_identifies_and_probes_a_real_hid_device) {
     CHECK(open.count(device.queryHandle) && open.count(device.writeHandle) && open.count(device.readHandle));
     CHECK(device.devicePath.rfind(L"\\\\?\\hid#", 0) == 0);
 
-    // The handle table: no data access for the query handle, writing only and
-    // synchronous for the write handle, reading only and overlapped for the read handle.
+    // The handle table: no data access for the query handle, writing only for the write
+    // handle, reading only for the read handle; both overlapped, so that a write to a
+    // stalled board can be given up.
     const HandleMode query = ModeOf(device.queryHandle);
     const HandleMode write = ModeOf(device.writeHandle);
     const HandleMode read = ModeOf(device.readHandle);
     CHECK_EQ(query.access & (FILE_READ_DATA | FILE_WRITE_DATA), 0u);
     CHECK_EQ(write.access & (FILE_READ_DATA | FILE_WRITE_DATA), static_cast<ACCESS_MASK>(FILE_WRITE_DATA));
     CHECK_EQ(read.access & (FILE_READ_DATA | FILE_WRITE_DATA), static_cast<ACCESS_MASK>(FILE_READ_DATA));
-    CHECK(write.synchronous);
-    CHECK(!read.synchronous);
+    CHECK(!write.synchronous && !read.synchronous);
 
     // The driver took the two input buffers, and the identity and caps came from it.
     const auto bufferCalls = real.layer->InputBufferCalls();

@@ -63,14 +63,15 @@ uint32_t OpenError(int error) {
 
 uint32_t IoError(int error) {
     switch (error) {
+        // The device is there but did not take the report in time (usbhid gives up
+        // after 5 s): the report is lost, the device is not.
+        case ETIMEDOUT:
+            return kErrorTimeout;
+        // The device is busy, or the kernel short of memory.
         case EAGAIN:
 #if EWOULDBLOCK != EAGAIN
         case EWOULDBLOCK:
 #endif
-        // The device is there but did not take the report in time (usbhid gives up
-        // after 5 s), or the kernel is short of memory: the report is lost, the device
-        // is not.
-        case ETIMEDOUT:
         case ENOMEM:
         case ENOBUFS:
             return kErrorIoPending;

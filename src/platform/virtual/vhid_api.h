@@ -79,6 +79,15 @@ TORQ_EXPORT int torqpanel_vhid_clear(uint64_t bus, int device, const char* name)
 // The device leaves the enumeration; I/O on its open handles fails from now on.
 TORQ_EXPORT int torqpanel_vhid_unplug(uint64_t bus, int device);
 
+// From now on the device takes no output report: a write waits until resume (and then
+// goes through), an unplug or the close of its handle; with timeoutMs >= 0 it fails
+// after that many milliseconds with error 1460 (timed out), as a real board's write
+// does. A negative timeoutMs waits without limit.
+TORQ_EXPORT int torqpanel_vhid_stall(uint64_t bus, int device, int64_t timeoutMs);
+TORQ_EXPORT int torqpanel_vhid_resume(uint64_t bus, int device);
+// The writes waiting on the device's stall now, and those that have timed out on it.
+TORQ_EXPORT int torqpanel_vhid_stalled_writes(uint64_t bus, int device, int* waiting, size_t* timedOut);
+
 // The text of the last failure of a torqpanel_vhid_ call on this thread.
 TORQ_EXPORT const char* torqpanel_vhid_last_message(void);
 
@@ -91,6 +100,12 @@ TORQ_EXPORT int torqpanel_vhid_descriptor_caps(const uint8_t* descriptor, size_t
                                                int reportType,
                                                void* buttonCaps /* HidButtonCaps[*count] */,
                                                uint16_t* count);
+
+// The same for the value caps (HidValueCaps) of report type `reportType`.
+TORQ_EXPORT int torqpanel_vhid_descriptor_value_caps(const uint8_t* descriptor, size_t size,
+                                                     int reportType,
+                                                     void* valueCaps /* HidValueCaps[*count] */,
+                                                     uint16_t* count);
 
 #ifdef __cplusplus
 }

@@ -381,6 +381,48 @@ int torqpanel_vhid_unplug(uint64_t bus, int device) {
     });
 }
 
+int torqpanel_vhid_stall(uint64_t bus, int device, int64_t timeoutMs) {
+    return Guarded(0, [&] {
+        auto found = FindDevice(bus, device);
+        if (!found) {
+            return 0;
+        }
+        if (timeoutMs > static_cast<int64_t>(UINT32_MAX)) {
+            SetMessage("a stall's time-out is at most 4294967295 ms");
+            return 0;
+        }
+        std::optional<uint32_t> timeout;
+        if (timeoutMs >= 0) {
+            timeout = static_cast<uint32_t>(timeoutMs);
+        }
+        return found->Stall(device, timeout) ? 1 : 0;
+    });
+}
+
+int torqpanel_vhid_resume(uint64_t bus, int device) {
+    return Guarded(0, [&] {
+        auto found = FindDevice(bus, device);
+        return found && found->Resume(device) ? 1 : 0;
+    });
+}
+
+int torqpanel_vhid_stalled_writes(uint64_t bus, int device, int* waiting, size_t* timedOut) {
+    return Guarded(0, [&] {
+        auto found = FindDevice(bus, device);
+        if (!found) {
+            return 0;
+        }
+        const auto counts = *found->Stalls(device);
+        if (waiting != nullptr) {
+            *waiting = counts.waitingWrites;
+        }
+        if (timedOut != nullptr) {
+            *timedOut = counts.timedOutWrites;
+        }
+        return 1;
+    });
+}
+
 const char* torqpanel_vhid_last_message(void) {
     return tMessage.c_str();
 }

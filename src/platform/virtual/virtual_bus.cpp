@@ -75,6 +75,12 @@ struct VirtualDevice {
     uint32_t inputBuffers = 0;
     std::vector<std::vector<uint8_t>> frames;
     std::array<Fault, kVirtualFaultCount> faults{};
+    // A stalled device takes no output report: writes wait until Resume, or until
+    // stallTimeoutMs has passed, when they fail with kErrorTimeout.
+    bool stalled = false;
+    std::optional<uint32_t> stallTimeoutMs;
+    int waitingWrites = 0;
+    size_t timedOutWrites = 0;
 
     const Fault& FaultOf(VirtualFault fault) const { return faults[static_cast<size_t>(fault)]; }
     Fault& FaultOf(VirtualFault fault) { return faults[static_cast<size_t>(fault)]; }
@@ -538,6 +544,46 @@ std::unique_ptr<PreparsedData> VirtualBus::GetPreparsedData(HidHandle handle) {
     return data;
 }
 
+namespace {
+
+// A write to a stalled device waits until the device takes reports again (true, with
+// `target` resolved anew), or fails: the time-out passed (kErrorTimeout), the device
+// was unplugged or the handle closed meanwhile. The device's record may move while the
+// lock is released (devices added), so it is looked up again after every wake.
+bool WaitOutStall(State& state, HidHandle handle, Lock& lock, HandleTarget& target) {
+    const size_t index = target.handle->device;
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    if (target.device->stallTimeoutMs) {
+        deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(*target.device->stallTimeoutMs);
+    }
+    ++target.device->waitingWrites;
+    bool timedOut = false;
+    while (!timedOut) {
+        if (deadline) {
+            timedOut = state.changed.wait_until(lock, *deadline) == std::cv_status::timeout;
+        } else {
+            state.changed.wait(lock);
+        }
+        target = ResolveHandle(state, handle);
+        if (target.device == nullptr || !target.device->stalled) {
+            break;
+        }
+    }
+    VirtualDevice& device = state.devices[index];
+    --device.waitingWrites;
+    if (target.device == nullptr) {
+        return false;  // the error is ResolveHandle's
+    }
+    if (target.device->stalled) {
+        ++device.timedOutWrites;
+        SetThreadHidError(kErrorTimeout);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool VirtualBus::Write(HidHandle handle, const uint8_t* data, uint32_t length, uint32_t* written) {
     Lock lock(state_->mutex);
     if (written != nullptr) {
@@ -558,6 +604,9 @@ bool VirtualBus::Write(HidHandle handle, const uint8_t* data, uint32_t length, u
     }
     if (data == nullptr && length != 0) {
         SetThreadHidError(kErrorInvalidParameter);
+        return false;
+    }
+    if (target.device->stalled && !WaitOutStall(*state_, handle, lock, target)) {
         return false;
     }
     target.device->frames.emplace_back(data, data + length);
@@ -756,6 +805,39 @@ bool VirtualBus::Clear(int device, std::optional<VirtualFault> fault) {
         record->faults.fill(Fault{});
     }
     return true;
+}
+
+bool VirtualBus::Stall(int device, std::optional<uint32_t> timeoutMs) {
+    Lock lock(state_->mutex);
+    VirtualDevice* record = state_->DeviceByNumber(device);
+    if (record == nullptr) {
+        return false;
+    }
+    record->stalled = true;
+    record->stallTimeoutMs = timeoutMs;
+    return true;
+}
+
+bool VirtualBus::Resume(int device) {
+    {
+        Lock lock(state_->mutex);
+        VirtualDevice* record = state_->DeviceByNumber(device);
+        if (record == nullptr) {
+            return false;
+        }
+        record->stalled = false;
+    }
+    state_->changed.notify_all();
+    return true;
+}
+
+std::optional<VirtualBus::StallCounts> VirtualBus::Stalls(int device) const {
+    Lock lock(state_->mutex);
+    const VirtualDevice* record = state_->DeviceByNumber(device);
+    if (record == nullptr) {
+        return std::nullopt;
+    }
+    return StallCounts{record->waitingWrites, record->timedOutWrites};
 }
 
 void VirtualBus::FailEnumerate(uint32_t error) {

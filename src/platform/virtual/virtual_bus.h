@@ -114,6 +114,17 @@ public:
     bool Fail(int device, VirtualFault fault, uint32_t error);
     // Clears one fault, or all of the device's when `fault` is nullopt.
     bool Clear(int device, std::optional<VirtualFault> fault);
+    // From now on the device takes no output report: a write waits until Resume (and
+    // then goes through), an unplug or the close of its handle, or, with `timeoutMs`
+    // given, fails with kErrorTimeout once that time has passed.
+    bool Stall(int device, std::optional<uint32_t> timeoutMs);
+    bool Resume(int device);
+    struct StallCounts {
+        int waitingWrites = 0;      // writes waiting on the stall now
+        size_t timedOutWrites = 0;  // writes that have timed out on it
+    };
+    std::optional<StallCounts> Stalls(int device) const;
+
     // Every interface set made from now on fails to enumerate (0: kErrorInvalidHandle).
     void FailEnumerate(uint32_t error);
     void ClearEnumerate();

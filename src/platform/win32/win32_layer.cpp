@@ -72,6 +72,19 @@ TORQ_SAME_FIELD(HidButtonCaps, HIDP_BUTTON_CAPS, Range.DataIndexMax);
 TORQ_SAME_FIELD(HidButtonCaps, HIDP_BUTTON_CAPS, NotRange.Usage);
 TORQ_SAME_FIELD(HidButtonCaps, HIDP_BUTTON_CAPS, NotRange.DataIndex);
 
+static_assert(sizeof(HidValueCaps) == sizeof(HIDP_VALUE_CAPS));
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, UsagePage);
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, BitField);
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, IsAbsolute);
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, HasNull);
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, BitSize);
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, ReportCount);
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, UnitsExp);
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, LogicalMin);
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, PhysicalMax);
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, Range.UsageMin);
+TORQ_SAME_FIELD(HidValueCaps, HIDP_VALUE_CAPS, NotRange.Reserved4);
+
 static_assert(sizeof(HidAttributes) == sizeof(HIDD_ATTRIBUTES));
 TORQ_SAME_FIELD(HidAttributes, HIDD_ATTRIBUTES, Size);
 TORQ_SAME_FIELD(HidAttributes, HIDD_ATTRIBUTES, VendorID);
@@ -89,6 +102,10 @@ static_assert(kErrorInsufficientBuffer == static_cast<uint32_t>(ERROR_INSUFFICIE
 static_assert(kErrorNoMoreItems == static_cast<uint32_t>(ERROR_NO_MORE_ITEMS));
 static_assert(kErrorIoPending == static_cast<uint32_t>(ERROR_IO_PENDING));
 static_assert(kErrorDeviceNotConnected == static_cast<uint32_t>(ERROR_DEVICE_NOT_CONNECTED));
+static_assert(kErrorTimeout == static_cast<uint32_t>(ERROR_TIMEOUT));
+
+// How long a write may wait for the device to take the report.
+constexpr DWORD kWriteTimeoutMs = 1000;
 
 #undef TORQ_SAME_FIELD
 
@@ -403,6 +420,7 @@ public:
                 break;
             case OpenMode::Write:
                 access = GENERIC_WRITE;
+                flags = FILE_FLAG_OVERLAPPED;  // so that a write can be given up (Write)
                 break;
             case OpenMode::Read:
                 access = GENERIC_READ;
@@ -441,10 +459,36 @@ public:
         return preparsed;
     }
 
+    // A synchronous WriteFile to a device that keeps refusing the transfer can block
+    // without limit; this one waits at most kWriteTimeoutMs and then cancels. Only one
+    // write is ever in flight on a handle (the engine's I/O lock), and the OVERLAPPED
+    // and the data stay until the system is done with them.
     bool Write(HidHandle handle, const uint8_t* data, uint32_t length, uint32_t* written) override {
+        if (written != nullptr) {
+            *written = 0;
+        }
+        SetLastError(ERROR_SUCCESS);
+        UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (!event) {
+            return false;
+        }
+        const HANDLE file = ToHandle(handle);
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event.get();
         DWORD transferred = 0;
         SetLastError(ERROR_SUCCESS);
-        const BOOL ok = WriteFile(ToHandle(handle), data, length, &transferred, nullptr);
+        BOOL ok = WriteFile(file, data, length, &transferred, &overlapped);
+        if (!ok && GetLastError() == ERROR_IO_PENDING) {
+            const bool timedOut = WaitForSingleObject(event.get(), kWriteTimeoutMs) != WAIT_OBJECT_0;
+            if (timedOut) {
+                CancelIoEx(file, &overlapped);  // ERROR_NOT_FOUND when it has just ended
+            }
+            SetLastError(ERROR_SUCCESS);
+            ok = GetOverlappedResult(file, &overlapped, &transferred, TRUE);
+            if (!ok && timedOut && GetLastError() == ERROR_OPERATION_ABORTED) {
+                SetLastError(static_cast<DWORD>(kErrorTimeout));  // nothing went out
+            }
+        }
         if (written != nullptr) {
             *written = transferred;
         }
