@@ -75,7 +75,7 @@ class Session:
                                         stdout=subprocess.PIPE, stderr=self.log, text=True)
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
-        self._answer("start", timeout=600)
+        self._answer("start", timeout=300)
 
     def _read(self):
         for line in self.process.stdout:
@@ -93,7 +93,7 @@ class Session:
                 assert "error" not in answer, f"{what}: {answer['error']}"
                 return answer
 
-    def command(self, line, timeout=120):
+    def command(self, line, timeout=30):
         self.process.stdin.write(line + "\n")
         self.process.stdin.flush()
         return self._answer(line, timeout)

@@ -131,7 +131,7 @@ std::string List() {
 
 std::string Init(std::unique_ptr<CEngine>& engine, const std::string& serial) {
     engine = BuildEngine(serial.c_str());
-    CManager& manager = engine->manager;
+    CManager& manager = *engine->manager;
     CHidDevice& device = manager.device;
     // Windows leaves an older error behind on success: the backend must not let one
     // make a call of the pass count as failed.
@@ -158,7 +158,7 @@ std::string Init(std::unique_ptr<CEngine>& engine, const std::string& serial) {
            ",\"output\":" + std::to_string(manager.deviceCaps.OutputReportByteLength) +
            ",\"button_caps\":" + ButtonCaps(device.inputButtonCaps.data(), device.inputButtonCaps.size()) +
            ",\"calls\":" + std::to_string(calls) + ",\"opened\":" + std::to_string(opened) +
-           ",\"block_serial\":" + Quote(std::wstring(blockSerial, wcsnlen(blockSerial, kKeyBlockSerialChars))) +
+           ",\"block_serial\":" + Quote(std::wstring(blockSerial, wcsnlen(blockSerial, kKeyBlockSerialUnits))) +
            ",\"connected\":" + std::to_string(int{device.connected.load()}) + ",\"held\":" + std::to_string(held) +
            ",\"buffers\":" + std::to_string(buffers) + ",\"access\":[" + std::to_string(DataAccess(device.queryHandle)) +
            "," + std::to_string(DataAccess(device.writeHandle)) + "," + std::to_string(DataAccess(device.readHandle)) +
@@ -221,7 +221,7 @@ std::string Run(std::unique_ptr<CEngine>& engine, DWORD& baseline, const std::st
     if (!engine) {
         return word == "info" ? "{\"engine\":0}" : "{\"error\":\"no engine\"}";
     }
-    CManager& manager = engine->manager;
+    CManager& manager = *engine->manager;
     const auto connected = [&manager] {
         return "\"connected\":" + std::to_string(int{manager.device.connected.load()});
     };
