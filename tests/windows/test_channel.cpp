@@ -57,45 +57,7 @@ struct Rig {
     std::unique_ptr<CManager> manager;
 };
 
-uint32_t KeyBlockWord(const CHidDevice& device, size_t offset) {
-    uint32_t value = 0;
-    std::memcpy(&value, device.moduleKeyBlock + offset, sizeof value);
-    return value;
-}
-
 }  // namespace
-
-TORQ_TEST(init_opens_the_board_past_another_interface_and_sends_one_blank_report) {
-    for (const auto& [version, firmware] : {std::pair<uint16_t, const wchar_t*>{0x01FF, L"1.ff"},
-                                            {0x0A0B, L"a.0b"},
-                                            {0x1234, L"12.34"}}) {
-        Rig rig(version, L"A1B2");
-        REQUIRE_EQ(rig.manager->InitDevice(), static_cast<int32_t>(kOpenReady));
-        CHidDevice& device = rig.device();
-        CHECK(device.connected);
-        CHECK_EQ(device.devicePath, rig.board->path());
-        CHECK_EQ(std::wstring(device.firmwareText), std::wstring(firmware));
-        CHECK_EQ(std::wstring(device.serialNumber), std::wstring(L"A1B2"));
-        CHECK_EQ(device.inputButtonCount, 32u);
-        CHECK_EQ(rig.manager->deviceCaps.NumberInputValueCaps, 9u);
-        CHECK_EQ(KeyBlockWord(device, kKeyBlockEnumCallsOffset), 2u);
-        CHECK_EQ(KeyBlockWord(device, kKeyBlockOpenedOffset), 1u);
-        // The other interface (0x1DD2:0x0103) was looked at and closed again.
-        CHECK_EQ(rig.board->Examined().size(), 2u);
-        CHECK_EQ(rig.board->OpenHandles().size(), 3u);
-        const auto buffers = rig.board->InputBufferCalls();
-        REQUIRE_EQ(buffers.size(), 1u);
-        CHECK_EQ(buffers[0].first, 2u);
-
-        // init's blank display, once, whole.
-        const auto frame = rig.board->output.Receive(2000);
-        REQUIRE(frame.has_value());
-        REQUIRE_EQ(frame->size(), 54u);
-        CHECK_EQ((*frame)[0], 0x00);
-        CHECK_EQ((*frame)[1], 0x06);
-        CHECK(!rig.board->output.Receive(50).has_value());
-    }
-}
 
 TORQ_TEST(reads_suppress_repeats_and_report_their_length) {
     Rig rig;
@@ -218,33 +180,6 @@ TORQ_TEST(a_wake_cancels_the_waiting_read_and_a_later_report_is_not_lost) {
     std::vector<uint8_t> got;
     CHECK(pipe.Read(&got, 2000).wait == WaitResult::Arrived);
     CHECK(got == report);
-}
-
-TORQ_TEST(the_listener_decodes_reports_and_stops_without_sitting_out_the_time_out) {
-    Rig rig;
-    REQUIRE_EQ(rig.manager->InitDevice(), static_cast<int32_t>(kOpenReady));
-    CManager& manager = *rig.manager;
-    const auto eventIs = [&](InputEvent expected) {
-        return torqtest::WaitUntil([&] { return manager.input.Latest() == expected; }, 3000);
-    };
-
-    for (int run = 0; run < 2; ++run) {
-        REQUIRE_EQ(manager.StartListener(), 0);
-        CHECK(torqtest::WaitUntil([&] { return manager.listenerRunning.load(); }, 2000));
-        // Button 1, then (in the second run, which starts from an empty state) button 2.
-        const uint8_t buttons = run == 0 ? 0x01 : 0x02;
-        REQUIRE(rig.board->input.Send(InputReport({buttons})));
-        CHECK(eventIs(InputEvent{kDeviceCode, 1, run + 1, run + 1}));
-
-        // The listener now waits in a read that nothing will complete; the stop cancels
-        // it instead of waiting up to 2000 ms for its time-out.
-        Sleep(30);
-        const ULONGLONG start = GetTickCount64();
-        CHECK_EQ(manager.StopListener(), 0);
-        CHECK(GetTickCount64() - start < 1000);
-        CHECK(manager.listenerFinished.load());
-        CHECK(rig.device().connected);
-    }
 }
 
 TORQ_TEST(the_board_closing_its_end_fails_the_read_and_stops_the_channel) {
