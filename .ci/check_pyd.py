@@ -6,7 +6,7 @@
   cmake/win64-python/python3.def, the stable-ABI names;
 - it needs no MinGW runtime DLL (libstdc++, libgcc, winpthread are linked in);
 - it exports PyInit_torqpanel, BuildEx, PySetRightDigits and every wrapper that
-  src/module/torqline.h declares.
+  src/exports/exports.h declares.
 """
 
 import pathlib
@@ -63,10 +63,10 @@ def stable_abi_names():
 
 
 def required_exports():
-    header = (ROOT / "src/module/torqline.h").read_text()
+    header = (ROOT / "src/exports/exports.h").read_text()
     wrappers = set(re.findall(r"TORQ_EXPORT\s+PyObject\s*\*\s*(\w+)\s*\(", header))
     if len(wrappers) < 16:
-        raise SystemExit(f"found only {len(wrappers)} wrappers in torqline.h: has its form changed?")
+        raise SystemExit(f"found only {len(wrappers)} wrappers in exports.h: has its form changed?")
     return wrappers | {"PyInit_torqpanel", "BuildEx", "PySetRightDigits"}
 
 

@@ -34,9 +34,11 @@ need_build_tools() {
 
 # mingw-w64, Wine, CMake and Ninja for the Windows build; sets $wine and $wineserver.
 need_windows_tools() {
-    need_debian_packages g++-mingw-w64-x86-64-posix wine64
-    command -v cmake >/dev/null || python3 -m pip install --quiet cmake
-    command -v ninja >/dev/null || python3 -m pip install --quiet ninja
+    local missing=()
+    command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64-posix)
+    [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null || missing+=(wine64)
+    ((${#missing[@]} == 0)) || need_debian_packages "${missing[@]}"
+    { command -v cmake && command -v ninja; } >/dev/null || need_build_tools
     if [ -x /usr/lib/wine/wine64 ]; then
         wine=/usr/lib/wine/wine64
         wineserver=/usr/lib/wine/wineserver64

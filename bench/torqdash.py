@@ -152,7 +152,8 @@ def main():
     ours = core_share([sys.executable, "-m", "torqdash", "forza", "--virtual", "--port",
                        str(port)], port, seconds)
     print(f"CPU at {RATE} packets/s, share of one core: torqdash --virtual {ours:.4f}, "
-          f"bare receiver {bare:.4f} (ratio {ours / bare:.1f})")
+          f"bare receiver {bare:.4f} (ratio " +
+          (f"{ours / bare:.1f})" if bare else "n/a: the receiver used no measurable CPU; run longer)"))
 
     base = percentiles(bare_latency(seconds))
     latencies = torqdash_latency(seconds)

@@ -7,15 +7,13 @@
 #include <cstring>
 #include <memory>
 
-#include "module/manager.h"
+#include "input/decoder.h"
 
 namespace {
 
 using torq::InputEvent;
 using torq::kDecodedReportSize;
 
-// Never published by the decoder: tells "no event from this report" apart.
-constexpr InputEvent kSentinel{-1, -1, -1, -1};
 // Differences one report can hold: 32 buttons, 9 switches (7 and 8 one after the other).
 constexpr int kSettleReports = 48;
 
@@ -52,10 +50,8 @@ const char* Disagreement(const InputEvent& e, const uint8_t* report) {
 
 // Decodes one report; true when it published an event.
 bool DecodeChecked(torq::InputState& state, const uint8_t* report) {
-    state.Publish(kSentinel);
-    state.Decode(report);
+    if (!state.Decode(report)) return false;
     const InputEvent e = state.Latest();
-    if (e == kSentinel) return false;
     if (const char* why = Disagreement(e, report)) Fail(why, e, report);
     return true;
 }

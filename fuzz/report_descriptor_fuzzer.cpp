@@ -1,6 +1,7 @@
 // The report-descriptor parser with any bytes: no crash, hang or read outside the input
 // (libFuzzer hands each input over in a heap block of exactly its size), and the caps it
 // reports always agree with themselves and with the button-caps query.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -89,9 +90,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t type = 0; type < 3; ++type) {
         const TypeCounts counts = CountsOf(caps, type);
         if (counts.buttons != parsed.buttonCaps[type].size()) Fail("button cap count is not the caps'", type);
-        // A report type with caps has a report of at least the ID byte and one data byte.
-        const bool hasCaps = counts.buttons != 0 || counts.values != 0;
-        if (hasCaps && counts.length < 2) Fail("caps without a report length", type);
+        // A report type with value caps that take room has a report of at least the ID
+        // byte and one data byte. Fields of zero bits take none; button caps do not say
+        // their size, so only value caps are checked.
+        const auto& values = parsed.valueCaps[type];
+        const bool takesRoom =
+            std::any_of(values.begin(), values.end(), [](const torq::HidValueCaps& v) { return v.BitSize * v.ReportCount != 0; });
+        if (takesRoom && counts.length < 2) Fail("caps without a report length", type);
         if (counts.length == 1) Fail("a report of the ID byte alone", type);
         if (counts.indices < counts.buttons + counts.values) Fail("fewer data indices than caps", type);
         for (const HidButtonCaps& cap : parsed.buttonCaps[type]) {

@@ -48,30 +48,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view view(text.get(), length);
 
     torq::CManager manager;
-    uint8_t* display = manager.displayReport;
+    torq::DisplayState& state = manager.Display();
+    uint8_t* display = state.Report();
     for (size_t i = 0; i < kReportSize; ++i) {
         display[i] = static_cast<uint8_t>(data[1] * (i + 1));
-        manager.brightnessReport[i] = static_cast<uint8_t>(data[1] ^ i);
+        state.BrightnessReport()[i] = static_cast<uint8_t>(data[1] ^ i);
     }
     Report before, brightness;
     std::memcpy(before.data(), display, kReportSize);
-    std::memcpy(brightness.data(), manager.brightnessReport, kReportSize);
+    std::memcpy(brightness.data(), state.BrightnessReport(), kReportSize);
 
     switch (data[0] % 3) {
         case 0:
-            manager.SetLeftDigits(view);
+            state.SetLeftDigits(view);
             CheckOnlyChanged(before, display, {{2, 3}, {27, 3}});
             if (std::memcmp(display + 2, display + 27, 3) != 0) Fail("central and left panels differ", 2);
             break;
         case 1:
-            manager.SetRightDigits(view);
+            state.SetRightDigits(view);
             CheckOnlyChanged(before, display, {{33, 3}});
             break;
         default: {
             const uint8_t code = length > 0 ? static_cast<uint8_t>(text[0]) : 0;
             int32_t point = 0;
             if (length > 1) std::memcpy(&point, text.get() + 1, std::min<size_t>(sizeof point, length - 1));
-            manager.SetGear(code, point);
+            state.SetGear(code, point);
             CheckOnlyChanged(before, display, {{2, 3}, {39, 1}});
             const auto shown = static_cast<uint8_t>(point > 0 ? code + 0x80 : code);
             if (display[2] != 0x20 || display[4] != 0x20 || display[3] != shown || display[39] != shown) {
@@ -79,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
     }
-    if (std::memcmp(brightness.data(), manager.brightnessReport, kReportSize) != 0) {
+    if (std::memcmp(brightness.data(), state.BrightnessReport(), kReportSize) != 0) {
         Fail("the brightness report changed", 0);
     }
     return 0;

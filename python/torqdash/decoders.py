@@ -209,7 +209,7 @@ class Forza(Decoder):
             **common)
 
 
-# --- EA's F1 23, F1 24 and F1 25 UDP specification ------------------------------------
+# --- EA's F1 23, F1 24 and F1 25 UDP telemetry format -------------------------------
 
 F1_HEADER = Fields(
     ("packetFormat", "H"), ("gameYear", "B"), ("gameMajorVersion", "B"),
@@ -236,7 +236,7 @@ F1_CAR_STATUS = Fields(
 F1_CARS = 22
 F1_CAR_TELEMETRY_ID, F1_CAR_STATUS_ID = 6, 7
 # Packet format -> (entry of packet 6, its tail, entry of packet 7). The 2023, 2024 and
-# 2025 specifications give the same 29-byte header and the same entries (1352- and
+# 2025 published formats give the same 29-byte header and the same entries (1352- and
 # 1239-byte packets); a year that changes them gets its own line here.
 F1_YEARS = {year: (F1_CAR_TELEMETRY, F1_TELEMETRY_TAIL, F1_CAR_STATUS)
             for year in (2023, 2024, 2025)}

@@ -384,15 +384,7 @@ class VirtualDevice:
         """Every output report written to the device (list of bytes), oldest first.
 
         The list grows with every write until :meth:`clear_frames`."""
-        lib = _native.lib()
-        bus, number = self._bus.number, self._number
-        frames = []
-        for index in range(lib.torqpanel_vhid_frame_count(bus, number)):
-            size = lib.torqpanel_vhid_frame(bus, number, index, None, 0)
-            buffer = ctypes.create_string_buffer(size)
-            lib.torqpanel_vhid_frame(bus, number, index, buffer, size)
-            frames.append(buffer.raw[:size])
-        return frames
+        return self._copy_frames()
 
     @property
     def frame_count(self) -> int:
@@ -410,6 +402,13 @@ class VirtualDevice:
         Reports written while this runs are kept for the next call, so a monitor that
         calls it repeatedly sees every report exactly once while the device's memory
         stays flat. Use either this or :meth:`clear_frames` in one program, not both."""
+        frames = self._copy_frames()
+        if frames:
+            _native.lib().torqpanel_vhid_drop_frames(self._bus.number, self._number, len(frames))
+        return frames
+
+    def _copy_frames(self) -> List[bytes]:
+        # The frames recorded when the count is read; later ones wait for the next call.
         lib = _native.lib()
         bus, number = self._bus.number, self._number
         frames = []
@@ -418,8 +417,6 @@ class VirtualDevice:
             buffer = ctypes.create_string_buffer(size)
             lib.torqpanel_vhid_frame(bus, number, index, buffer, size)
             frames.append(buffer.raw[:size])
-        if frames:
-            lib.torqpanel_vhid_drop_frames(bus, number, len(frames))
         return frames
 
     @property

@@ -46,20 +46,25 @@ class _RangeUnion(ctypes.Union):
     _fields_ = [("Range", _Range), ("NotRange", _NotRange)]
 
 
+# The fields both kinds of caps begin with, in Windows' order.
+_CAPS_HEAD = [
+    ("UsagePage", _u16),
+    ("ReportID", _u8),
+    ("IsAlias", _u8),
+    ("BitField", _u16),
+    ("LinkCollection", _u16),
+    ("LinkUsage", _u16),
+    ("LinkUsagePage", _u16),
+    ("IsRange", _u8),
+    ("IsStringRange", _u8),
+    ("IsDesignatorRange", _u8),
+    ("IsAbsolute", _u8),
+]
+
+
 class HidButtonCaps(ctypes.Structure):
     _anonymous_ = ("_u",)
-    _fields_ = [
-        ("UsagePage", _u16),
-        ("ReportID", _u8),
-        ("IsAlias", _u8),
-        ("BitField", _u16),
-        ("LinkCollection", _u16),
-        ("LinkUsage", _u16),
-        ("LinkUsagePage", _u16),
-        ("IsRange", _u8),
-        ("IsStringRange", _u8),
-        ("IsDesignatorRange", _u8),
-        ("IsAbsolute", _u8),
+    _fields_ = [*_CAPS_HEAD,
         ("ReportCount", _u16),
         ("Reserved2", _u16),
         ("Reserved", _u32 * 9),
@@ -75,18 +80,7 @@ class HidButtonCaps(ctypes.Structure):
 
 class HidValueCaps(ctypes.Structure):
     _anonymous_ = ("_u",)
-    _fields_ = [
-        ("UsagePage", _u16),
-        ("ReportID", _u8),
-        ("IsAlias", _u8),
-        ("BitField", _u16),
-        ("LinkCollection", _u16),
-        ("LinkUsage", _u16),
-        ("LinkUsagePage", _u16),
-        ("IsRange", _u8),
-        ("IsStringRange", _u8),
-        ("IsDesignatorRange", _u8),
-        ("IsAbsolute", _u8),
+    _fields_ = [*_CAPS_HEAD,
         ("HasNull", _u8),
         ("Reserved", _u8),
         ("BitSize", _u16),

@@ -10,7 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/hid_layer.h"
@@ -32,10 +34,15 @@ inline constexpr uint32_t kReadTimeoutMs = 2000;
 inline constexpr size_t kSerialChars = 126;
 inline constexpr size_t kFirmwareChars = 16;
 
-// Results of DiscoverAndOpen and values of openState.
-inline constexpr uint32_t kOpenNone = 0;
-inline constexpr uint32_t kOpenHandles = 1;
-inline constexpr uint32_t kOpenReady = 2;
+// How far discovery got with the interface it took.
+enum class OpenState { None, Handles, Ready };
+
+// One read of the channel.
+enum class ReadResult {
+    Changed,    // a report that differs from the one before
+    Unchanged,  // nothing new: a repeat, a time-out or a woken wait
+    Failed,     // the wait failed: the device counts as disconnected from now on
+};
 
 class CHidDevice {
 public:
@@ -46,15 +53,13 @@ public:
     CHidDevice(const CHidDevice&) = delete;
     CHidDevice& operator=(const CHidDevice&) = delete;
 
-    // One discovery pass; returns openState (kOpenReady when the board is open).
-    int32_t DiscoverAndOpen();
-    // 1 when the capabilities were read, 0 otherwise. `destination` receives a copy of
-    // hidCaps (it may be hidCaps itself).
-    int32_t ProbeCapabilities(HidCaps& destination);
-    // 1 changed report, 0 nothing new, -1 the wait failed (connected is then false).
-    int32_t ReadInputReport(uint8_t* buffer, uint32_t length, uint32_t* bytesRead);
-    // Nonzero when the report was written.
-    int32_t WriteOutputReport(const uint8_t* buffer, uint32_t length, uint32_t* bytesWritten);
+    // One discovery pass; OpenState::Ready when the board is open.
+    OpenState DiscoverAndOpen();
+    // True when the capabilities were read; `destination` receives a copy of them.
+    bool ProbeCapabilities(HidCaps& destination);
+    ReadResult ReadInputReport(uint8_t* buffer, uint32_t length, uint32_t* bytesRead);
+    // True when the report was written.
+    bool WriteOutputReport(const uint8_t* buffer, uint32_t length, uint32_t* bytesWritten);
     void CloseDevice();
 
     // The listener's stop signal: a waiting read returns at once, and so does every
@@ -63,45 +68,78 @@ public:
     void RearmReads();
 
     // True when the display side may send: a device is open for output.
-    bool CanSend() const { return queryHandle != kInvalidHandle && writeHandle != kNullHandle; }
+    bool CanSend() const { return static_cast<bool>(writeHandle_); }
     // True when the listener may read.
-    bool CanRead() const {
-        return queryHandle != kInvalidHandle && readHandle != kNullHandle &&
-               connected.load(std::memory_order_acquire);
-    }
+    bool CanRead() const { return readHandle_ && Connected(); }
 
-    uint32_t targetVendorId = kBoardVendorId;
-    uint32_t targetProductId = kInitialProductId;
-    uint32_t detailSize = 0;
-    uint8_t* moduleKeyBlock = nullptr;  // the owner's (see CEngine), or ownedKeyBlock_
-    uint8_t prevInputReport[kInputReportCapacity] = {};
-    uint32_t inputButtonCount = 0;
-    std::vector<HidButtonCaps> inputButtonCaps;
-    std::atomic<bool> connected{false};
-    HidHandle queryHandle = kNullHandle;
-    HidHandle writeHandle = kNullHandle;
-    HidHandle readHandle = kNullHandle;
-    std::wstring serialFilter;
-    std::wstring devicePath;
-    wchar_t serialNumber[kSerialChars] = {};
-    wchar_t firmwareText[kFirmwareChars] = {};
-    HidCaps hidCaps{};
-    uint32_t openState = kOpenNone;
+    // The three handles on the open interface (kNullHandle when closed).
+    HidHandle QueryHandle() const { return queryHandle_.Get(); }
+    HidHandle WriteHandle() const { return writeHandle_.Get(); }
+    HidHandle ReadHandle() const { return readHandle_.Get(); }
+    OpenState State() const { return openState_; }
+
+    // What discovery looks for: the vendor and product, and the serial number when the
+    // filter is not empty.
+    void SetTarget(uint32_t vendorId, uint32_t productId) {
+        targetVendorId_ = vendorId;
+        targetProductId_ = productId;
+    }
+    void SetSerialFilter(std::wstring filter) { serialFilter_ = std::move(filter); }
+    uint32_t TargetVendorId() const { return targetVendorId_; }
+    uint32_t TargetProductId() const { return targetProductId_; }
+
+    // Set by a successful discovery, cleared by a failed read or write and by closing.
+    bool Connected() const { return connected_.load(std::memory_order_acquire); }
+    // What discovery read of the open device (zero-terminated unless they fill the array).
+    const std::wstring& DevicePath() const { return devicePath_; }
+    const wchar_t* SerialNumber() const { return serialNumber_; }
+    const wchar_t* FirmwareText() const { return firmwareText_; }
+    const HidCaps& Caps() const { return hidCaps_; }
+    const std::vector<HidButtonCaps>& InputButtonCaps() const { return inputButtonCaps_; }
+    uint32_t InputButtonCount() const { return inputButtonCount_; }
+    // The kModuleKeyBlockSize bytes of the pass summary: the owner's, or this record's.
+    const uint8_t* KeyBlock() const { return moduleKeyBlock_; }
 
 private:
-    HidHandle OpenReadHandle(const wchar_t* path);
-    void CloseHandles();
-    void ReadIdentity(const HidAttributes& attributes);
-    std::wstring SerialText() const;
-    void PublishPassSummary(uint32_t enumerationCalls, bool opened);
+    // The steps of one discovery pass, in the order they run.
+    void BeginPass();
+    std::optional<std::wstring> Enumerate(InterfaceSet& set, uint32_t index);
+    bool TryInterface(const std::wstring& path);
+    OwnedHandle Accept(const std::wstring& path, HidAttributes& attributes);
+    bool Open(const std::wstring& path);
+    void Identify(const HidAttributes& attributes);
+    bool Filter() const;
+    void Publish(uint32_t enumerationCalls, bool opened);
 
-    // The interface detail record of the interface being examined; null between uses.
-    std::unique_ptr<std::byte[]> interfaceDetail;
+    OwnedHandle OpenReadHandle(const wchar_t* path);
+    void CloseHandles();
+    std::wstring SerialText() const;
+    // A call counts as failed when it fails, and also when it succeeds but leaves an
+    // error behind.
+    bool Succeeded(bool ok) const { return ok && layer_->LastError() == kErrorSuccess; }
+
+    uint32_t targetVendorId_ = kBoardVendorId;
+    uint32_t targetProductId_ = kInitialProductId;
+    std::wstring serialFilter_;
+    uint8_t* moduleKeyBlock_ = nullptr;  // the owner's (see CEngine), or ownedKeyBlock_
+    std::atomic<bool> connected_{false};
+    std::wstring devicePath_;
+    wchar_t serialNumber_[kSerialChars] = {};
+    wchar_t firmwareText_[kFirmwareChars] = {};
+    HidCaps hidCaps_{};
+    std::vector<HidButtonCaps> inputButtonCaps_;
+    uint32_t inputButtonCount_ = 0;
+    uint32_t detailSize_ = 0;
+    uint8_t prevInputReport_[kInputReportCapacity] = {};
+    OpenState openState_ = OpenState::None;
     std::unique_ptr<uint8_t[]> ownedKeyBlock_;
-    // The layer the handles were opened with, and the state of reads on readHandle
-    // (the overlapped record and its event), kept for the life of the record.
+    // The layer of this record's passes, and the state of reads on the read handle (the
+    // overlapped record and its event), kept for the life of the record.
     std::shared_ptr<HidLayer> layer_;
     std::unique_ptr<ReadState> readState_;
+    OwnedHandle queryHandle_;
+    OwnedHandle writeHandle_;
+    OwnedHandle readHandle_;
 };
 
 }  // namespace torq

@@ -1,8 +1,7 @@
-// Turns input reports into input events: at most one event per report, the first
-// field (in a fixed order) that differs from what has already been reported.
-#include <cstring>
+#include "input/decoder.h"
 
-#include "module/manager.h"
+#include <cstring>
+#include <iterator>
 
 namespace torq {
 
@@ -36,25 +35,25 @@ InputEvent SwitchEvent(int32_t number, int32_t value) {
 }  // namespace
 
 void InputState::Reset() {
-    std::memset(lastReport, 0, sizeof lastReport);
-    lastSwitch7 = 0;
-    lastSwitch8 = 0;
+    std::memset(lastReport_, 0, sizeof lastReport_);
+    lastSwitch7_ = 0;
+    lastSwitch8_ = 0;
     Publish(InputEvent{});
 }
 
-void InputState::Decode(const uint8_t* report) {
+bool InputState::Decode(const uint8_t* report) {
     for (size_t s = 0; s < std::size(kSwitchBytes); ++s) {
         const size_t at = kSwitchBytes[s];
-        if (lastReport[at] == kSwitchRetired || report[at] == lastReport[at]) {
+        if (lastReport_[at] == kSwitchRetired || report[at] == lastReport_[at]) {
             continue;
         }
-        lastReport[at] = report[at];
+        lastReport_[at] = report[at];
         Publish(SwitchEvent(static_cast<int32_t>(s + 1), report[at]));
-        return;
+        return true;
     }
 
     for (size_t k = kFirstButtonByte; k < kFirstButtonByte + kButtonBytes; ++k) {
-        const unsigned changed = static_cast<unsigned>(report[k] ^ lastReport[k]);
+        const unsigned changed = static_cast<unsigned>(report[k] ^ lastReport_[k]);
         if (changed == 0) {
             continue;
         }
@@ -63,34 +62,36 @@ void InputState::Decode(const uint8_t* report) {
         const int bit = LowestBit(changed);
         const auto mask = static_cast<uint8_t>(1u << bit);
         const bool pressed = (report[k] & mask) != 0;
-        lastReport[k] = static_cast<uint8_t>(pressed ? (lastReport[k] | mask) : (lastReport[k] & ~mask));
+        lastReport_[k] = static_cast<uint8_t>(pressed ? (lastReport_[k] | mask) : (lastReport_[k] & ~mask));
         const auto number = static_cast<int32_t>(8 * (k - kFirstButtonByte)) + bit + 1;
         Publish(InputEvent{kDeviceCode, 1, pressed ? bit + 1 : 0, number});
-        return;
+        return true;
     }
 
     // Switches 7 and 8 share one 32-bit field. The halves are compared with the values
     // last reported, so when both change in one report, switch 7 is reported from it
     // and switch 8 from the next report that reaches this field.
     const uint8_t* wide = report + kWideSwitchOffset;
-    std::memcpy(lastReport + kWideSwitchOffset, wide, 4);
+    std::memcpy(lastReport_ + kWideSwitchOffset, wide, 4);
     const int16_t switch7 = Signed16(wide + 2);
     const int16_t switch8 = Signed16(wide);
-    if (switch7 != lastSwitch7) {
-        lastSwitch7 = switch7;
+    if (switch7 != lastSwitch7_) {
+        lastSwitch7_ = switch7;
         Publish(SwitchEvent(7, switch7));
-        return;
+        return true;
     }
-    if (switch8 != lastSwitch8) {
-        lastSwitch8 = switch8;
+    if (switch8 != lastSwitch8_) {
+        lastSwitch8_ = switch8;
         Publish(SwitchEvent(8, switch8));
-        return;
+        return true;
     }
 
-    if (report[kSwitch9Byte] != lastReport[kSwitch9Byte]) {
-        lastReport[kSwitch9Byte] = report[kSwitch9Byte];
+    if (report[kSwitch9Byte] != lastReport_[kSwitch9Byte]) {
+        lastReport_[kSwitch9Byte] = report[kSwitch9Byte];
         Publish(SwitchEvent(9, static_cast<int32_t>(report[kSwitch9Byte]) - kSwitch9Bias));
+        return true;
     }
+    return false;
 }
 
 }  // namespace torq

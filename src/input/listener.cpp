@@ -1,10 +1,8 @@
-// The input listener: one background thread per manager that reads input reports and
-// feeds the decoder. It agrees with its callers through three atomic flags; a stop
-// also wakes a read that is waiting, so stopping never sits out the read's time-out.
+#include "input/listener.h"
+
 #include <cstring>
 #include <system_error>
 
-#include "module/manager.h"
 #include "platform/os.h"
 
 namespace torq {
@@ -16,92 +14,98 @@ constexpr int kStopPolls = 3001;  // of 1 ms each
 
 }  // namespace
 
-int32_t CManager::StartListener() {
-    if (listenerThread.joinable() || !listenerFinished.load()) {
-        return -1;
+InputListener::~InputListener() {
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+ListenerResult InputListener::Start() {
+    if (thread_.joinable() || !finished_.load()) {
+        return ListenerResult::Refused;
     }
     // Stops and teardowns from here on wake this run's reads; the thread itself never
     // re-arms, so a wake can never be lost to a run that is just beginning.
-    device.RearmReads();
-    handoff_.store(kHandoffNone);
+    device_.RearmReads();
+    handoff_.store(Handoff::None);
     // Running before the thread exists: a stop or teardown that comes before the thread
     // is scheduled must not be undone by the thread's own start.
-    input.Reset();
-    listenerFinished.store(false);
-    listenerRunning.store(true);
+    input_.Reset();
+    finished_.store(false);
+    running_.store(true);
     try {
-        listenerThread = std::thread(&CManager::ListenerRun, this);
+        thread_ = std::thread(&InputListener::Run, this);
     } catch (const std::system_error&) {
-        listenerRunning.store(false);
-        listenerFinished.store(true);
-        return -1;
+        running_.store(false);
+        finished_.store(true);
+        return ListenerResult::Refused;
     }
-    return 0;
+    return ListenerResult::Done;
 }
 
-int32_t CManager::StopListener() {
-    if (!listenerThread.joinable() || listenerFinished.load()) {
-        return -1;
+ListenerResult InputListener::Stop() {
+    if (!thread_.joinable() || finished_.load()) {
+        return ListenerResult::Refused;
     }
-    listenerRunning.store(false);
-    device.WakeReads();
-    if (!WaitForListener()) {
-        return -1;  // keeps the thread: this listener cannot be started again
+    running_.store(false);
+    device_.WakeReads();
+    if (!WaitForFinish()) {
+        return ListenerResult::Refused;  // keeps the thread: this listener cannot be started again
     }
-    listenerThread.join();  // it has finished: the join only collects it
-    return 0;
+    thread_.join();  // it has finished: the join only collects it
+    return ListenerResult::Done;
 }
 
-bool CManager::WaitForListener() {
+bool InputListener::WaitForFinish() {
     for (int poll = 0; poll < kStopPolls; ++poll) {
         SleepMs(1);
-        if (listenerFinished.load()) {
+        if (finished_.load()) {
             return true;
         }
     }
     return false;
 }
 
-bool CManager::TeardownWait(std::function<void()>& reclaim) {
-    listenerRunning.store(false);
-    device.WakeReads();
-    if (!listenerFinished.load()) {
-        WaitForListener();
+bool InputListener::TeardownWait(std::function<void()>& reclaim) {
+    running_.store(false);
+    device_.WakeReads();
+    if (!finished_.load()) {
+        WaitForFinish();
     }
-    managerAlive.store(false);
-    device.WakeReads();
-    if (!listenerThread.joinable()) {
+    ownerAlive_.store(false);
+    device_.WakeReads();
+    if (!thread_.joinable()) {
         return true;
     }
-    if (listenerFinished.load()) {
-        listenerThread.join();
+    if (finished_.load()) {
+        thread_.join();
         return true;
     }
     // Still inside a read after the whole wait: the thread takes over the freeing,
     // unless it ends right now, which the exchange tells apart.
     reclaim_ = std::move(reclaim);
-    if (handoff_.exchange(kHandoffOrphaned) == kHandoffThreadDone) {
+    if (handoff_.exchange(Handoff::Orphaned) == Handoff::ThreadDone) {
         reclaim = std::move(reclaim_);
-        listenerThread.join();
+        thread_.join();
         return true;
     }
     return false;
 }
 
-void CManager::ListenerRun() {
-    if (managerAlive.load()) {
+void InputListener::Run() {
+    if (ownerAlive_.load()) {
         uint8_t buffer[kInputReportCapacity];
-        while (listenerRunning.load()) {
+        while (running_.load()) {
             SleepMs(kCyclePauseMs);
             std::memset(buffer, 0, sizeof buffer);
             uint32_t bytesRead = 0;
-            if (device.CanRead()) {
-                const int32_t result = device.ReadInputReport(buffer, deviceCaps.InputReportByteLength, &bytesRead);
-                if (result >= 0 && bytesRead >= kDecodedReportSize) {
-                    input.Decode(buffer);
+            if (device_.CanRead()) {
+                const ReadResult result = device_.ReadInputReport(buffer, device_.Caps().InputReportByteLength, &bytesRead);
+                if (result != ReadResult::Failed && bytesRead >= kDecodedReportSize) {
+                    input_.Decode(buffer);
                 }
             }
-            if (!managerAlive.load()) {
+            if (!ownerAlive_.load()) {
                 break;
             }
         }
@@ -109,12 +113,12 @@ void CManager::ListenerRun() {
     FinishRun();
 }
 
-void CManager::FinishRun() {
-    listenerFinished.store(true);
-    if (handoff_.exchange(kHandoffThreadDone) == kHandoffOrphaned) {
+void InputListener::FinishRun() {
+    finished_.store(true);
+    if (handoff_.exchange(Handoff::ThreadDone) == Handoff::Orphaned) {
         // Teardown gave up waiting and left the engine to this thread: free it now.
         // Nothing of this manager is touched after `reclaim` runs.
-        listenerThread.detach();
+        thread_.detach();
         std::function<void()> reclaim = std::move(reclaim_);
         reclaim();
     }

@@ -5,7 +5,7 @@
 
 #include <Python.h>
 
-#include "module/export.h"
+#include "exports/exports.h"
 
 namespace torq {
 
@@ -17,10 +17,3 @@ void ConsolePrint(const char* format, ...);
 inline constexpr const char* kNotInitialized = "Error: torqline Not initialized!";
 
 }  // namespace torq
-
-extern "C" {
-// Composes "message #code" and the first of function / detail 1..3 that is given,
-// prints "Error %s\n" with it and returns a new reference to False.
-TORQ_EXPORT PyObject* BuildEx(const char* message, int code, const char* function,
-                              const char* detail1, const char* detail2, const char* detail3);
-}

@@ -22,7 +22,7 @@ PyObject* Int32(int64_t value) {
 
 PyObject* Answer(const CEngine& engine, InfoKey key) {
     const CManager& manager = *engine.manager;
-    const CHidDevice& device = manager.device;
+    const CHidDevice& device = manager.Device();
     switch (key) {
         case InfoKey::Version:
             return PyUnicode_FromString("0.2.0.1 (Full)");
@@ -31,42 +31,42 @@ PyObject* Answer(const CEngine& engine, InfoKey key) {
         case InfoKey::Ticks:
             return Int32(TickCount());
         case InfoKey::Type:
-            return Int32(manager.deviceCode >= 1000 ? manager.deviceCode / 1000 : manager.deviceCode);
+            return Int32(kDeviceType);
         case InfoKey::VendorId:
-            return Int32(device.targetVendorId);
+            return Int32(device.TargetVendorId());
         case InfoKey::ProductId:
-            return Int32(device.targetProductId);
+            return Int32(device.TargetProductId());
         case InfoKey::Firmware:
-            return WideText(device.firmwareText, kFirmwareChars);
+            return WideText(device.FirmwareText(), kFirmwareChars);
         case InfoKey::PanelCount:
             return Int32(1);
         case InfoKey::SerialNumber:
-            return WideText(device.serialNumber, kSerialChars);
+            return WideText(device.SerialNumber(), kSerialChars);
         case InfoKey::DevicePath:
-            return PyUnicode_FromWideChar(device.devicePath.data(),
-                                          static_cast<Py_ssize_t>(device.devicePath.size()));
+            return PyUnicode_FromWideChar(device.DevicePath().data(),
+                                          static_cast<Py_ssize_t>(device.DevicePath().size()));
         case InfoKey::Digits:
-            return Int32(manager.digitCount);
+            return Int32(kDigitCount);
         case InfoKey::Gear:
             return Int32(1);
         case InfoKey::MaxRpmLed:
-            return Int32(manager.rpmLedCount);
+            return Int32(kRpmLedCount);
         case InfoKey::MaxWarningLed:
-            return Int32(manager.warningLedCount);
+            return Int32(kWarningLedCount);
         case InfoKey::MaxExternalLed:
-            return Int32(manager.externalLedCount);
+            return Int32(kExternalLedCount);
         case InfoKey::Brightness:
-            return Int32(manager.maxBrightness);
+            return Int32(kMaxBrightness);
         case InfoKey::Digital:
-            return Int32(device.inputButtonCount);
+            return Int32(device.InputButtonCount());
         case InfoKey::Analog:
-            return PyLong_FromUnsignedLong(manager.deviceCaps.NumberInputValueCaps);
+            return PyLong_FromUnsignedLong(manager.Caps().NumberInputValueCaps);
         case InfoKey::RumbleMotor:
-            return Int32(manager.rumbleMotorCount);
+            return Int32(kRumbleMotorCount);
         case InfoKey::Connected:
             // The channel's own flag: set by a successful discovery, cleared by a failed
             // read or write and by closing, so a host can tell when to reopen the board.
-            return Int32(device.connected.load(std::memory_order_acquire) ? 1 : 0);
+            return Int32(device.Connected() ? 1 : 0);
         case InfoKey::Unknown:
             break;
     }

@@ -5,26 +5,17 @@
 namespace torq {
 
 CManager::CManager(uint8_t* moduleKeyBlock, BlockingRegion region)
-    : device(moduleKeyBlock), blockingRegion(region) {
+    : device_(moduleKeyBlock), display_(device_, region), listener_(device_, input_) {
     // The listener's and the teardown's 1 ms sleeps rely on a 1 ms timer.
     RequestTimerResolution();
 }
 
-CManager::~CManager() {
-    // Teardown only destroys a manager whose listener has ended (or was never started);
-    // joining here collects a thread that is at most returning.
-    if (listenerThread.joinable()) {
-        listenerThread.join();
-    }
-}
-
-int32_t CManager::InitDevice() {
-    device.targetVendorId = kBoardVendorId;
-    device.targetProductId = kBoardProductId;
-    const int32_t result = device.DiscoverAndOpen();
-    if (result == static_cast<int32_t>(kOpenReady)) {
-        device.ProbeCapabilities(deviceCaps);
-        ClearDisplay();
+OpenState CManager::InitDevice() {
+    device_.SetTarget(kBoardVendorId, kBoardProductId);
+    const OpenState result = device_.DiscoverAndOpen();
+    if (result == OpenState::Ready) {
+        device_.ProbeCapabilities(caps_);
+        display_.ClearDisplay();
     }
     return result;
 }
@@ -45,9 +36,9 @@ void ReplaceManager(CEngine& engine, std::unique_ptr<CManager> next) {
     CManager* current = engine.manager.get();
     if (current != nullptr) {
         // Leave the board blank, LEDs off and motors stopped before anything else goes.
-        current->ClearDisplay();
+        current->Display().ClearDisplay();
         std::function<void()> reclaim = [current] { std::unique_ptr<CManager> owned(current); };
-        if (!current->TeardownWait(reclaim)) {
+        if (!current->Listener().TeardownWait(reclaim)) {
             static_cast<void>(engine.manager.release());
         }
     }
@@ -61,14 +52,14 @@ std::unique_ptr<CEngine> BuildEngine(const char* serial, BlockingRegion region) 
     auto engine = std::make_unique<CEngine>();
     engine->serialFilter = SerialFilterOf(serial);
     engine->manager = std::make_unique<CManager>(engine->moduleKeyBlock, region);
-    engine->manager->device.serialFilter = engine->serialFilter;
+    engine->manager->Device().SetSerialFilter(engine->serialFilter);
     return engine;
 }
 
 void RebuildEngine(CEngine& engine, const char* serial) {
     std::wstring filter = SerialFilterOf(serial);
-    auto fresh = std::make_unique<CManager>(engine.moduleKeyBlock, engine.manager->blockingRegion);
-    fresh->device.serialFilter = filter;
+    auto fresh = std::make_unique<CManager>(engine.moduleKeyBlock, engine.manager->Display().Region());
+    fresh->Device().SetSerialFilter(filter);
     ReplaceManager(engine, std::move(fresh));
     engine.serialFilter = std::move(filter);
     engine.returnedEvent = InputEvent{};

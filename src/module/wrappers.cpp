@@ -130,7 +130,7 @@ int32_t GearFromText(PyObject* text) {
 }
 
 // start_input_listener and stop_input_listener: they need a successful init.
-PyObject* ListenerCall(PyObject* self, int32_t (torq::CManager::*operation)(), const char* refused,
+PyObject* ListenerCall(PyObject* self, torq::ListenerResult (torq::InputListener::*operation)(), const char* refused,
                        const char* unknown) {
     CEngine* engine = RequireEngine(self);
     if (engine == nullptr) {
@@ -141,7 +141,7 @@ PyObject* ListenerCall(PyObject* self, int32_t (torq::CManager::*operation)(), c
             PyErr_SetString(PyExc_RuntimeError, "Manager is not running.");
             return nullptr;
         }
-        if (((*engine->manager).*operation)() != 0) {
+        if ((engine->manager->Listener().*operation)() != torq::ListenerResult::Done) {
             PyErr_SetString(PyExc_RuntimeError, refused);
             return nullptr;
         }
@@ -164,16 +164,10 @@ PyObject* SetPanelText(PyObject* self, PyObject* args, bool right) {
     if (engine == nullptr) {
         return nullptr;
     }
-    torq::CManager& manager = *engine->manager;
     try {
-        (right ? manager.rightText : manager.leftText) = text;
+        engine->manager->Display().SetPanelText(right ? torq::Panel::Right : torq::Panel::Left, text);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
-    }
-    if (right) {
-        manager.SetRightDigits(manager.rightText);
-    } else {
-        manager.SetLeftDigits(manager.leftText);
     }
     return NewNone();
 }
@@ -203,7 +197,7 @@ PyObject* LedCall(PyObject* self, PyObject* args, Rule rule) {
     if (engine == nullptr) {
         return nullptr;
     }
-    rule(*engine->manager, led, state);
+    rule(engine->manager->Display(), led, state);
     return NewNone();
 }
 
@@ -236,7 +230,7 @@ PyObject* PyDev_set_gear(PyObject* self, PyObject* args, PyObject* /*kwds: accep
     if (engine == nullptr) {
         return nullptr;
     }
-    engine->manager->SetGear(static_cast<uint8_t>(value & 0xFF), point);
+    engine->manager->Display().SetGear(static_cast<uint8_t>(value & 0xFF), point);
     return NewNone();
 }
 
@@ -258,13 +252,13 @@ PyObject* PyInitMgr(PyObject* self, PyObject* /*args*/) {
     }
     return Guarded("Unknown error in init", [engine]() -> PyObject* {
         torq::RequestTimerResolution();
-        const int32_t result = engine->manager->InitDevice();
-        if (result == static_cast<int32_t>(torq::kOpenReady)) {
+        const torq::OpenState result = engine->manager->InitDevice();
+        if (result == torq::OpenState::Ready) {
             engine->initialized = true;
             engine->returnedEvent = torq::InputEvent{};
             return NewBool(true);
         }
-        if (result == static_cast<int32_t>(torq::kOpenNone)) {
+        if (result == torq::OpenState::None) {
             return BuildEx("error: no supported device found, init failed!", 1001, "init", nullptr,
                            nullptr, nullptr);
         }
@@ -292,10 +286,10 @@ PyObject* PyGetInputData(PyObject* self, PyObject* /*args*/) {
         return Py_BuildValue("(iiiii)", -4, 0, 0, 0, 0);
     }
     return Guarded("Unknown error in get_input_data", [engine]() -> PyObject* {
-        if (!engine->manager->listenerRunning.load(std::memory_order_acquire)) {
+        if (!engine->manager->Listener().Running()) {
             return NewNone();
         }
-        const torq::InputEvent latest = engine->manager->input.Latest();
+        const torq::InputEvent latest = engine->manager->Input().Latest();
         int changed = 0;
         if (!(latest == engine->returnedEvent)) {
             engine->returnedEvent = latest;
@@ -308,12 +302,12 @@ PyObject* PyGetInputData(PyObject* self, PyObject* /*args*/) {
 }
 
 PyObject* PyStartInputListener(PyObject* self, PyObject* /*args*/) {
-    return ListenerCall(self, &torq::CManager::StartListener, "Failed to start input event thread.",
+    return ListenerCall(self, &torq::InputListener::Start, "Failed to start input event thread.",
                         "Unknown error in start_input_listener");
 }
 
 PyObject* PyStopInputListener(PyObject* self, PyObject* /*args*/) {
-    return ListenerCall(self, &torq::CManager::StopListener, "Failed to stop input event thread.",
+    return ListenerCall(self, &torq::InputListener::Stop, "Failed to stop input event thread.",
                         "Unknown error in stop_input_listener");
 }
 
@@ -323,7 +317,7 @@ PyObject* PyClose(PyObject* self, PyObject* /*args*/) {
         return nullptr;
     }
     // Stops the listener only; the device stays open until the object goes.
-    static_cast<void>(engine->manager->StopListener());
+    static_cast<void>(engine->manager->Listener().Stop());
     return NewBool(true);
 }
 
@@ -333,34 +327,34 @@ PyObject* PySendReport(PyObject* self, PyObject* /*args*/) {
         return nullptr;
     }
     const IoLock io(*engine);
-    engine->manager->SendReport();
+    engine->manager->Display().SendReport();
     return NewNone();
 }
 
 PyObject* PySetOneRPMLed(PyObject* self, PyObject* args) {
-    return LedCall(self, args, [](torq::CManager& manager, int32_t led, int32_t state) {
-        if (led >= 1 && led <= manager.rpmLedCount) {
+    return LedCall(self, args, [](torq::DisplayState& display, int32_t led, int32_t state) {
+        if (led >= 1 && led <= torq::kRpmLedCount) {
             // The bar takes the state as given: only 1 lights an LED.
-            manager.SetLed(led - 1, static_cast<uint32_t>(state), torq::LedGroup::RpmBar);
+            display.SetLed(led - 1, static_cast<uint32_t>(state), torq::LedGroup::RpmBar);
         }
     });
 }
 
 PyObject* PySetWarnLed(PyObject* self, PyObject* args) {
-    return LedCall(self, args, [](torq::CManager& manager, int32_t led, int32_t state) {
+    return LedCall(self, args, [](torq::DisplayState& display, int32_t led, int32_t state) {
         if (led >= 1 && led <= 6) {
-            manager.SetLed(led - 1, static_cast<uint32_t>(ClampState(state)), torq::LedGroup::Bank);
+            display.SetLed(led - 1, static_cast<uint32_t>(ClampState(state)), torq::LedGroup::Bank);
         }
     });
 }
 
 PyObject* PySetExternalLed(PyObject* self, PyObject* args) {
-    return LedCall(self, args, [](torq::CManager& manager, int32_t led, int32_t state) {
+    return LedCall(self, args, [](torq::DisplayState& display, int32_t led, int32_t state) {
         // External LED k sits in bank slot 6 + k; with no external LEDs no slot qualifies.
         const int64_t slot =
-            (led >= 1 && led <= manager.externalLedCount) ? int64_t{led} + 6 : int64_t{led};
-        if (slot >= 7 && slot <= manager.ledBankSize) {
-            manager.SetLed(static_cast<int32_t>(slot - 1), static_cast<uint32_t>(ClampState(state)),
+            (led >= 1 && led <= torq::kExternalLedCount) ? int64_t{led} + 6 : int64_t{led};
+        if (slot >= 7 && slot <= torq::kLedBankSize) {
+            display.SetLed(static_cast<int32_t>(slot - 1), static_cast<uint32_t>(ClampState(state)),
                            torq::LedGroup::Bank);
         }
     });
@@ -376,7 +370,7 @@ PyObject* PySetGlobalBrightness(PyObject* self, PyObject* args) {
         return nullptr;
     }
     const IoLock io(*engine);
-    engine->manager->SetGlobalBrightness(level);
+    engine->manager->Display().SetGlobalBrightness(level);
     return NewNone();
 }
 
@@ -393,7 +387,7 @@ PyObject* PySetRumbleMotor(PyObject* self, PyObject* args) {
     if (engine == nullptr) {
         return nullptr;
     }
-    engine->manager->SetRumbleMotor(motor - 1, power);
+    engine->manager->Display().SetRumbleMotor(motor - 1, power);
     return NewNone();
 }
 

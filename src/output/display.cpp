@@ -1,66 +1,23 @@
-// The dashboard's output side: the display report in wire form, the encoders and the
-// sending operations.
+// The setters: each encodes its part of the board into the display report.
+#include "output/display.h"
+
 #include <algorithm>
 #include <cstring>
 #include <string_view>
 
-#include "module/manager.h"
+#include "output/report_layout.h"
 
 namespace torq {
 
-namespace {
+using namespace layout;
 
-constexpr size_t kReportIdOffset = 0;
-constexpr size_t kCommandOffset = 1;
-constexpr size_t kCentralOffset = 2;
-constexpr size_t kRpmOffset = 5;
-constexpr size_t kRumble1Offset = 14;
-constexpr size_t kRumble2Offset = 15;
-constexpr size_t kBankOffset = 16;
-constexpr size_t kLeftOffset = 27;
-constexpr size_t kRightOffset = 33;
-constexpr size_t kGearOffset = 39;
-constexpr size_t kBrightnessLevelOffset = 2;
-constexpr uint8_t kDisplayCommand = 0x06;
-constexpr uint8_t kBrightnessCommand = 0x02;
-constexpr uint8_t kBlank = 0x20;
-constexpr uint8_t kPoint = 0x80;
-constexpr size_t kPanelDigits = 3;
-
-}  // namespace
-
-void CManager::SendReport() {
-    if (!device.CanSend()) {
-        return;
-    }
-    displayReport[kReportIdOffset] = 0x00;
-    displayReport[kCommandOffset] = kDisplayCommand;
-    Transmit(displayReport);
-}
-
-void CManager::Transmit(const uint8_t* report) {
-    // The write works on a copy: with the interpreter lock released, other Python
-    // threads may run the setters meanwhile.
-    uint8_t copy[kReportSize];
-    std::memcpy(copy, report, kReportSize);
-    auto write = [this, &copy] {
-        uint32_t written = 0;
-        static_cast<void>(device.WriteOutputReport(copy, kReportSize, &written));
-    };
-    if (blockingRegion == nullptr) {
-        write();
-        return;
-    }
-    blockingRegion([](void* context) { (*static_cast<decltype(write)*>(context))(); }, &write);
-}
-
-void CManager::ClearDisplay() {
-    std::memset(displayReport, 0, kReportSize);
-    const auto digits = static_cast<size_t>(std::clamp(digitCount, 0, static_cast<int32_t>(kPanelDigits)));
-    std::memset(displayReport + kLeftOffset, kBlank, digits);
-    std::memset(displayReport + kRightOffset, kBlank, digits);
-    displayReport[kGearOffset] = kBlank;
-    std::memset(displayReport + kCentralOffset, kBlank, kPanelDigits);
+void DisplayState::ClearDisplay() {
+    std::memset(displayReport_, 0, kReportSize);
+    const auto digits = static_cast<size_t>(std::clamp(kDigitCount, 0, static_cast<int32_t>(kPanelDigits)));
+    std::memset(displayReport_ + kLeftOffset, kBlank, digits);
+    std::memset(displayReport_ + kRightOffset, kBlank, digits);
+    displayReport_[kGearOffset] = kBlank;
+    std::memset(displayReport_ + kCentralOffset, kBlank, kPanelDigits);
     SendReport();
 }
 
@@ -101,7 +58,7 @@ constexpr size_t kRightMaxLength = 12;
 
 }  // namespace
 
-void CManager::SetLeftDigits(std::string_view text) {
+void DisplayState::SetLeftDigits(std::string_view text) {
     const std::string_view source = (text.empty() || text.size() > kLeftMaxLength) ? kLeftDefault : text;
     CodeList codes;
     for (const char c : source) {
@@ -111,11 +68,11 @@ void CManager::SetLeftDigits(std::string_view text) {
             codes.Append(static_cast<uint8_t>(c));
         }
     }
-    codes.WriteTo(displayReport + kLeftOffset, kPanelDigits);
-    codes.WriteTo(displayReport + kCentralOffset, kPanelDigits);
+    codes.WriteTo(displayReport_ + kLeftOffset, kPanelDigits);
+    codes.WriteTo(displayReport_ + kCentralOffset, kPanelDigits);
 }
 
-void CManager::SetRightDigits(std::string_view text) {
+void DisplayState::SetRightDigits(std::string_view text) {
     const std::string_view source = (text.empty() || text.size() > kRightMaxLength) ? kRightDefault : text;
     // The byte after a trailing separator counts as 0x00.
     auto byteAt = [&source](size_t i) -> uint8_t {
@@ -139,50 +96,48 @@ void CManager::SetRightDigits(std::string_view text) {
             i += 1;
         }
     }
-    const auto digits = static_cast<size_t>(std::clamp(digitCount, 0, static_cast<int32_t>(kPanelDigits)));
-    codes.WriteTo(displayReport + kRightOffset, digits);
+    const auto digits = static_cast<size_t>(std::clamp(kDigitCount, 0, static_cast<int32_t>(kPanelDigits)));
+    codes.WriteTo(displayReport_ + kRightOffset, digits);
 }
 
-void CManager::SetGear(uint8_t code, int32_t point) {
-    displayReport[kGearOffset] = code;
-    displayReport[kCentralOffset] = kBlank;
-    displayReport[kCentralOffset + 2] = kBlank;
-    displayReport[kCentralOffset + 1] = code;
-    if (point > 0) {
-        displayReport[kGearOffset] = static_cast<uint8_t>(displayReport[kGearOffset] + kPoint);
-        displayReport[kCentralOffset + 1] = static_cast<uint8_t>(displayReport[kCentralOffset + 1] + kPoint);
+void DisplayState::SetPanelText(Panel panel, const char* text) {
+    std::string& kept = panel == Panel::Right ? rightText_ : leftText_;
+    kept = text;
+    if (panel == Panel::Right) {
+        SetRightDigits(kept);
+    } else {
+        SetLeftDigits(kept);
     }
 }
 
-void CManager::SetLed(int32_t index, uint32_t state, LedGroup group) {
+void DisplayState::SetGear(uint8_t code, int32_t point) {
+    displayReport_[kGearOffset] = code;
+    displayReport_[kCentralOffset] = kBlank;
+    displayReport_[kCentralOffset + 2] = kBlank;
+    displayReport_[kCentralOffset + 1] = code;
+    if (point > 0) {
+        displayReport_[kGearOffset] = static_cast<uint8_t>(displayReport_[kGearOffset] + kPoint);
+        displayReport_[kCentralOffset + 1] = static_cast<uint8_t>(displayReport_[kCentralOffset + 1] + kPoint);
+    }
+}
+
+void DisplayState::SetLed(int32_t index, uint32_t state, LedGroup group) {
     const uint8_t value = state <= 1 ? static_cast<uint8_t>(state) : uint8_t{0};
     if (index < 0) {
         return;
     }
     if (group == LedGroup::RpmBar) {
-        if (index < rpmLedCount) {
-            displayReport[kRpmOffset + static_cast<size_t>(index)] = value;
+        if (index < kRpmLedCount) {
+            displayReport_[kRpmOffset + static_cast<size_t>(index)] = value;
         }
-    } else if (index < ledBankSize) {
-        displayReport[kBankOffset + static_cast<size_t>(index)] = value;
+    } else if (index < kLedBankSize) {
+        displayReport_[kBankOffset + static_cast<size_t>(index)] = value;
     }
 }
 
-void CManager::SetRumbleMotor(int32_t motorIndex, int32_t power) {
+void DisplayState::SetRumbleMotor(int32_t motorIndex, int32_t power) {
     const auto clamped = static_cast<uint8_t>(std::clamp(power, 0, 255));
-    displayReport[motorIndex == 1 ? kRumble2Offset : kRumble1Offset] = clamped;
-}
-
-void CManager::SetGlobalBrightness(int32_t level) {
-    if (maxBrightness == 0 || !device.CanSend()) {
-        return;  // not remembered: a level set while closed is never applied later
-    }
-    // Compared as unsigned, so a negative level means the brightest.
-    const uint32_t clamped = std::min(static_cast<uint32_t>(level), maxBrightness);
-    brightnessReport[kReportIdOffset] = 0x00;
-    brightnessReport[kCommandOffset] = kBrightnessCommand;
-    brightnessReport[kBrightnessLevelOffset] = static_cast<uint8_t>(clamped);
-    Transmit(brightnessReport);
+    displayReport_[motorIndex == 1 ? kRumble2Offset : kRumble1Offset] = clamped;
 }
 
 }  // namespace torq

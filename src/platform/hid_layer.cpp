@@ -96,4 +96,40 @@ bool AnswerInterfaceDetail(const std::wstring& path, InterfaceDetail* detail, ui
     return true;
 }
 
+bool AcceptInputBufferCount(uint32_t count) {
+    if (count < kMinInputBuffers || count > kMaxInputBuffers) {
+        SetThreadHidError(kErrorInvalidParameter);
+        return false;
+    }
+    return true;
+}
+
+ReadOutcome DeliverReport(const uint8_t* report, size_t length, uint8_t* buffer, uint32_t capacity,
+                          bool immediate) {
+    const auto bytes = buffer == nullptr ? 0u : static_cast<uint32_t>(std::min<size_t>(length, capacity));
+    if (bytes > 0) {
+        std::memcpy(buffer, report, bytes);
+    }
+    return {WaitResult::Arrived, bytes, immediate};
+}
+
+void CopySerialNumber(const std::wstring& serial, wchar_t* buffer, uint32_t bufferBytes) {
+    const size_t room = bufferBytes / sizeof(wchar_t);
+    const size_t copied = std::min(room, serial.size());
+    std::copy_n(serial.data(), copied, buffer);
+    if (copied < room) {
+        buffer[copied] = L'\0';
+    }
+}
+
+bool AnswerSerialNumber(const std::wstring& serial, wchar_t* buffer, uint32_t bufferBytes) {
+    if (buffer == nullptr) {
+        SetThreadHidError(kErrorInvalidParameter);
+        return false;
+    }
+    CopySerialNumber(serial, buffer, bufferBytes);
+    SetThreadHidError(kErrorSuccess);
+    return true;
+}
+
 }  // namespace torq

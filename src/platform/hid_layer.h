@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/hid_types.h"
 
@@ -134,6 +135,48 @@ public:
     virtual std::unique_ptr<ReadState> CreateReadState() = 0;
 };
 
+// One open handle of one layer, closed through that layer when it goes. Movable, not
+// copyable; an open that failed gives an empty one.
+class OwnedHandle {
+public:
+    OwnedHandle() = default;
+    OwnedHandle(std::shared_ptr<HidLayer> layer, HidHandle value)
+        : layer_(IsOpenHandle(value) ? std::move(layer) : nullptr), value_(layer_ ? value : kNullHandle) {}
+    ~OwnedHandle() { Reset(); }
+    OwnedHandle(OwnedHandle&& other) noexcept
+        : layer_(std::move(other.layer_)), value_(std::exchange(other.value_, kNullHandle)) {}
+    OwnedHandle& operator=(OwnedHandle&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            layer_ = std::move(other.layer_);
+            value_ = std::exchange(other.value_, kNullHandle);
+        }
+        return *this;
+    }
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+
+    explicit operator bool() const { return value_ != kNullHandle; }
+    // The value for the layer's calls; kNullHandle when empty.
+    HidHandle Get() const { return value_; }
+    void Reset() {
+        if (layer_) {
+            layer_->Close(value_);
+            layer_.reset();
+        }
+        value_ = kNullHandle;
+    }
+
+private:
+    std::shared_ptr<HidLayer> layer_;
+    HidHandle value_ = kNullHandle;
+};
+
+// Opens `path` on `layer`; an empty handle when the open fails.
+inline OwnedHandle OpenHandle(const std::shared_ptr<HidLayer>& layer, const wchar_t* path, OpenMode mode) {
+    return OwnedHandle(layer, layer->Open(path, mode));
+}
+
 // The backend of this process: the operating system's unless native code has switched
 // the process to a virtual bus. Each device record keeps the layer it opened its
 // handles with, so switching never strands a handle on the wrong backend.
@@ -143,6 +186,33 @@ void SetActiveHidLayer(std::shared_ptr<HidLayer> layer);
 
 // The operating system's backend (hidraw on Linux, win32 on Windows).
 std::shared_ptr<HidLayer> CreateOsHidLayer();
+
+// --- What the backends share ---------------------------------------------------
+
+// Windows' INFINITE: a read with this time-out waits until something happens.
+inline constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
+
+// The input buffers a read handle keeps until SetNumInputBuffers changes it (the
+// Windows driver's default) and the bounds that call accepts.
+inline constexpr uint32_t kDefaultInputBuffers = 32;
+inline constexpr uint32_t kMinInputBuffers = 2;
+inline constexpr uint32_t kMaxInputBuffers = 512;
+
+// HidD_SetNumInputBuffers' check, for the backends that keep the number themselves:
+// false, with kErrorInvalidParameter, for a count outside the bounds.
+bool AcceptInputBufferCount(uint32_t count);
+
+// One report handed to a reader: at most `capacity` bytes of it copied into `buffer`
+// (none when `buffer` is null), as every backend's read delivers it.
+ReadOutcome DeliverReport(const uint8_t* report, size_t length, uint8_t* buffer, uint32_t capacity,
+                          bool immediate);
+
+// A serial number as the HID driver copies it: as much as fits in bufferBytes, the
+// terminator only when there is room.
+void CopySerialNumber(const std::wstring& serial, wchar_t* buffer, uint32_t bufferBytes);
+// HidD_GetSerialNumberString's answer from a known serial number, for the backends that
+// make it up themselves (the copy above, and the thread's error).
+bool AnswerSerialNumber(const std::wstring& serial, wchar_t* buffer, uint32_t bufferBytes);
 
 // SetupDiGetDeviceInterfaceDetailW's answer for one interface path, for the backends
 // that make it up themselves (virtual, hidraw): with no record, the size a record needs

@@ -602,4 +602,19 @@ uint32_t GetSpecificValueCaps(const ParsedDescriptor& parsed, HidReportType type
     return GetSpecific(parsed.valueCaps[t], counted, usagePage, linkCollection, usage, caps, length);
 }
 
+uint32_t DescriptorPreparsedData::GetCaps(HidCaps* caps) const {
+    if (caps == nullptr) {
+        return kHidpStatusInvalidPreparsedData;
+    }
+    *caps = parsed_->caps;
+    return kHidpStatusSuccess;
+}
+
+uint32_t DescriptorPreparsedData::GetInputButtonCaps(HidButtonCaps* caps, uint16_t* length) const {
+    if (length == nullptr) {
+        return kHidpStatusInvalidPreparsedData;
+    }
+    return GetSpecificButtonCaps(*parsed_, HidReportType::Input, 0, 0, 0, caps, length);
+}
+
 }  // namespace torq

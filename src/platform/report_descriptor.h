@@ -12,8 +12,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "platform/hid_layer.h"
 #include "platform/hid_types.h"
 
 namespace torq {
@@ -51,5 +53,19 @@ uint32_t GetSpecificButtonCaps(const ParsedDescriptor& parsed, HidReportType typ
 uint32_t GetSpecificValueCaps(const ParsedDescriptor& parsed, HidReportType type,
                               uint16_t usagePage, uint16_t linkCollection, uint16_t usage,
                               HidValueCaps* caps, uint16_t* length);
+
+// Preparsed data computed from a descriptor, for the backends without a HID parser of
+// their own (hidraw, virtual). Like Windows preparsed data it stays usable after the
+// device is gone.
+class DescriptorPreparsedData : public PreparsedData {
+public:
+    explicit DescriptorPreparsedData(std::shared_ptr<const ParsedDescriptor> parsed)
+        : parsed_(std::move(parsed)) {}
+    uint32_t GetCaps(HidCaps* caps) const override;
+    uint32_t GetInputButtonCaps(HidButtonCaps* caps, uint16_t* length) const override;
+
+private:
+    std::shared_ptr<const ParsedDescriptor> parsed_;
+};
 
 }  // namespace torq

@@ -86,7 +86,7 @@ def test_discovery_among_other_devices(win, boards, wanted):
     # One enumeration call per interface up to the one chosen (all of them, plus the one
     # that ends the pass, when none is); a board of another serial is opened, refused.
     if chosen is None:
-        assert (answer["result"], answer["calls"], answer["opened"], answer["held"]) == (0, len(devices) + 1, 0, 0)
+        assert (answer["result"], answer["calls"], answer["opened"], answer["access"]) == (0, len(devices) + 1, 0, [-1] * 3)
     else:
         assert (answer["result"], answer["path"], answer["serial"], answer["block_serial"]) == (
             2, chosen["path"], chosen["serial"], chosen["serial"])
@@ -102,9 +102,9 @@ def test_identity_handles_and_capabilities(win):
     assert device["version"] == 0x0105
     answer = init(win, "A1B2")
     assert {k: answer[k] for k in ("result", "serial", "firmware", "digital", "analog", "input", "output",
-                                   "button_caps", "connected", "held", "buffers", "read_overlapped")} == dict(
+                                   "button_caps", "connected", "buffers", "overlapped")} == dict(
         result=2, serial="A1B2", firmware="1.05", digital=32, analog=9, input=22, output=54,
-        button_caps=[[9, 1, 32]], connected=1, held=3, buffers=2, read_overlapped=1)
+        button_caps=[[9, 1, 32]], connected=1, buffers=2, overlapped=[1, 1])
     # No data access for the query handle, write only, read only.
     assert answer["access"] == [0, 2, 1]
     # The module's own export, on its own copy of the backend, from the same descriptor.
@@ -130,14 +130,14 @@ def test_input_events_through_overlapped_reads(win, boards):
     # A single read first: the report comes back with the report-ID byte in front.
     firmware.send(data(buttons=0x12345678))
     answer = win.command("read")
-    assert (answer["result"], answer["report"]) == (1, "00" + data(buttons=0x12345678).hex())
-    assert win.command("listen")["result"] == 0
+    assert (answer["result"], answer["report"]) == ("changed", "00" + data(buttons=0x12345678).hex())
+    assert win.command("listen")["done"] == 1
     for report, expected in [(data(switch1=5), (0, 1, 5)), (data(switch1=5, buttons=1 << 10), (1, 11, 3)),
                              (data(switch1=5, buttons=1 << 10, s9=0xF3), (0, 9, 3)),
                              (data(switch1=5, s9=0xF3), (1, 11, 0))]:
         firmware.send(report)
         wait_for(lambda: True if event(win) == expected else None, f"the event {expected}", timeout=15)
-    assert win.command("stop")["result"] == 0
+    assert win.command("stop")["done"] == 1
 
 
 # No replug after these two: a board plugged while Wine 8 runs never reaches its list
@@ -145,7 +145,7 @@ def test_input_events_through_overlapped_reads(win, boards):
 def test_unplug_while_listening(win, boards):
     board = boards["C3D4"]
     init(win, "C3D4")
-    assert win.command("listen")["result"] == 0
+    assert win.command("listen")["done"] == 1
     board.firmware.send(data(buttons=8))
     wait_for(lambda: True if event(win) == (1, 4, 4) else None, "the button event", timeout=15)
     board.unplug()
@@ -153,7 +153,7 @@ def test_unplug_while_listening(win, boards):
              timeout=15)
     assert event(win) == (1, 4, 4)
     win.command("show " + bytes(54).hex())  # on the gone device's handles: nothing, no hang
-    assert win.command("stop")["result"] == 0
+    assert win.command("stop")["done"] == 1
     listed(win, ["A1B2"])
 
 

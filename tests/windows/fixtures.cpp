@@ -288,12 +288,7 @@ bool PipeBoard::GetAttributes(HidHandle handle, torq::HidAttributes* attributes)
 }
 
 bool PipeBoard::GetSerialNumberString(HidHandle, wchar_t* buffer, uint32_t bufferBytes) {
-    const size_t room = bufferBytes / sizeof(wchar_t);
-    const size_t copied = std::min(room, serial_.size());
-    std::copy_n(serial_.data(), copied, buffer);
-    if (copied < room) {
-        buffer[copied] = L'\0';
-    }
+    torq::CopySerialNumber(serial_, buffer, bufferBytes);
     SetLastError(ERROR_SUCCESS);
     return true;
 }

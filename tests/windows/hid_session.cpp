@@ -1,15 +1,13 @@
 // The device code on the real win32 backend, one command per line on standard input and
-// one JSON answer per line on standard output ("torq {...}"). tests/kernel/test_win32.py
-// drives it under Wine in the kernel guest, where Wine's HID stack (winebus's hidraw
-// bus, hidclass, hid.dll) sees the boards that the test plugs in as USB gadgets: one
-// Wine process serves every case, since each costs tens of seconds under emulation.
+// one JSON answer per line on standard output ("torq {...}"), for tests/kernel/test_win32.py,
+// which runs it under Wine in the kernel guest: one Wine process serves every case, since
+// each costs tens of seconds under emulation.
 //
 //   list                 the HID interfaces SetupAPI lists: ids, version, serial, path
 //   init [SERIAL]        a new engine (serial filter SERIAL) and its init
 //   show HEX | bright N  the display report HEX (54 bytes) through SendReport; a brightness
 //   read                 one channel read (up to its 2 s wait)
-//   listen | stop | event  the listener, and the latest input event
-//   info                 whether there is an engine, and connected
+//   listen | stop | event | info   the listener; the latest input event; connected
 //   close                the engine's teardown; how many process handles it left behind
 //   pyd-caps PATH        the capabilities of PATH through the module file's own export
 //   quit
@@ -19,7 +17,6 @@ extern "C" {
 #include <hidsdi.h>
 }
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -28,7 +25,6 @@ extern "C" {
 #include <string>
 #include <vector>
 
-#include "device/hid_device.h"
 #include "module/manager.h"
 
 using namespace torq;
@@ -37,29 +33,45 @@ namespace {
 
 std::string Quote(const std::wstring& text) {
     std::string out = "\"";
-    for (wchar_t c : text) {
-        if (c == L'"' || c == L'\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c) & 0xFFFFu);
-            out += escaped;
-        }
+    for (const wchar_t c : text) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c) & 0xFFFFu);
+        out += c >= 0x20 && c < 0x7F && c != L'"' && c != L'\\' ? std::string(1, static_cast<char>(c)) : escaped;
     }
     return out + "\"";
 }
 
-std::string Hex(const uint8_t* data, size_t size) {
-    std::string out;
-    char byte[3];
-    for (size_t i = 0; i < size; ++i) {
-        std::snprintf(byte, sizeof byte, "%02x", data[i]);
-        out += byte;
+// One JSON object, built a field at a time.
+class Answer {
+public:
+    Answer& operator()(const char* key, long long value) { return Raw(key, std::to_string(value)); }
+    Answer& operator()(const char* key, const std::wstring& text) { return Raw(key, Quote(text)); }
+    Answer& Raw(const char* key, const std::string& json) {
+        // Appended a piece at a time: GCC 12 warns falsely (-Wrestrict) on "..." + string.
+        ((body_ += body_.empty() ? "{\"" : ",\"") += key) += "\":";
+        body_ += json;
+        return *this;
     }
-    return out;
+    std::string Text() const { return body_ + "}"; }
+
+private:
+    std::string body_;
+};
+
+std::string List(const std::vector<long long>& values) {
+    std::string out;
+    for (const long long value : values) {
+        (out += out.empty() ? "[" : ",") += std::to_string(value);
+    }
+    return out.empty() ? "[]" : out + "]";
+}
+
+std::string ButtonCaps(const HidButtonCaps* caps, size_t count) {
+    std::string out = "[";
+    for (size_t i = 0; i < count; ++i) {
+        (out += i ? "," : "") += List({caps[i].UsagePage, caps[i].Range.UsageMin, caps[i].Range.UsageMax});
+    }
+    return out + "]";
 }
 
 DWORD HandleCount() {
@@ -68,40 +80,31 @@ DWORD HandleCount() {
     return count;
 }
 
-// The data access the system granted a handle (FILE_READ_DATA, FILE_WRITE_DATA).
-unsigned long DataAccess(HidHandle handle) {
+// The data access the system granted a handle (FILE_READ_DATA, FILE_WRITE_DATA); -1 when
+// it is not open.
+long long DataAccess(HidHandle handle) {
     OBJECT_BASIC_INFORMATION basic{};
     ULONG length = 0;
-    if (!IsOpenHandle(handle) ||
-        NtQueryObject(reinterpret_cast<HANDLE>(handle), ObjectBasicInformation, &basic, sizeof basic, &length) != 0) {
-        return 0xFFFFFFFFul;
-    }
-    return basic.GrantedAccess & (FILE_READ_DATA | FILE_WRITE_DATA);
+    return IsOpenHandle(handle) && NtQueryObject(reinterpret_cast<HANDLE>(handle), ObjectBasicInformation, &basic,
+                                                 sizeof basic, &length) == 0
+               ? static_cast<long long>(basic.GrantedAccess & (FILE_READ_DATA | FILE_WRITE_DATA))
+               : -1;
 }
 
-bool Overlapped(HidHandle handle) {
+// Whether the handle was opened for overlapped I/O (no FILE_SYNCHRONOUS_IO_* mode).
+long long Overlapped(HidHandle handle) {
     constexpr auto kFileModeInformation = static_cast<FILE_INFORMATION_CLASS>(16);
-    constexpr ULONG kSynchronousIo = 0x30;  // FILE_SYNCHRONOUS_IO_ALERT | _NONALERT
     IO_STATUS_BLOCK status{};
     ULONG mode = 0;
-    return NtQueryInformationFile(reinterpret_cast<HANDLE>(handle), &status, &mode, sizeof mode,
-                                  kFileModeInformation) == 0 &&
-           (mode & kSynchronousIo) == 0;
+    return IsOpenHandle(handle) && NtQueryInformationFile(reinterpret_cast<HANDLE>(handle), &status, &mode,
+                                                          sizeof mode, kFileModeInformation) == 0 &&
+           (mode & 0x30) == 0;
 }
 
-std::string ButtonCaps(const HidButtonCaps* caps, size_t count) {
-    std::string out = "[";
-    for (size_t i = 0; i < count; ++i) {
-        out += (i ? ",[" : "[") + std::to_string(caps[i].UsagePage) + "," + std::to_string(caps[i].Range.UsageMin) +
-               "," + std::to_string(caps[i].Range.UsageMax) + "]";
-    }
-    return out + "]";
-}
-
-std::string List() {
+std::string ListDevices() {
     const std::shared_ptr<HidLayer> layer = CreateOsHidLayer();
     const std::unique_ptr<InterfaceSet> set = layer->OpenInterfaceSet();
-    std::string out = "{\"devices\":[";
+    std::string out;
     for (uint32_t index = 0; set->Enumerate(index); ++index) {
         uint32_t size = 0;
         set->Detail(nullptr, 0, &size);
@@ -113,57 +116,49 @@ std::string List() {
         }
         HidAttributes attributes{sizeof(HidAttributes), 0, 0, 0};
         wchar_t serial[kSerialChars] = {};
-        const HidHandle handle = layer->Open(detail->DevicePath, OpenMode::Query);
-        if (IsOpenHandle(handle)) {
-            layer->GetAttributes(handle, &attributes);
-            if (!layer->GetSerialNumberString(handle, serial, sizeof serial - sizeof(wchar_t))) {
-                serial[0] = L'\0';
-            }
-            layer->Close(handle);
+        const OwnedHandle handle(layer, layer->Open(detail->DevicePath, OpenMode::Query));
+        if (handle && (!layer->GetAttributes(handle.Get(), &attributes) ||
+                       !layer->GetSerialNumberString(handle.Get(), serial, sizeof serial - sizeof(wchar_t)))) {
+            serial[0] = L'\0';
         }
-        out += (index ? ",{" : "{") + std::string("\"vid\":") + std::to_string(attributes.VendorID) +
-               ",\"pid\":" + std::to_string(attributes.ProductID) +
-               ",\"version\":" + std::to_string(attributes.VersionNumber) + ",\"serial\":" + Quote(serial) +
-               ",\"path\":" + Quote(detail->DevicePath) + "}";
+        (out += out.empty() ? "" : ",") += Answer()("vid", attributes.VendorID)("pid", attributes.ProductID)(
+                                              "version", attributes.VersionNumber)("serial", serial)(
+                                              "path", detail->DevicePath).Text();
     }
-    return out + "]}";
+    return Answer().Raw("devices", "[" + out + "]").Text();
 }
 
-std::string Init(std::unique_ptr<CEngine>& engine, const std::string& serial) {
-    engine = BuildEngine(serial.c_str());
-    CManager& manager = *engine->manager;
-    CHidDevice& device = manager.device;
+std::string Init(CEngine& engine) {
+    CManager& manager = *engine.manager;
+    const CHidDevice& device = manager.Device();
     // Windows leaves an older error behind on success: the backend must not let one
     // make a call of the pass count as failed.
     SetLastError(ERROR_ACCESS_DENIED);
-    const int32_t result = manager.InitDevice();
-    engine->initialized = result == static_cast<int32_t>(kOpenReady);
-    uint32_t calls = 0;
-    uint32_t opened = 0;
-    std::memcpy(&calls, device.moduleKeyBlock + kKeyBlockEnumCallsOffset, sizeof calls);
-    std::memcpy(&opened, device.moduleKeyBlock + kKeyBlockOpenedOffset, sizeof opened);
-    const auto* blockSerial = reinterpret_cast<const wchar_t*>(device.moduleKeyBlock + kKeyBlockSerialOffset);
+    const OpenState result = manager.InitDevice();
+    engine.initialized = result == OpenState::Ready;
+    const auto word = [&device](size_t offset) {
+        uint32_t value = 0;
+        std::memcpy(&value, device.KeyBlock() + offset, sizeof value);
+        return value;
+    };
+    const auto* blockSerial = reinterpret_cast<const wchar_t*>(device.KeyBlock() + kKeyBlockSerialOffset);
     ULONG buffers = 0;
-    if (IsOpenHandle(device.readHandle) &&
-        !HidD_GetNumInputBuffers(reinterpret_cast<HANDLE>(device.readHandle), &buffers)) {
+    if (!HidD_GetNumInputBuffers(reinterpret_cast<HANDLE>(device.ReadHandle()), &buffers)) {
         buffers = 0;
     }
-    const int held = IsOpenHandle(device.queryHandle) + IsOpenHandle(device.writeHandle) +
-                     IsOpenHandle(device.readHandle);
-    return "{\"result\":" + std::to_string(result) + ",\"path\":" + Quote(device.devicePath) +
-           ",\"serial\":" + Quote(device.serialNumber) + ",\"firmware\":" + Quote(device.firmwareText) +
-           ",\"digital\":" + std::to_string(device.inputButtonCount) +
-           ",\"analog\":" + std::to_string(manager.deviceCaps.NumberInputValueCaps) +
-           ",\"input\":" + std::to_string(manager.deviceCaps.InputReportByteLength) +
-           ",\"output\":" + std::to_string(manager.deviceCaps.OutputReportByteLength) +
-           ",\"button_caps\":" + ButtonCaps(device.inputButtonCaps.data(), device.inputButtonCaps.size()) +
-           ",\"calls\":" + std::to_string(calls) + ",\"opened\":" + std::to_string(opened) +
-           ",\"block_serial\":" + Quote(std::wstring(blockSerial, wcsnlen(blockSerial, kKeyBlockSerialUnits))) +
-           ",\"connected\":" + std::to_string(int{device.connected.load()}) + ",\"held\":" + std::to_string(held) +
-           ",\"buffers\":" + std::to_string(buffers) + ",\"access\":[" + std::to_string(DataAccess(device.queryHandle)) +
-           "," + std::to_string(DataAccess(device.writeHandle)) + "," + std::to_string(DataAccess(device.readHandle)) +
-           "],\"read_overlapped\":" + std::to_string(int{IsOpenHandle(device.readHandle) && Overlapped(device.readHandle)}) +
-           "}";
+    const HidCaps& caps = manager.Caps();
+    return Answer()("result", static_cast<int>(result))("path", device.DevicePath())("serial", device.SerialNumber())(
+               "firmware", device.FirmwareText())("digital", device.InputButtonCount())(
+               "analog", caps.NumberInputValueCaps)("input", caps.InputReportByteLength)(
+               "output", caps.OutputReportByteLength)
+        .Raw("button_caps", ButtonCaps(device.InputButtonCaps().data(), device.InputButtonCaps().size()))(
+            "calls", word(kKeyBlockEnumCallsOffset))("opened", word(kKeyBlockOpenedOffset))(
+            "block_serial", std::wstring(blockSerial, wcsnlen(blockSerial, kKeyBlockSerialUnits)))(
+            "connected", device.Connected())("buffers", buffers)
+        .Raw("access", List({DataAccess(device.QueryHandle()), DataAccess(device.WriteHandle()),
+                             DataAccess(device.ReadHandle())}))
+        .Raw("overlapped", List({Overlapped(device.WriteHandle()), Overlapped(device.ReadHandle())}))
+        .Text();
 }
 
 // The module file two folders above this program, loaded beside its stand-in
@@ -175,10 +170,9 @@ std::string PydCaps(const std::string& path) {
     for (int up = 0; up < 3; ++up) {
         module.resize(module.find_last_of(L'\\'));
     }
-    module += L"\\torqpanel.pyd";
-    const HMODULE pyd = LoadLibraryExW(module.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    const HMODULE pyd = LoadLibraryExW((module + L"\\torqpanel.pyd").c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (pyd == nullptr) {
-        return "{\"error\":\"cannot load " + std::to_string(GetLastError()) + "\"}";
+        return Answer()("error", L"cannot load the module").Text();
     }
     using Query = int (*)(const char*, void*, void*, uint16_t*);
     const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(GetProcAddress(pyd, "torqpanel_hid_interface_caps")));
@@ -186,72 +180,63 @@ std::string PydCaps(const std::string& path) {
     HidButtonCaps buttons[8] = {};
     uint16_t count = 8;
     const int ok = query != nullptr ? query(path.c_str(), &caps, buttons, &count) : -1;
-    if (ok != 1) {
-        count = 0;
-    }
     FreeLibrary(pyd);
-    return "{\"ok\":" + std::to_string(ok) + ",\"input\":" + std::to_string(caps.InputReportByteLength) +
-           ",\"output\":" + std::to_string(caps.OutputReportByteLength) +
-           ",\"values\":" + std::to_string(caps.NumberInputValueCaps) + ",\"button_caps\":" + ButtonCaps(buttons, count) +
-           "}";
-}
-
-std::vector<uint8_t> FromHex(const std::string& hex) {
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
+    return Answer()("ok", ok)("input", caps.InputReportByteLength)("output", caps.OutputReportByteLength)(
+               "values", caps.NumberInputValueCaps)
+        .Raw("button_caps", ButtonCaps(buttons, ok == 1 ? count : 0))
+        .Text();
 }
 
 std::string Run(std::unique_ptr<CEngine>& engine, DWORD& baseline, const std::string& word, const std::string& argument) {
-    if (word == "list") {
-        return List();
-    }
-    if (word == "pyd-caps") {
-        return PydCaps(argument);
+    if (word == "list" || word == "pyd-caps") {
+        return word == "list" ? ListDevices() : PydCaps(argument);
     }
     if (word == "init") {
         if (engine) {
-            return "{\"error\":\"close the engine first\"}";
+            return Answer()("error", L"close the engine first").Text();
         }
         baseline = HandleCount();
-        return Init(engine, argument);
+        engine = BuildEngine(argument.c_str());
+        return Init(*engine);
     }
     if (!engine) {
-        return word == "info" ? "{\"engine\":0}" : "{\"error\":\"no engine\"}";
+        return word == "info" ? Answer()("engine", 0).Text() : Answer()("error", L"no engine").Text();
     }
     CManager& manager = *engine->manager;
-    const auto connected = [&manager] {
-        return "\"connected\":" + std::to_string(int{manager.device.connected.load()});
-    };
+    Answer answer;
     if (word == "show") {
-        const std::vector<uint8_t> report = FromHex(argument);
-        std::memcpy(manager.displayReport, report.data(), std::min(report.size(), kReportSize));
-        manager.SendReport();
+        for (size_t i = 0; i + 1 < argument.size() && i / 2 < kReportSize; i += 2) {
+            manager.Display().Report()[i / 2] = static_cast<uint8_t>(std::stoul(argument.substr(i, 2), nullptr, 16));
+        }
+        manager.Display().SendReport();
     } else if (word == "bright") {
-        manager.SetGlobalBrightness(std::stoi(argument));
+        manager.Display().SetGlobalBrightness(std::stoi(argument));
     } else if (word == "read") {
         uint8_t buffer[kInputReportCapacity] = {};
         uint32_t bytes = 0;
-        const int32_t result = manager.device.ReadInputReport(buffer, manager.deviceCaps.InputReportByteLength, &bytes);
-        return "{\"result\":" + std::to_string(result) + ",\"report\":\"" + Hex(buffer, bytes) + "\"," + connected() + "}";
+        const ReadResult result = manager.Device().ReadInputReport(buffer, manager.Caps().InputReportByteLength, &bytes);
+        std::string hex;
+        for (uint32_t i = 0; i < bytes; ++i) {
+            char byte[3];
+            std::snprintf(byte, sizeof byte, "%02x", buffer[i]);
+            hex += byte;
+        }
+        answer("result", result == ReadResult::Changed ? L"changed" : result == ReadResult::Unchanged ? L"unchanged"
+                                                                                                     : L"failed")(
+            "report", std::wstring(hex.begin(), hex.end()));
     } else if (word == "listen" || word == "stop") {
-        const int32_t result = word == "listen" ? manager.StartListener() : manager.StopListener();
-        return "{\"result\":" + std::to_string(result) + "}";
+        const ListenerResult result = word == "listen" ? manager.Listener().Start() : manager.Listener().Stop();
+        answer("done", result == ListenerResult::Done);
     } else if (word == "event") {
-        const InputEvent event = manager.input.Latest();
-        return "{\"event\":[" + std::to_string(event.device) + "," + std::to_string(event.isButton) + "," +
-               std::to_string(event.value) + "," + std::to_string(event.number) + "]," + connected() + "}";
+        const InputEvent event = manager.Input().Latest();
+        answer.Raw("event", List({event.device, event.isButton, event.value, event.number}));
     } else if (word == "close") {
         DestroyEngine(std::move(engine));
-        return "{\"leaked\":" + std::to_string(static_cast<long>(HandleCount()) - static_cast<long>(baseline)) + "}";
+        return Answer()("leaked", static_cast<long long>(HandleCount()) - baseline).Text();
     } else if (word != "info") {
-        return "{\"error\":\"unknown command\"}";
+        return Answer()("error", L"unknown command").Text();
     }
-    std::string answer = "{\"engine\":1,";  // appended, not concatenated: GCC 12 warns falsely (-Wrestrict)
-    answer += connected();
-    return answer += "}";
+    return answer("engine", 1)("connected", manager.Device().Connected()).Text();
 }
 
 }  // namespace
@@ -259,10 +244,9 @@ std::string Run(std::unique_ptr<CEngine>& engine, DWORD& baseline, const std::st
 int main() {
     std::unique_ptr<CEngine> engine;
     DWORD baseline = 0;
-    std::string line;
     std::printf("torq {\"ready\":1}\n");
     std::fflush(stdout);
-    while (std::getline(std::cin, line) && line != "quit") {
+    for (std::string line; std::getline(std::cin, line) && line != "quit";) {
         std::istringstream words(line);
         std::string word;
         std::string argument;
@@ -271,7 +255,7 @@ int main() {
         try {
             answer = Run(engine, baseline, word, argument);
         } catch (const std::exception& error) {
-            answer = "{\"error\":" + Quote(std::wstring(error.what(), error.what() + std::strlen(error.what()))) + "}";
+            answer = Answer()("error", std::wstring(error.what(), error.what() + std::strlen(error.what()))).Text();
         }
         std::printf("torq %s\n", answer.c_str());
         std::fflush(stdout);

@@ -37,13 +37,13 @@ struct Rig {
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
 
-    CHidDevice& device() { return manager->device; }
+    CHidDevice& device() { return manager->Device(); }
 
     // One read as the listener makes it; bytesRead starts at 0.
-    int32_t Read(std::vector<uint8_t>* report = nullptr, uint32_t* bytes = nullptr) {
+    ReadResult Read(std::vector<uint8_t>* report = nullptr, uint32_t* bytes = nullptr) {
         uint8_t buffer[kInputReportCapacity] = {};
         uint32_t bytesRead = 0;
-        const int32_t result = device().ReadInputReport(buffer, manager->deviceCaps.InputReportByteLength, &bytesRead);
+        const ReadResult result = device().ReadInputReport(buffer, manager->Caps().InputReportByteLength, &bytesRead);
         if (report != nullptr) {
             report->assign(buffer, buffer + 22);
         }
@@ -61,7 +61,7 @@ struct Rig {
 
 TORQ_TEST(reads_suppress_repeats_and_report_their_length) {
     Rig rig;
-    REQUIRE_EQ(rig.manager->InitDevice(), static_cast<int32_t>(kOpenReady));
+    REQUIRE_EQ(rig.manager->InitDevice(), OpenState::Ready);
     const auto first = InputReport({0x01});
     const auto idOnly = [&] {
         auto report = first;
@@ -71,23 +71,23 @@ TORQ_TEST(reads_suppress_repeats_and_report_their_length) {
 
     // An all-zero first report equals the zeroed previous one.
     REQUIRE(rig.board->input.Send(InputReport({})));
-    CHECK_EQ(rig.Read(), 0);
+    CHECK_EQ(rig.Read(), ReadResult::Unchanged);
 
     std::vector<uint8_t> got;
     uint32_t bytes = 0;
     REQUIRE(rig.board->input.Send(first));
-    CHECK_EQ(rig.Read(&got, &bytes), 1);
+    CHECK_EQ(rig.Read(&got, &bytes), ReadResult::Changed);
     CHECK(got == first);
     CHECK_EQ(bytes, 22u);
 
     REQUIRE(rig.board->input.Send(first));
-    CHECK_EQ(rig.Read(), 0);
+    CHECK_EQ(rig.Read(), ReadResult::Unchanged);
 
     REQUIRE(rig.board->input.Send(idOnly));
-    CHECK_EQ(rig.Read(&got, &bytes), 1);
+    CHECK_EQ(rig.Read(&got, &bytes), ReadResult::Changed);
     CHECK(got == idOnly);
     CHECK_EQ(bytes, 22u);
-    CHECK(rig.device().connected);
+    CHECK(rig.device().Connected());
 }
 
 // The read state alone, on a pipe of its own, with short time-outs.
@@ -184,47 +184,47 @@ TORQ_TEST(a_wake_cancels_the_waiting_read_and_a_later_report_is_not_lost) {
 
 TORQ_TEST(the_board_closing_its_end_fails_the_read_and_stops_the_channel) {
     Rig rig;
-    REQUIRE_EQ(rig.manager->InitDevice(), static_cast<int32_t>(kOpenReady));
+    REQUIRE_EQ(rig.manager->InitDevice(), OpenState::Ready);
     rig.board->input.Close();  // the read handle now meets ERROR_BROKEN_PIPE
 
-    CHECK_EQ(rig.Read(), -1);
-    CHECK(!rig.device().connected);
+    CHECK_EQ(rig.Read(), ReadResult::Failed);
+    CHECK(!rig.device().Connected());
     CHECK(!rig.device().CanRead());
     // Writes stop too, without a call to the system.
     const int writes = rig.board->Writes();
-    rig.manager->SendReport();
+    rig.manager->Display().SendReport();
     CHECK_EQ(rig.board->Writes(), writes);
 }
 
 TORQ_TEST(a_failed_write_disconnects_and_silences_later_writes) {
     Rig rig;
-    REQUIRE_EQ(rig.manager->InitDevice(), static_cast<int32_t>(kOpenReady));
+    REQUIRE_EQ(rig.manager->InitDevice(), OpenState::Ready);
     CHECK(rig.board->output.Receive(2000).has_value());
     rig.board->output.Close();  // WriteFile now fails with ERROR_NO_DATA
 
     const int writes = rig.board->Writes();
     uint32_t written = 0;
-    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->displayReport, kReportSize, &written), 0);
+    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->Display().Report(), kReportSize, &written), false);
     CHECK_EQ(rig.board->Writes(), writes + 1);
-    CHECK(!rig.device().connected);
-    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->displayReport, kReportSize, &written), 0);
+    CHECK(!rig.device().Connected());
+    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->Display().Report(), kReportSize, &written), false);
     CHECK_EQ(rig.board->Writes(), writes + 1);
 }
 
 TORQ_TEST(a_board_that_stops_reading_times_the_write_out_and_stays_connected) {
     Rig rig;
-    REQUIRE_EQ(rig.manager->InitDevice(), static_cast<int32_t>(kOpenReady));
+    REQUIRE_EQ(rig.manager->InitDevice(), OpenState::Ready);
     REQUIRE(rig.board->output.Receive(2000).has_value());
     // The board reads nothing: once the pipe's buffer is full, a write waits for it.
     int taken = 0;
     uint32_t written = 0;
-    while (taken < 200 && rig.device().WriteOutputReport(rig.manager->displayReport, kReportSize, &written) != 0) {
+    while (taken < 200 && rig.device().WriteOutputReport(rig.manager->Display().Report(), kReportSize, &written)) {
         ++taken;
     }
     REQUIRE(taken < 200);
     CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
     CHECK_EQ(written, 0u);
-    CHECK(rig.device().connected);
+    CHECK(rig.device().Connected());
     // What the board reads once it reads again: the reports taken, whole; the one that
     // timed out is not among them, and the next write goes out.
     int received = 0;
@@ -232,7 +232,7 @@ TORQ_TEST(a_board_that_stops_reading_times_the_write_out_and_stays_connected) {
         ++received;
     }
     CHECK_EQ(received, taken);
-    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->displayReport, kReportSize, &written), 1);
+    CHECK_EQ(rig.device().WriteOutputReport(rig.manager->Display().Report(), kReportSize, &written), true);
     const auto next = rig.board->output.Receive(2000);
     REQUIRE(next.has_value());
     CHECK_EQ(next->size(), kReportSize);
@@ -243,16 +243,16 @@ TORQ_TEST(teardown_with_the_listener_waiting_blanks_the_board_and_closes_everyth
     SetActiveHidLayer(board);
     {
         std::unique_ptr<CEngine> engine = BuildEngine("A1B2");
-        REQUIRE_EQ(engine->manager->InitDevice(), static_cast<int32_t>(kOpenReady));
+        REQUIRE_EQ(engine->manager->InitDevice(), OpenState::Ready);
         const auto initBlank = board->output.Receive(2000);
         REQUIRE(initBlank.has_value());
         engine->initialized = true;
-        engine->manager->SetGear(0x33, 0);
-        engine->manager->SendReport();
+        engine->manager->Display().SetGear(0x33, 0);
+        engine->manager->Display().SendReport();
         const auto shown = board->output.Receive(2000);
         REQUIRE(shown.has_value());
-        REQUIRE_EQ(engine->manager->StartListener(), 0);
-        CHECK(torqtest::WaitUntil([&] { return engine->manager->listenerRunning.load(); }, 2000));
+        REQUIRE_EQ(engine->manager->Listener().Start(), ListenerResult::Done);
+        CHECK(torqtest::WaitUntil([&] { return engine->manager->Listener().Running(); }, 2000));
         Sleep(30);  // into its read
 
         const ULONGLONG start = GetTickCount64();

@@ -37,9 +37,6 @@ using hidraw::UniqueFd;
 
 constexpr size_t kUeventLimit = 64 * 1024;
 constexpr size_t kDescriptorLimit = 64 * 1024;  // the kernel's own limit is 4096
-// The bounds Windows puts on HidD_SetNumInputBuffers.
-constexpr uint32_t kMinInputBuffers = 2;
-constexpr uint32_t kMaxInputBuffers = 512;
 
 // A failed sysfs read of a device we had found: gone, or something else broke.
 uint32_t SysfsError(int error) {
@@ -70,32 +67,6 @@ public:
 private:
     std::vector<NodeEntry> nodes_;
     std::optional<uint32_t> selected_;
-};
-
-// The capabilities of the descriptor as sysfs gave it when they were asked for; like
-// Windows preparsed data, they outlive the device.
-class HidrawPreparsedData final : public PreparsedData {
-public:
-    explicit HidrawPreparsedData(std::unique_ptr<ParsedDescriptor> parsed)
-        : parsed_(std::move(parsed)) {}
-
-    uint32_t GetCaps(HidCaps* caps) const override {
-        if (caps == nullptr) {
-            return kHidpStatusInvalidPreparsedData;
-        }
-        *caps = parsed_->caps;
-        return kHidpStatusSuccess;
-    }
-
-    uint32_t GetInputButtonCaps(HidButtonCaps* caps, uint16_t* length) const override {
-        if (length == nullptr) {
-            return kHidpStatusInvalidPreparsedData;
-        }
-        return GetSpecificButtonCaps(*parsed_, HidReportType::Input, 0, 0, 0, caps, length);
-    }
-
-private:
-    std::unique_ptr<ParsedDescriptor> parsed_;
 };
 
 // The report descriptor of the HID device in `hidDir`, parsed; null with the thread's
@@ -228,16 +199,7 @@ public:
             SetThreadHidError(kErrorGenFailure);  // the device has no serial number string
             return false;
         }
-        // Like the HID driver: as much as fits, the terminator only when there is room.
-        const std::wstring serial = Utf8ToWideLossy(*uniq);
-        const size_t room = bufferBytes / sizeof(wchar_t);
-        const size_t copied = std::min(room, serial.size());
-        std::copy_n(serial.data(), copied, buffer);
-        if (copied < room) {
-            buffer[copied] = L'\0';
-        }
-        SetThreadHidError(kErrorSuccess);
-        return true;
+        return AnswerSerialNumber(Utf8ToWideLossy(*uniq), buffer, bufferBytes);
     }
 
     // hidraw has no such setting (the kernel queues 64 reports per open file); the read
@@ -247,8 +209,7 @@ public:
         if (!node) {
             return false;
         }
-        if (count < kMinInputBuffers || count > kMaxInputBuffers) {
-            SetThreadHidError(kErrorInvalidParameter);
+        if (!AcceptInputBufferCount(count)) {
             return false;
         }
         node->inputBuffers.store(count, std::memory_order_relaxed);
@@ -265,7 +226,8 @@ public:
         if (!parsed) {
             return nullptr;
         }
-        return std::make_unique<HidrawPreparsedData>(std::move(parsed));
+        // The capabilities of the descriptor as sysfs gave it when they were asked for.
+        return std::make_unique<DescriptorPreparsedData>(std::move(parsed));
     }
 
     bool Write(HidHandle handle, const uint8_t* data, uint32_t length, uint32_t* written) override {

@@ -12,7 +12,6 @@ namespace torq::hidraw {
 
 namespace {
 
-constexpr uint32_t kWaitForever = 0xFFFFFFFFu;  // INFINITE
 constexpr short kGone = POLLERR | POLLHUP | POLLNVAL;
 
 using Clock = std::chrono::steady_clock;
@@ -47,13 +46,16 @@ ReadOutcome HidrawReadState::Read(HidHandle handle, uint8_t* buffer, uint32_t ca
         SetThreadHidError(kErrorAccessDenied);
         return {WaitResult::Failed, 0, false};
     }
+    const bool keepNewest = Prepare(handle, *node);
+    return Wait(*node, keepNewest, buffer, capacity, timeoutMs);
+}
+
+bool HidrawReadState::Prepare(HidHandle handle, const OpenNode& node) {
     if (handle != current_) {
         Forget();
         current_ = handle;
     }
-    const uint32_t wanted = std::min(node->inputBuffers.load(std::memory_order_relaxed),
-                                     kKernelQueueReports);
-    const bool keepNewest = wanted != 0;
+    const uint32_t wanted = std::min(node.inputBuffers.load(std::memory_order_relaxed), kKernelQueueReports);
     const uint32_t limit = std::max<uint32_t>(wanted, 1);
     if (limit != limit_) {
         Forget();
@@ -62,13 +64,17 @@ ReadOutcome HidrawReadState::Read(HidHandle handle, uint8_t* buffer, uint32_t ca
         lengths_.assign(limit, 0);
         limit_ = limit;
     }
+    return wanted != 0;
+}
 
+ReadOutcome HidrawReadState::Wait(OpenNode& node, bool keepNewest, uint8_t* buffer, uint32_t capacity,
+                                  uint32_t timeoutMs) {
     const bool forever = timeoutMs == kWaitForever;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     // The first look does not wait: what is there already completes the read at once.
     bool first = true;
     for (;;) {
-        pollfd fds[2] = {{node->fd.Get(), POLLIN, 0}, {wake_.Get(), POLLIN, 0}};
+        pollfd fds[2] = {{node.fd.Get(), POLLIN, 0}, {wake_.Get(), POLLIN, 0}};
         const int wait = first ? 0 : forever ? -1 : Remaining(deadline);
         const int ready = poll(fds, 2, wait);
         if (ready < 0) {
@@ -89,7 +95,7 @@ ReadOutcome HidrawReadState::Read(HidHandle handle, uint8_t* buffer, uint32_t ca
             SetThreadHidError(kErrorDeviceNotConnected);
             return {WaitResult::Failed, 0, false};
         }
-        if ((fds[0].revents & POLLIN) != 0 && Drain(*node, keepNewest) == Drained::Failed) {
+        if ((fds[0].revents & POLLIN) != 0 && Drain(node, keepNewest) == Drained::Failed) {
             Forget();
             return {WaitResult::Failed, 0, false};
         }
@@ -142,15 +148,11 @@ HidrawReadState::Drained HidrawReadState::Drain(OpenNode& node, bool keepNewest)
 }
 
 ReadOutcome HidrawReadState::Deliver(uint8_t* buffer, uint32_t capacity, bool immediate) {
-    const uint32_t length = lengths_[first_];
-    const uint32_t bytes = buffer == nullptr ? 0 : std::min(length, capacity);
-    if (bytes > 0) {
-        std::memcpy(buffer, slots_[first_].data(), bytes);
-    }
+    const ReadOutcome outcome = DeliverReport(slots_[first_].data(), lengths_[first_], buffer, capacity, immediate);
     first_ = (first_ + 1) % limit_;
     --count_;
     SetThreadHidError(kErrorSuccess);
-    return {WaitResult::Arrived, bytes, immediate};
+    return outcome;
 }
 
 void HidrawReadState::Forget() {

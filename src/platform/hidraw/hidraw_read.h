@@ -29,6 +29,13 @@ public:
 
 private:
     enum class Drained { Some, None, Failed };
+    // Points the kept reports at `handle` and sizes them for the node's number of
+    // buffers; true when one is set (then the newest reports are kept).
+    bool Prepare(HidHandle handle, const OpenNode& node);
+    // Polls the node and the wake descriptor until a report, a wake, a failure or the
+    // time-out.
+    ReadOutcome Wait(OpenNode& node, bool keepNewest, uint8_t* buffer, uint32_t capacity,
+                     uint32_t timeoutMs);
     // Moves what the kernel holds into the kept reports; sets the thread's error on failure.
     Drained Drain(OpenNode& node, bool keepNewest);
     ReadOutcome Deliver(uint8_t* buffer, uint32_t capacity, bool immediate);

@@ -50,9 +50,6 @@ constexpr uint8_t kBoardDescriptor[] = {
 // Generated paths follow the shape Windows gives HID interfaces, with the HID class GUID.
 constexpr wchar_t kHidInterfaceGuid[] = L"{4d1e55b2-f16f-11cf-88cb-001111000030}";
 
-// Windows' INFINITE: a read with this time-out waits until something happens.
-constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
-
 struct Fault {
     bool active = false;
     uint32_t error = 0;
@@ -215,21 +212,13 @@ private:
     std::optional<size_t> selected_;
 };
 
-// Like Windows preparsed data, it stays usable after the device is gone. The button-caps
-// fault is looked up when the caps are asked for, so a test can set it after discovery.
-class VirtualPreparsedData final : public PreparsedData {
+// The button-caps fault is looked up when the caps are asked for, so a test can set it
+// after discovery.
+class VirtualPreparsedData final : public DescriptorPreparsedData {
 public:
     VirtualPreparsedData(std::shared_ptr<State> state, size_t device,
                          std::shared_ptr<const ParsedDescriptor> parsed)
-        : state_(std::move(state)), device_(device), parsed_(std::move(parsed)) {}
-
-    uint32_t GetCaps(HidCaps* caps) const override {
-        if (caps == nullptr) {
-            return kHidpStatusInvalidPreparsedData;
-        }
-        *caps = parsed_->caps;
-        return kHidpStatusSuccess;
-    }
+        : DescriptorPreparsedData(std::move(parsed)), state_(std::move(state)), device_(device) {}
 
     uint32_t GetInputButtonCaps(HidButtonCaps* caps, uint16_t* length) const override {
         {
@@ -239,16 +228,12 @@ public:
                 return FaultError(fault, kHidpStatusInvalidPreparsedData);
             }
         }
-        if (length == nullptr) {
-            return kHidpStatusInvalidPreparsedData;
-        }
-        return GetSpecificButtonCaps(*parsed_, HidReportType::Input, 0, 0, 0, caps, length);
+        return DescriptorPreparsedData::GetInputButtonCaps(caps, length);
     }
 
 private:
     std::shared_ptr<State> state_;
     size_t device_;
-    std::shared_ptr<const ParsedDescriptor> parsed_;
 };
 
 class VirtualReadState final : public ReadState {
@@ -338,12 +323,8 @@ private:
         VirtualHandle* record = state_->HandleOf(handle);
         std::vector<uint8_t> report = std::move(record->queue.front());
         record->queue.pop_front();
-        const auto bytes = static_cast<uint32_t>(std::min<size_t>(report.size(), capacity));
-        if (bytes > 0 && buffer != nullptr) {
-            std::memcpy(buffer, report.data(), bytes);
-        }
         SetThreadHidError(kErrorSuccess);
-        return {WaitResult::Arrived, buffer != nullptr ? bytes : 0u, immediate};
+        return DeliverReport(report.data(), report.size(), buffer, capacity, immediate);
     }
 
     std::shared_ptr<State> state_;
@@ -489,20 +470,7 @@ bool VirtualBus::GetSerialNumberString(HidHandle handle, wchar_t* buffer, uint32
         SetThreadHidError(FaultError(fault, kErrorGenFailure));
         return false;
     }
-    if (buffer == nullptr) {
-        SetThreadHidError(kErrorInvalidParameter);
-        return false;
-    }
-    // Like the HID driver: as much as fits, the terminator only when there is room.
-    const std::wstring& serial = *target.device->serial;
-    const size_t room = bufferBytes / sizeof(wchar_t);
-    const size_t copied = std::min(room, serial.size());
-    std::copy_n(serial.data(), copied, buffer);
-    if (copied < room) {
-        buffer[copied] = L'\0';
-    }
-    SetThreadHidError(kErrorSuccess);
-    return true;
+    return AnswerSerialNumber(*target.device->serial, buffer, bufferBytes);
 }
 
 bool VirtualBus::SetNumInputBuffers(HidHandle handle, uint32_t count) {
@@ -511,8 +479,7 @@ bool VirtualBus::SetNumInputBuffers(HidHandle handle, uint32_t count) {
     if (target.device == nullptr) {
         return false;
     }
-    if (count < kMinInputBuffers || count > kMaxInputBuffers) {
-        SetThreadHidError(kErrorInvalidParameter);
+    if (!AcceptInputBufferCount(count)) {
         return false;
     }
     target.handle->inputBuffers = count;

@@ -43,12 +43,6 @@ inline constexpr size_t kVirtualFaultCount = 10;
 // "open_write" -> VirtualFault::OpenWrite; nullopt for any other text.
 std::optional<VirtualFault> VirtualFaultFromName(std::string_view name);
 
-// The input buffers a read handle keeps until SetNumInputBuffers changes it (the
-// Windows driver's default) and the bounds that call accepts.
-inline constexpr uint32_t kDefaultInputBuffers = 32;
-inline constexpr uint32_t kMinInputBuffers = 2;
-inline constexpr uint32_t kMaxInputBuffers = 512;
-
 // The supported board's report descriptor: what a device gets when none is given.
 std::span<const uint8_t> BoardReportDescriptor();
 

@@ -372,12 +372,8 @@ private:
     }
 
     ReadOutcome Deliver(DWORD transferred, uint8_t* buffer, uint32_t capacity, bool immediate) {
-        const auto bytes = static_cast<uint32_t>(std::min<size_t>({transferred, capacity, data_.size()}));
-        if (bytes > 0 && buffer != nullptr) {
-            std::memcpy(buffer, data_.data(), bytes);
-        }
         SetLastError(ERROR_SUCCESS);
-        return {WaitResult::Arrived, buffer != nullptr ? bytes : 0u, immediate};
+        return DeliverReport(data_.data(), std::min<size_t>(transferred, data_.size()), buffer, capacity, immediate);
     }
 
     // Cancels the outstanding read and waits until the system is done with it. Caller

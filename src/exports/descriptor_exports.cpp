@@ -4,8 +4,8 @@
 #include <cstring>
 #include <exception>
 
+#include "exports/exports.h"
 #include "platform/report_descriptor.h"
-#include "platform/virtual/vhid_api.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// The C entry points of the virtual bus (vhid_api.h): a registry of buses by number,
+// The C entry points of the virtual bus (exports/exports.h): a registry of buses by number,
 // switching the process to one of them, and the build, inject and inspect calls.
 //
 // Nothing may unwind into a C caller: every entry point runs its body under Guarded(),
@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "exports/exports.h"
 #include "platform/hid_layer.h"
 #include "platform/text.h"
-#include "platform/virtual/vhid_api.h"
 #include "platform/virtual/virtual_bus.h"
 
 namespace {

@@ -1,5 +1,7 @@
-// The exported C functions through which native code (and the Python facade torqsim,
-// through ctypes) builds a virtual HID bus and switches this process to it.
+// Every C function the library exports, in one place: the torqline method wrappers and
+// BuildEx (for native callers of the module), the virtual bus (for torqsim and native test
+// suites) and the capability queries. C and C++ callers and the tests include this file;
+// the definitions live in src/module (the wrappers) and src/exports (the rest).
 //
 // Strings are UTF-8 and zero-terminated. A bus is an opaque number handed out by
 // torqpanel_vhid_bus_new; it stays valid, and its devices inspectable, until
@@ -12,12 +14,45 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "module/export.h"
+#if defined(_WIN32)
+#define TORQ_EXPORT __declspec(dllexport)
+#else
+#define TORQ_EXPORT __attribute__((visibility("default")))
+#endif
+
+// Python's object type, by the name Python.h gives it, so this header needs no Python.
+typedef struct _object PyObject;
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
+// --- The torqline wrappers ------------------------------------------------------
+// Each has the signature Python gives a method (the torqline object, then the argument
+// tuple; set_gear also gets the keyword dictionary), with the method's results and errors.
+TORQ_EXPORT PyObject* PyDev_set_gear(PyObject* self, PyObject* args, PyObject* kwds);
+TORQ_EXPORT PyObject* PyInitMgr(PyObject* self, PyObject* args);
+TORQ_EXPORT PyObject* PyGetModuleKey(PyObject* self, PyObject* args);
+TORQ_EXPORT PyObject* PyGetDeviceInfo(PyObject* self, PyObject* args);
+TORQ_EXPORT PyObject* PyGetInputData(PyObject* self, PyObject* args);
+TORQ_EXPORT PyObject* PyStartInputListener(PyObject* self, PyObject* args);
+TORQ_EXPORT PyObject* PyStopInputListener(PyObject* self, PyObject* args);
+TORQ_EXPORT PyObject* PySendReport(PyObject* self, PyObject* args);
+TORQ_EXPORT PyObject* PySetOneRPMLed(PyObject* self, PyObject* args);
+TORQ_EXPORT PyObject* PySetWarnLed(PyObject* self, PyObject* args);
+TORQ_EXPORT PyObject* PySetExternalLed(PyObject* self, PyObject* args);
+TORQ_EXPORT PyObject* PySetGlobalBrightness(PyObject* self, PyObject* args);
+TORQ_EXPORT PyObject* PySetRumbleMotor(PyObject* self, PyObject* args);
+TORQ_EXPORT PyObject* PySetLeftDigits(PyObject* self, PyObject* args);
+TORQ_EXPORT PyObject* PyClose(PyObject* self, PyObject* args);
+TORQ_EXPORT PyObject* PySetRightDigits(PyObject* self, PyObject* args);
+
+// Composes "message #code" and the first of function / detail 1..3 that is given,
+// prints "Error %s\n" with it and returns a new reference to False.
+TORQ_EXPORT PyObject* BuildEx(const char* message, int code, const char* function,
+                              const char* detail1, const char* detail2, const char* detail3);
+
+// --- The virtual bus ------------------------------------------------------------
 // A new empty bus (no devices). Returns 0 only when memory runs out.
 TORQ_EXPORT uint64_t torqpanel_vhid_bus_new(void);
 // Forget the bus; engines still holding handles on it keep what they need. Freeing the
@@ -106,6 +141,15 @@ TORQ_EXPORT int torqpanel_vhid_descriptor_value_caps(const uint8_t* descriptor, 
                                                      int reportType,
                                                      void* valueCaps /* HidValueCaps[*count] */,
                                                      uint16_t* count);
+
+// --- The active backend ---------------------------------------------------------
+// The capabilities that the active HID backend reports for one interface path, through
+// the calls the capability probe makes, without opening it for reading or writing.
+// Fills `caps` (HidCaps, 64 bytes) and up to *count input button caps (HidButtonCaps);
+// *count becomes the number written. Returns 1, or 0 when the path cannot be opened or
+// its capabilities cannot be read. `path` is UTF-8.
+TORQ_EXPORT int torqpanel_hid_interface_caps(const char* path, void* caps, void* inputButtonCaps,
+                                             uint16_t* count);
 
 #ifdef __cplusplus
 }

@@ -7,23 +7,20 @@
 #include <exception>
 #include <memory>
 
-#include "module/export.h"
+#include "exports/exports.h"
 #include "platform/hid_layer.h"
 #include "platform/os.h"
 
-// Fills `caps` (HidCaps, 64 bytes) and up to *count input button caps (HidButtonCaps);
-// *count becomes the number written. Returns 1, or 0 when the path cannot be opened or
-// its capabilities cannot be read. `path` is UTF-8.
 extern "C" TORQ_EXPORT int torqpanel_hid_interface_caps(const char* path, void* caps,
                                                         void* inputButtonCaps, uint16_t* count) {
     if (path == nullptr || caps == nullptr) return 0;
     try {
         const std::shared_ptr<torq::HidLayer> layer = torq::ActiveHidLayer();
         const std::wstring widePath = torq::NarrowToWide(path);
-        const torq::HidHandle handle = layer->Open(widePath.c_str(), torq::OpenMode::Query);
-        if (!torq::IsOpenHandle(handle)) return 0;
+        const torq::OwnedHandle handle = torq::OpenHandle(layer, widePath.c_str(), torq::OpenMode::Query);
+        if (!handle) return 0;
         int result = 0;
-        if (const std::unique_ptr<torq::PreparsedData> preparsed = layer->GetPreparsedData(handle)) {
+        if (const std::unique_ptr<torq::PreparsedData> preparsed = layer->GetPreparsedData(handle.Get())) {
             torq::HidCaps found{};
             preparsed->GetCaps(&found);
             std::memcpy(caps, &found, sizeof found);
@@ -36,7 +33,6 @@ extern "C" TORQ_EXPORT int torqpanel_hid_interface_caps(const char* path, void* 
             }
             result = 1;
         }
-        layer->Close(handle);
         return result;
     } catch (const std::exception&) {
         // Nothing may unwind into a C caller.
