@@ -8,6 +8,7 @@ program under test cannot stall the device.
 import os
 import pathlib
 import select
+import signal
 import threading
 import time
 
@@ -128,10 +129,16 @@ class Firmware:
                                                           self.frames_path.read_text().split()])
                         >= at_least else None, f"{at_least} output reports", timeout)
 
-    def close(self):
+    def close(self, timeout=10.0):
+        """Ends the server: on its own when the command pipe closes, killed when it does not
+        (a write into the gadget that the host never collects blocks it)."""
         os.close(self._commands)
         os.close(self._answers)
-        os.waitpid(self.pid, 0)
+        try:
+            wait_for(lambda: os.waitpid(self.pid, os.WNOHANG)[0] or None, "the board's server to end", timeout)
+        except TimeoutError:
+            os.kill(self.pid, signal.SIGKILL)
+            os.waitpid(self.pid, 0)
 
 
 def serve(node, frames_path, commands, answers):

@@ -6,16 +6,16 @@ runs the device code of the win32 backend (tests/windows/hid_session.cpp) on com
 The guest's root is an overlay on the host's, so the prefix is used where it lies and
 whatever Wine writes into it stays in the guest's tmpfs.
 """
+import contextlib
+import fcntl
 import json
 import os
 import pathlib
 import queue
 import re
 import subprocess
-import sys
 import tempfile
 import threading
-import fcntl
 
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver64"
@@ -59,55 +59,70 @@ def prepare():
 
 
 class Session:
-    """torq_hid_session.exe under Wine: `command(line)` is its JSON answer."""
+    """torq_hid_session.exe under Wine: `command(line)` is its JSON answer; `send(line)`
+    leaves it to a later `answer()`."""
 
     def __init__(self, build):
-        self.prefix = prefix_path()
         exe = pathlib.Path(build) / "tests" / "windows" / "torq_hid_session.exe"
-        missing = [str(p) for p in (exe, self.prefix / "system.reg") if not p.exists()]
+        prefix = prefix_path()
+        missing = [str(p) for p in (exe, prefix / "system.reg") if not p.exists()]
         if missing:
             raise FileNotFoundError("missing (.ci/kernel makes them): " + ", ".join(missing))
-        self.env = environment(self.prefix)
-        self.log = tempfile.TemporaryFile("w+")
-        # Wine's own services inherit the program's output: a queue fed by a thread reads
-        # the answers without ever waiting for the end of that pipe.
+        self.env, self.log, self.lines = environment(prefix), tempfile.TemporaryFile("w+"), queue.Queue()
+        # Wine's own services inherit the program's output: a thread reads the answers
+        # without ever waiting for the end of that pipe.
         self.process = subprocess.Popen([WINE, str(exe)], env=self.env, stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=self.log, text=True)
-        self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
-        self._answer("start", timeout=300)
+        self.unanswered = 1  # the program's greeting
+        try:
+            self.answer(timeout=180)
+        except BaseException:
+            self.close()
+            raise
 
     def _read(self):
         for line in self.process.stdout:
             self.lines.put(line)
 
-    def _answer(self, what, timeout):
-        while True:
-            try:
-                line = self.lines.get(timeout=timeout)
-            except queue.Empty:
-                self.log.seek(0)
-                raise TimeoutError(f"no answer to {what!r} within {timeout} s; Wine said: {self.log.read()[-2000:]}")
-            if line.startswith("torq "):
-                answer = json.loads(line[5:])
-                assert "error" not in answer, f"{what}: {answer['error']}"
-                return answer
-
-    def command(self, line, timeout=30):
+    def send(self, line):
         self.process.stdin.write(line + "\n")
         self.process.stdin.flush()
-        return self._answer(line, timeout)
+        self.unanswered += 1
 
-    def close(self):
+    def answer(self, timeout=30):
+        """The next answer: that of the oldest command still unanswered."""
+        while not (line := self._line(timeout)).startswith("torq "):
+            pass
+        self.unanswered -= 1
+        answer = json.loads(line[5:])
+        assert "error" not in answer, answer["error"]
+        return answer
+
+    def _line(self, timeout):
         try:
+            return self.lines.get(timeout=timeout)
+        except queue.Empty:
+            self.log.seek(0)
+            raise TimeoutError(f"no answer within {timeout} s; Wine said: {self.log.read()[-2000:]}") from None
+
+    def command(self, line, timeout=30):
+        while self.unanswered:  # a case that failed while an answer was due
+            self.answer(timeout)
+        self.send(line)
+        return self.answer(timeout)
+
+    def close(self, timeout=20):
+        """Quits; what does not end in time is killed, with Wine's server and its processes."""
+        with contextlib.suppress(OSError, subprocess.TimeoutExpired):
             self.process.stdin.write("quit\n")
             self.process.stdin.close()
-            self.process.wait(120)
-        finally:
-            subprocess.run([WINESERVER, "-k"], env=self.env, timeout=120)
-            self.process.kill()
+            self.process.wait(timeout)
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            subprocess.run([WINESERVER, "-k"], env=self.env, timeout=timeout)
+        self.process.kill()
+        self.process.wait(timeout)
 
 
 if __name__ == "__main__":
     print(prepare())
-    sys.exit(0)
