@@ -3,6 +3,7 @@
 // refuse politely when no interpreter is running.
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 #include "harness.h"
@@ -11,44 +12,25 @@ namespace {
 
 constexpr char kAlreadyRunning[] = "Kavro Engine already running!";
 
-// The module sits two folders above this program in the build tree.
-std::wstring ModulePath() {
+struct Unload {
+    void operator()(HMODULE module) const { FreeLibrary(module); }
+};
+using LoadedModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, Unload>;
+
+// The module, which sits two folders above this program in the build tree.
+LoadedModule Load() {
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring path(self);
     for (int up = 0; up < 3; ++up) {
         path.resize(path.find_last_of(L'\\'));
     }
-    return path + L"\\torqpanel.pyd";
+    return LoadedModule(LoadLibraryExW((path + L"\\torqpanel.pyd").c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
 }
-
-class LoadedModule {
-public:
-    LoadedModule()
-        : module_(LoadLibraryExW(ModulePath().c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)),
-          error_(module_ != nullptr ? ERROR_SUCCESS : GetLastError()) {}
-    ~LoadedModule() { Unload(); }
-    LoadedModule(const LoadedModule&) = delete;
-    LoadedModule& operator=(const LoadedModule&) = delete;
-
-    HMODULE get() const { return module_; }
-    DWORD error() const { return error_; }
-    void Unload() {
-        if (module_ != nullptr) {
-            FreeLibrary(module_);
-            module_ = nullptr;
-        }
-    }
-
-private:
-    HMODULE module_;
-    DWORD error_;
-};
 
 // A process that loads the module and ends; what the module prints is its output.
 int LoadChild(const std::wstring&) {
-    LoadedModule module;
-    return module.get() != nullptr ? 0 : static_cast<int>(module.error());
+    return Load() ? 0 : static_cast<int>(GetLastError());
 }
 TORQ_CHILD("load", LoadChild);
 
@@ -61,11 +43,9 @@ std::string LoadInAnotherProcess() {
 }  // namespace
 
 TORQ_TEST(the_module_loads_and_its_init_refuses_without_an_interpreter) {
-    LoadedModule module;
-    REQUIRE_EQ(module.error(), 0ul);
-    REQUIRE(module.get() != nullptr);
-    using InitFunction = void* (*)();
-    const auto init = reinterpret_cast<InitFunction>(
+    const LoadedModule module = Load();
+    REQUIRE(module != nullptr);
+    const auto init = reinterpret_cast<void* (*)()>(
         reinterpret_cast<void*>(GetProcAddress(module.get(), "PyInit_torqpanel")));
     REQUIRE(init != nullptr);
     CHECK(init() == nullptr);
@@ -75,8 +55,8 @@ TORQ_TEST(only_a_second_process_with_the_module_loaded_prints_the_guard_line) {
     // Alone, a process that loads the module prints nothing.
     CHECK_EQ(LoadInAnotherProcess(), std::string());
     {
-        LoadedModule module;
-        REQUIRE(module.get() != nullptr);
+        const LoadedModule module = Load();
+        REQUIRE(module != nullptr);
         CHECK_EQ(LoadInAnotherProcess(), std::string(kAlreadyRunning));
     }
     // Unloading released the name.
