@@ -81,8 +81,8 @@ def test_discovery_among_other_devices(win, boards, wanted):
     # One enumeration call per interface up to the one chosen (all of them, plus the one
     # that ends the pass, when none is); a board of another serial is opened, refused.
     if chosen is None:
-        assert (answer["result"], answer["calls"], answer["opened"], answer["access"]) == (
-            0, len(devices) + 1, 0, [-1] * 3)
+        assert (answer["result"], answer["calls"], answer["opened"], answer["handles"]) == (
+            0, len(devices) + 1, 0, [None] * 3)
     else:
         assert (answer["result"], answer["path"], answer["serial"], answer["block_serial"]) == (
             2, chosen["path"], chosen["serial"], chosen["serial"])
@@ -98,11 +98,11 @@ def test_identity_handles_and_capabilities(win):
     assert device["version"] == 0x0105
     answer = win.command("init A1B2")
     assert {k: answer[k] for k in ("result", "serial", "firmware", "digital", "analog", "input", "output",
-                                   "button_caps", "connected", "buffers", "overlapped")} == dict(
+                                   "button_caps", "connected", "buffers", "handles")} == dict(
         result=2, serial="A1B2", firmware="1.05", digital=32, analog=9, input=22, output=54,
-        button_caps=[[9, 1, 32]], connected=1, buffers=2, overlapped=[1, 1])
-    # No data access for the query handle, write only, read only.
-    assert answer["access"] == [0, 2, 1]
+        button_caps=[[9, 1, 32]], connected=1, buffers=2,
+        # (data access, overlapped): none for the query handle, write only, read only.
+        handles=[[0, 0], [2, 1], [1, 1]])
     # The module's own export, on its own copy of the backend, from the same descriptor.
     assert win.command(f"pyd-caps {device['path']}") == dict(
         ok=1, input=22, output=54, values=9, button_caps=[[9, 1, 32]])
@@ -126,10 +126,10 @@ def test_input_through_overlapped_reads(win, boards):
     win.command("init A1B2")
     # A silent board: the read times out with nothing, and stays outstanding; the
     # reports sent next come back in order, each once, the report-ID byte in front.
-    assert win.command("read") == dict(result="unchanged", report="", engine=1, connected=1)
+    assert win.command("read") == dict(changed=0, failed=0, report=[], engine=1, connected=1)
     sent = [data(buttons=0x12345678), data(buttons=0x9ABC)]
     firmware.send(*sent)
-    assert [win.command("read")["report"] for _ in sent] == ["00" + report.hex() for report in sent]
+    assert [win.command("read")["report"] for _ in sent] == [[0, *report] for report in sent]
     assert win.command("listen")["done"] == 1
     for report, expected in [(data(switch1=5), (0, 1, 5)), (data(switch1=5, buttons=1 << 10), (1, 11, 3)),
                              (data(switch1=5, buttons=1 << 10, s9=0xF3), (0, 9, 3)),

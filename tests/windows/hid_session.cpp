@@ -26,6 +26,7 @@ extern "C" {
 #include <vector>
 
 #include "module/manager.h"
+#include "loaded_module.h"
 
 using namespace torq;
 
@@ -58,20 +59,29 @@ private:
     std::string body_;
 };
 
-std::string List(const std::vector<long long>& values) {
-    std::string out;
-    for (const long long value : values) {
-        (out += out.empty() ? "[" : ",") += std::to_string(value);
+// A JSON list of items that are JSON already.
+std::string Join(const std::vector<std::string>& items) {
+    std::string out = "[";
+    for (const std::string& item : items) {
+        (out += out.size() > 1 ? "," : "") += item;
     }
-    return out.empty() ? "[]" : out + "]";
+    return out += "]";
+}
+
+std::string List(const std::vector<long long>& values) {
+    std::vector<std::string> items;
+    for (const long long value : values) {
+        items.push_back(std::to_string(value));
+    }
+    return Join(items);
 }
 
 std::string ButtonCaps(const HidButtonCaps* caps, size_t count) {
-    std::string out = "[";
+    std::vector<std::string> items;
     for (size_t i = 0; i < count; ++i) {
-        (out += i ? "," : "") += List({caps[i].UsagePage, caps[i].Range.UsageMin, caps[i].Range.UsageMax});
+        items.push_back(List({caps[i].UsagePage, caps[i].Range.UsageMin, caps[i].Range.UsageMax}));
     }
-    return out + "]";
+    return Join(items);
 }
 
 DWORD HandleCount() {
@@ -80,31 +90,26 @@ DWORD HandleCount() {
     return count;
 }
 
-// The data access the system granted a handle (FILE_READ_DATA, FILE_WRITE_DATA); -1 when
-// it is not open.
-long long DataAccess(HidHandle handle) {
+// What the system granted a handle of the data access (FILE_READ_DATA, FILE_WRITE_DATA),
+// and whether it does overlapped I/O (no FILE_SYNCHRONOUS_IO_* mode); null when closed.
+std::string HandleMode(HidHandle handle) {
+    const auto file = reinterpret_cast<HANDLE>(handle);
     OBJECT_BASIC_INFORMATION basic{};
     ULONG length = 0;
-    return IsOpenHandle(handle) && NtQueryObject(reinterpret_cast<HANDLE>(handle), ObjectBasicInformation, &basic,
-                                                 sizeof basic, &length) == 0
-               ? static_cast<long long>(basic.GrantedAccess & (FILE_READ_DATA | FILE_WRITE_DATA))
-               : -1;
-}
-
-// Whether the handle was opened for overlapped I/O (no FILE_SYNCHRONOUS_IO_* mode).
-long long Overlapped(HidHandle handle) {
-    constexpr auto kFileModeInformation = static_cast<FILE_INFORMATION_CLASS>(16);
     IO_STATUS_BLOCK status{};
     ULONG mode = 0;
-    return IsOpenHandle(handle) && NtQueryInformationFile(reinterpret_cast<HANDLE>(handle), &status, &mode,
-                                                          sizeof mode, kFileModeInformation) == 0 &&
-           (mode & 0x30) == 0;
+    if (!IsOpenHandle(handle) || NtQueryObject(file, ObjectBasicInformation, &basic, sizeof basic, &length) != 0 ||
+        // 16: FileModeInformation
+        NtQueryInformationFile(file, &status, &mode, sizeof mode, static_cast<FILE_INFORMATION_CLASS>(16)) != 0) {
+        return "null";
+    }
+    return List({basic.GrantedAccess & (FILE_READ_DATA | FILE_WRITE_DATA), (mode & 0x30) == 0});
 }
 
 std::string ListDevices() {
     const std::shared_ptr<HidLayer> layer = CreateOsHidLayer();
     const std::unique_ptr<InterfaceSet> set = layer->OpenInterfaceSet();
-    std::string out;
+    std::vector<std::string> devices;
     for (uint32_t index = 0; set->Enumerate(index); ++index) {
         uint32_t size = 0;
         set->Detail(nullptr, 0, &size);
@@ -121,11 +126,11 @@ std::string ListDevices() {
                        !layer->GetSerialNumberString(handle.Get(), serial, sizeof serial - sizeof(wchar_t)))) {
             serial[0] = L'\0';
         }
-        (out += out.empty() ? "" : ",") += Answer()("vid", attributes.VendorID)("pid", attributes.ProductID)(
-                                              "version", attributes.VersionNumber)("serial", serial)(
-                                              "path", detail->DevicePath).Text();
+        devices.push_back(Answer()("vid", attributes.VendorID)("pid", attributes.ProductID)(
+                              "version", attributes.VersionNumber)("serial", serial)("path", detail->DevicePath)
+                              .Text());
     }
-    return Answer().Raw("devices", "[" + out + "]").Text();
+    return Answer().Raw("devices", Join(devices)).Text();
 }
 
 std::string Init(CEngine& engine) {
@@ -142,10 +147,8 @@ std::string Init(CEngine& engine) {
         return value;
     };
     const auto* blockSerial = reinterpret_cast<const wchar_t*>(device.KeyBlock() + kKeyBlockSerialOffset);
-    ULONG buffers = 0;
-    if (!HidD_GetNumInputBuffers(reinterpret_cast<HANDLE>(device.ReadHandle()), &buffers)) {
-        buffers = 0;
-    }
+    ULONG buffers = 0;  // stays 0 when the call fails
+    HidD_GetNumInputBuffers(reinterpret_cast<HANDLE>(device.ReadHandle()), &buffers);
     const HidCaps& caps = manager.Caps();
     return Answer()("result", static_cast<int>(result))("path", device.DevicePath())("serial", device.SerialNumber())(
                "firmware", device.FirmwareText())("digital", device.InputButtonCount())(
@@ -155,32 +158,22 @@ std::string Init(CEngine& engine) {
             "calls", word(kKeyBlockEnumCallsOffset))("opened", word(kKeyBlockOpenedOffset))(
             "block_serial", std::wstring(blockSerial, wcsnlen(blockSerial, kKeyBlockSerialUnits)))(
             "connected", device.Connected())("buffers", buffers)
-        .Raw("access", List({DataAccess(device.QueryHandle()), DataAccess(device.WriteHandle()),
-                             DataAccess(device.ReadHandle())}))
-        .Raw("overlapped", List({Overlapped(device.WriteHandle()), Overlapped(device.ReadHandle())}))
+        .Raw("handles", Join({HandleMode(device.QueryHandle()), HandleMode(device.WriteHandle()),
+                              HandleMode(device.ReadHandle())}))
         .Text();
 }
 
-// The module file two folders above this program, loaded beside its stand-in
-// python3.dll; its exported capability query runs on its own copy of the backend.
+// The capabilities through the module's own export, on its own copy of the backend.
 std::string PydCaps(const std::string& path) {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring module(self);
-    for (int up = 0; up < 3; ++up) {
-        module.resize(module.find_last_of(L'\\'));
-    }
-    const HMODULE pyd = LoadLibraryExW((module + L"\\torqpanel.pyd").c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (pyd == nullptr) {
-        return Answer()("error", L"cannot load the module").Text();
-    }
     using Query = int (*)(const char*, void*, void*, uint16_t*);
-    const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(GetProcAddress(pyd, "torqpanel_hid_interface_caps")));
+    const LoadedModule pyd = LoadModule();
+    const auto query = pyd ? reinterpret_cast<Query>(reinterpret_cast<void*>(
+                                 GetProcAddress(pyd.get(), "torqpanel_hid_interface_caps")))
+                           : nullptr;
     HidCaps caps{};
     HidButtonCaps buttons[8] = {};
     uint16_t count = 8;
     const int ok = query != nullptr ? query(path.c_str(), &caps, buttons, &count) : -1;
-    FreeLibrary(pyd);
     return Answer()("ok", ok)("input", caps.InputReportByteLength)("output", caps.OutputReportByteLength)(
                "values", caps.NumberInputValueCaps)
         .Raw("button_caps", ButtonCaps(buttons, ok == 1 ? count : 0))
@@ -215,15 +208,8 @@ std::string Run(std::unique_ptr<CEngine>& engine, DWORD& baseline, const std::st
         uint8_t buffer[kInputReportCapacity] = {};
         uint32_t bytes = 0;
         const ReadResult result = manager.Device().ReadInputReport(buffer, manager.Caps().InputReportByteLength, &bytes);
-        std::string hex;
-        for (uint32_t i = 0; i < bytes; ++i) {
-            char byte[3];
-            std::snprintf(byte, sizeof byte, "%02x", buffer[i]);
-            hex += byte;
-        }
-        answer("result", result == ReadResult::Changed ? L"changed" : result == ReadResult::Unchanged ? L"unchanged"
-                                                                                                     : L"failed")(
-            "report", std::wstring(hex.begin(), hex.end()));
+        answer("changed", result == ReadResult::Changed)("failed", result == ReadResult::Failed)
+            .Raw("report", List(std::vector<long long>(buffer, buffer + bytes)));
     } else if (word == "listen" || word == "stop") {
         const ListenerResult result = word == "listen" ? manager.Listener().Start() : manager.Listener().Stop();
         answer("done", result == ListenerResult::Done);

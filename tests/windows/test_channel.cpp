@@ -29,19 +29,16 @@ namespace {
 class Pipe {
 public:
     explicit Pipe(OpenMode mode)
-        : name_(L"\\\\.\\pipe\\torqpanel-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                std::to_wstring(InterlockedIncrement(&counter_))),
+        : name_(L"\\\\.\\pipe\\torqpanel-test-" + std::to_wstring(GetCurrentProcessId())),
           server_(CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                                    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr)),
           layer(CreateOsHidLayer()),
           state(layer->CreateReadState()) {
         io_.hEvent = event_.get();
-        const BOOL connected = ConnectNamedPipe(server_, &io_);  // ends when the client opens it
-        const DWORD error = GetLastError();
+        ConnectNamedPipe(server_, &io_);  // pending until the client opens it
         handle = layer->Open(name_.c_str(), mode);
-        SetLastError(error);
         DWORD ignored = 0;
-        Finish(connected, &ignored, 2000);
+        Finish(TRUE, &ignored, 2000);
     }
     ~Pipe() {
         if (state != nullptr) {
@@ -100,7 +97,6 @@ private:
         return GetOverlappedResult(server_, &io_, transferred, TRUE) != FALSE;
     }
 
-    static inline LONG counter_ = 0;
     std::wstring name_;
     HANDLE server_;
     std::unique_ptr<void, decltype(&CloseHandle)> event_{CreateEventW(nullptr, TRUE, FALSE, nullptr), &CloseHandle};

@@ -3,34 +3,18 @@
 // refuse politely when no interpreter is running.
 #include <windows.h>
 
-#include <memory>
 #include <string>
 
 #include "harness.h"
+#include "loaded_module.h"
 
 namespace {
 
 constexpr char kAlreadyRunning[] = "Kavro Engine already running!";
 
-struct Unload {
-    void operator()(HMODULE module) const { FreeLibrary(module); }
-};
-using LoadedModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, Unload>;
-
-// The module, which sits two folders above this program in the build tree.
-LoadedModule Load() {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring path(self);
-    for (int up = 0; up < 3; ++up) {
-        path.resize(path.find_last_of(L'\\'));
-    }
-    return LoadedModule(LoadLibraryExW((path + L"\\torqpanel.pyd").c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
-}
-
 // A process that loads the module and ends; what the module prints is its output.
 int LoadChild(const std::wstring&) {
-    return Load() ? 0 : static_cast<int>(GetLastError());
+    return LoadModule() ? 0 : static_cast<int>(GetLastError());
 }
 TORQ_CHILD("load", LoadChild);
 
@@ -43,7 +27,7 @@ std::string LoadInAnotherProcess() {
 }  // namespace
 
 TORQ_TEST(the_module_loads_and_its_init_refuses_without_an_interpreter) {
-    const LoadedModule module = Load();
+    const LoadedModule module = LoadModule();
     REQUIRE(module != nullptr);
     const auto init = reinterpret_cast<void* (*)()>(
         reinterpret_cast<void*>(GetProcAddress(module.get(), "PyInit_torqpanel")));
@@ -55,7 +39,7 @@ TORQ_TEST(only_a_second_process_with_the_module_loaded_prints_the_guard_line) {
     // Alone, a process that loads the module prints nothing.
     CHECK_EQ(LoadInAnotherProcess(), std::string());
     {
-        const LoadedModule module = Load();
+        const LoadedModule module = LoadModule();
         REQUIRE(module != nullptr);
         CHECK_EQ(LoadInAnotherProcess(), std::string(kAlreadyRunning));
     }
