@@ -38,16 +38,14 @@ class Gadget:
         self.root.mkdir()
         for key, value in (("idVendor", vid), ("idProduct", pid), ("bcdDevice", version)):
             (self.root / key).write_text(f"{value:#06x}")
-        strings = self.root / "strings" / "0x409"
+        strings, function = self.root / "strings" / "0x409", self.root / "functions" / "hid.0"
         strings.mkdir()
-        (strings / "manufacturer").write_text("torqpanel tests")
-        (strings / "product").write_text(name)
-        if serial is not None:
-            (strings / "serialnumber").write_text(serial)
-        function = self.root / "functions" / "hid.0"
+        for key, text in (("manufacturer", "torqpanel tests"), ("product", name), ("serialnumber", serial)):
+            if text is not None:
+                (strings / key).write_text(text)
         function.mkdir()
-        (function / "protocol").write_text(str(protocol))
-        (function / "report_length").write_text("64")
+        for key, value in (("protocol", str(protocol)), ("report_length", "64")):
+            (function / key).write_text(value)
         (function / "report_desc").write_bytes(descriptor)
         config = self.root / "configs" / "c.1"
         config.mkdir()

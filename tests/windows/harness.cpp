@@ -84,42 +84,20 @@ int RunChild(const char* name, const std::wstring& argument, std::string* output
     if (GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) {
         return -1;
     }
-    std::wstring command = L"\"" + std::wstring(self) + L"\" --child " + std::wstring(name, name + std::strlen(name)) +
-                           L" " + argument;
-    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+    // Through the command interpreter, which collects the child's output for us.
+    const std::wstring command = L"\"\"" + std::wstring(self) + L"\" --child " +
+                                 std::wstring(name, name + std::strlen(name)) + L" " + argument + L"\"";
+    FILE* child = _wpopen(command.c_str(), L"rb");
+    if (child == nullptr) {
         return -1;
     }
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION process{};
-    const BOOL started =
-        CreateProcessW(self, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
-    CloseHandle(writeEnd);
     char chunk[256];
-    DWORD got = 0;
-    while (started && ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+    for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, child)) > 0;) {
         if (output != nullptr) {
             output->append(chunk, got);
         }
     }
-    CloseHandle(readEnd);
-    if (!started) {
-        return -1;
-    }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return static_cast<int>(code);
+    return _pclose(child);
 }
 
 }  // namespace torqtest
