@@ -1,11 +1,7 @@
-"""Wine in the kernel guest: the prefix, made once on the host, and one Wine process that
-runs the device code of the win32 backend (tests/windows/hid_session.cpp) on commands.
-
-    python3 tests/kernel/wine.py      # on the host, before the guest boots: makes the prefix
-
-The guest's root is an overlay on the host's, so the prefix is used where it lies and
-whatever Wine writes into it stays in the guest's tmpfs.
-"""
+"""Wine in the kernel guest: the prefix, made once on the host before the guest boots
+(`python3 tests/kernel/wine.py`), and one Wine process that runs the win32 backend's device
+code (tests/windows/hid_session.cpp) on commands. The guest's root is an overlay on the
+host's, so whatever Wine writes into the prefix stays in the guest's tmpfs."""
 import contextlib
 import fcntl
 import json
@@ -74,9 +70,9 @@ class Session:
         self.process = subprocess.Popen([WINE, str(exe)], env=self.env, stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=self.log, text=True)
         threading.Thread(target=self._read, daemon=True).start()
-        self.unanswered = 1  # the program's greeting
+        self.unanswered = 0
         try:
-            self.answer(timeout=180)
+            self.command("info", timeout=180)  # once Wine is up
         except BaseException:
             self.close()
             raise

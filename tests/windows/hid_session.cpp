@@ -4,7 +4,7 @@
 // each costs tens of seconds under emulation.
 //
 //   list                 the HID interfaces SetupAPI lists: ids, version, serial, path
-//   init [SERIAL]        a new engine (serial filter SERIAL) and its init
+//   init [SERIAL]        a new engine (serial filter SERIAL; the one before torn down), its init
 //   show HEX | bright N  the display report HEX (54 bytes) through SendReport; a brightness
 //   read                 one channel read (up to its 2 s wait)
 //   listen | stop | event | info   the listener; the latest input event; connected
@@ -186,7 +186,7 @@ std::string Run(std::unique_ptr<CEngine>& engine, DWORD& baseline, const std::st
     }
     if (word == "init") {
         if (engine) {
-            return Answer()("error", L"close the engine first").Text();
+            DestroyEngine(std::move(engine));
         }
         baseline = HandleCount();
         engine = BuildEngine(argument.c_str());
@@ -230,8 +230,6 @@ std::string Run(std::unique_ptr<CEngine>& engine, DWORD& baseline, const std::st
 int main() {
     std::unique_ptr<CEngine> engine;
     DWORD baseline = 0;
-    std::printf("torq {\"ready\":1}\n");
-    std::fflush(stdout);
     for (std::string line; std::getline(std::cin, line) && line != "quit";) {
         std::istringstream words(line);
         std::string word;
