@@ -1,10 +1,7 @@
-"""USB gadgets on the guest kernel's dummy_hcd: a board, or any other HID device, that
-usbhid binds as it would a device on a real port.
-
-A `Gadget` is one configfs gadget with one hid function. Its firmware side, /dev/hidgN,
-is served by a process of its own (`Firmware`), so that a call that blocks in the
-program under test cannot stall the device.
-"""
+"""USB gadgets on the guest kernel's dummy_hcd, one hid function each, which usbhid binds
+as it would a board (or any other HID device) on a real port. The firmware side, /dev/hidgN,
+is served by a process of its own, so that a call that blocks in the program under test
+cannot stall the device."""
 import os
 import pathlib
 import select
@@ -58,14 +55,14 @@ class Gadget:
     def _node(self):
         for uevent in pathlib.Path("/sys/class/hidraw").glob("hidraw*/device/uevent"):
             text = uevent.read_text()
-            if self.ids in text and f"HID_UNIQ={self.serial or ''}\n" in text:
-                return "/dev/" + uevent.parent.parent.name
+            if self.ids in text and f"HID_UNIQ={self.serial or ''}\n" in text and \
+                    os.path.exists(node := "/dev/" + uevent.parent.parent.name):
+                return node
         return None
 
     def plug(self):
         (self.root / "UDC").write_text(self.udc)
-        self.hidraw = wait_for(lambda: self._node() if os.path.exists(self._node() or "") else None,
-                               f"the hidraw node of {self.root.name}")
+        self.hidraw = wait_for(self._node, f"the hidraw node of {self.root.name}")
         if self.serve:
             self.firmware = Firmware(self, self.serve)
 

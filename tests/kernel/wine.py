@@ -19,7 +19,7 @@ CACHE = pathlib.Path(os.environ.get("XDG_CACHE_HOME", pathlib.Path.home() / ".ca
 # winebus starts its SDL bus first by default and never gets to hidraw without libSDL2;
 # there is no udevd in the guest, so it enumerates /dev/hidraw* and watches /dev itself.
 WINEBUS = {"Enable SDL": 0, "DisableUdevd": 1, "DisableInput": 1}
-WINEBUS_KEY = r"[System\\CurrentControlSet\\Services\\winebus]"
+WINEBUS_KEY = r"[System\\CurrentControlSet\\Services\\winebus] "
 
 
 def environment(prefix):
@@ -47,7 +47,7 @@ def prepare():
         subprocess.run([WINESERVER, "-w"], env=env, check=True, timeout=600)  # the registry is saved
         registry = work / "system.reg"
         lines = registry.read_text().split("\n")
-        at = next(i for i, line in enumerate(lines) if line.startswith(WINEBUS_KEY + " "))
+        at = next(i for i, line in enumerate(lines) if line.startswith(WINEBUS_KEY))
         lines[at + 2:at + 2] = [f'"{name}"=dword:{value:08x}' for name, value in WINEBUS.items()]
         registry.write_text("\n".join(lines))
         work.rename(prefix)
@@ -88,19 +88,17 @@ class Session:
 
     def answer(self, timeout=30):
         """The next answer: that of the oldest command still unanswered."""
-        while not (line := self._line(timeout)).startswith("torq "):
-            pass
-        self.unanswered -= 1
-        answer = json.loads(line[5:])
-        assert "error" not in answer, answer["error"]
-        return answer
-
-    def _line(self, timeout):
-        try:
-            return self.lines.get(timeout=timeout)
-        except queue.Empty:
-            self.log.seek(0)
-            raise TimeoutError(f"no answer within {timeout} s; Wine said: {self.log.read()[-2000:]}") from None
+        while True:
+            try:
+                line = self.lines.get(timeout=timeout)
+            except queue.Empty:
+                self.log.seek(0)
+                raise TimeoutError(f"no answer within {timeout} s; Wine said: {self.log.read()[-2000:]}") from None
+            if line.startswith("torq "):
+                self.unanswered -= 1
+                answer = json.loads(line[5:])
+                assert "error" not in answer, answer["error"]
+                return answer
 
     def command(self, line, timeout=30):
         while self.unanswered:  # a case that failed while an answer was due

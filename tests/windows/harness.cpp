@@ -6,12 +6,22 @@
 #include <cstring>
 #include <exception>
 #include <map>
+#include <vector>
 
 namespace torqtest {
 
 namespace {
 
 int g_failures = 0;  // of the running case
+
+struct Case {
+    const char* name;
+    void (*run)();
+};
+std::vector<Case>& Cases() {
+    static std::vector<Case> cases;
+    return cases;
+}
 
 std::map<std::string, ChildMain>& Children() {
     static std::map<std::string, ChildMain> children;
@@ -29,13 +39,10 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
     Crash("unhandled exception", pointers->ExceptionRecord->ExceptionCode);
 }
 
-int RunCases(const char* only) {
+int RunCases() {
     int passed = 0;
     int failed = 0;
     for (const Case& c : Cases()) {
-        if (only != nullptr && std::strcmp(only, c.name) != 0) {
-            continue;
-        }
         g_failures = 0;
         try {
             c.run();
@@ -54,9 +61,10 @@ int RunCases(const char* only) {
 
 }  // namespace
 
-std::vector<Case>& Cases() {
-    static std::vector<Case> cases;
-    return cases;
+
+bool AddCase(const char* name, void (*run)()) {
+    Cases().push_back({name, run});
+    return true;
 }
 
 bool AddChild(const char* name, ChildMain main) {
@@ -67,16 +75,6 @@ void Fail(const char* file, int line, const std::string& what) {
     ++g_failures;
     std::printf("  %s:%d: %s\n", file, line, what.c_str());
     std::fflush(stdout);
-}
-
-std::string Show(const std::wstring& value) {
-    std::string out = "L\"";
-    for (const wchar_t c : value) {
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-        out += c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c)) : escaped;
-    }
-    return out + "\"";
 }
 
 int RunChild(const char* name, const std::wstring& argument, std::string* output) {
@@ -118,5 +116,5 @@ int main(int argc, char** argv) {
         volatile int* nowhere = nullptr;
         *nowhere = 1;
     }
-    return torqtest::RunCases(argc >= 2 ? argv[1] : nullptr);
+    return torqtest::RunCases();
 }

@@ -11,17 +11,15 @@
 #include <string>
 #include <thread>
 #include <type_traits>
-#include <vector>
+
+#include "quote.h"
 
 namespace torqtest {
 
 inline constexpr int kCrashExitCode = 86;
 
-struct Case {
-    const char* name;
-    void (*run)();
-};
-std::vector<Case>& Cases();
+// Registers a case; the cases run in the order they were registered.
+bool AddCase(const char* name, void (*run)());
 
 // A second process of the same program: `main` runs when the program is started with
 // "--child <name> [argument]", and its result is the process's exit code.
@@ -33,7 +31,9 @@ void Fail(const char* file, int line, const std::string& what);
 // Thrown by REQUIRE to end the running case.
 struct Abort {};
 
-std::string Show(const std::wstring& value);
+inline std::string Show(const std::wstring& value) {
+    return Quote(value);
+}
 inline std::string Show(const std::string& value) {
     return "\"" + value + "\"";
 }
@@ -71,12 +71,13 @@ bool WaitUntil(Done done, unsigned timeoutMs) {
 #define TORQ_CONCAT2(a, b) a##b
 #define TORQ_CONCAT(a, b) TORQ_CONCAT2(a, b)
 
-#define TORQ_TEST(name)                                                                            \
-    static void name();                                                                            \
-    [[maybe_unused]] static const bool TORQ_CONCAT(name, _registered) = (::torqtest::Cases().push_back({#name, name}), true); \
+#define TORQ_TEST(name)                                                                           \
+    static void name();                                                                           \
+    [[maybe_unused]] static const bool TORQ_CONCAT(name, _registered) = ::torqtest::AddCase(#name, name); \
     static void name()
 
-#define TORQ_CHILD(name, function) [[maybe_unused]] static const bool TORQ_CONCAT(function, _child) = ::torqtest::AddChild(name, function)
+#define TORQ_CHILD(name, function) \
+    [[maybe_unused]] static const bool TORQ_CONCAT(function, _child) = ::torqtest::AddChild(name, function)
 
 #define CHECK(condition)                                      \
     do {                                                      \

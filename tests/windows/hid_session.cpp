@@ -27,20 +27,11 @@ extern "C" {
 
 #include "module/manager.h"
 #include "loaded_module.h"
+#include "quote.h"
 
 using namespace torq;
 
 namespace {
-
-std::string Quote(const std::wstring& text) {
-    std::string out = "\"";
-    for (const wchar_t c : text) {
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c) & 0xFFFFu);
-        out += c >= 0x20 && c < 0x7F && c != L'"' && c != L'\\' ? std::string(1, static_cast<char>(c)) : escaped;
-    }
-    return out + "\"";
-}
 
 // One JSON object, built a field at a time.
 class Answer {
@@ -82,6 +73,12 @@ std::string ButtonCaps(const HidButtonCaps* caps, size_t count) {
         items.push_back(List({caps[i].UsagePage, caps[i].Range.UsageMin, caps[i].Range.UsageMax}));
     }
     return Join(items);
+}
+
+Answer& CapsAnswer(Answer& answer, const HidCaps& caps, const HidButtonCaps* buttons, size_t count) {
+    return answer("input", caps.InputReportByteLength)("output", caps.OutputReportByteLength)(
+                     "values", caps.NumberInputValueCaps)
+        .Raw("button_caps", ButtonCaps(buttons, count));
 }
 
 DWORD HandleCount() {
@@ -149,13 +146,11 @@ std::string Init(CEngine& engine) {
     const auto* blockSerial = reinterpret_cast<const wchar_t*>(device.KeyBlock() + kKeyBlockSerialOffset);
     ULONG buffers = 0;  // stays 0 when the call fails
     HidD_GetNumInputBuffers(reinterpret_cast<HANDLE>(device.ReadHandle()), &buffers);
-    const HidCaps& caps = manager.Caps();
-    return Answer()("result", static_cast<int>(result))("path", device.DevicePath())("serial", device.SerialNumber())(
+    Answer answer;
+    CapsAnswer(answer, manager.Caps(), device.InputButtonCaps().data(), device.InputButtonCaps().size());
+    return answer("result", static_cast<int>(result))("path", device.DevicePath())("serial", device.SerialNumber())(
                "firmware", device.FirmwareText())("digital", device.InputButtonCount())(
-               "analog", caps.NumberInputValueCaps)("input", caps.InputReportByteLength)(
-               "output", caps.OutputReportByteLength)
-        .Raw("button_caps", ButtonCaps(device.InputButtonCaps().data(), device.InputButtonCaps().size()))(
-            "calls", word(kKeyBlockEnumCallsOffset))("opened", word(kKeyBlockOpenedOffset))(
+               "calls", word(kKeyBlockEnumCallsOffset))("opened", word(kKeyBlockOpenedOffset))(
             "block_serial", std::wstring(blockSerial, wcsnlen(blockSerial, kKeyBlockSerialUnits)))(
             "connected", device.Connected())("buffers", buffers)
         .Raw("handles", Join({HandleMode(device.QueryHandle()), HandleMode(device.WriteHandle()),
@@ -174,13 +169,12 @@ std::string PydCaps(const std::string& path) {
     HidButtonCaps buttons[8] = {};
     uint16_t count = 8;
     const int ok = query != nullptr ? query(path.c_str(), &caps, buttons, &count) : -1;
-    return Answer()("ok", ok)("input", caps.InputReportByteLength)("output", caps.OutputReportByteLength)(
-               "values", caps.NumberInputValueCaps)
-        .Raw("button_caps", ButtonCaps(buttons, ok == 1 ? count : 0))
-        .Text();
+    Answer answer;
+    return CapsAnswer(answer("ok", ok), caps, buttons, ok == 1 ? count : 0).Text();
 }
 
-std::string Run(std::unique_ptr<CEngine>& engine, DWORD& baseline, const std::string& word, const std::string& argument) {
+std::string Run(std::unique_ptr<CEngine>& engine, DWORD& baseline, const std::string& word,
+                const std::string& argument) {
     if (word == "list" || word == "pyd-caps") {
         return word == "list" ? ListDevices() : PydCaps(argument);
     }
@@ -207,7 +201,8 @@ std::string Run(std::unique_ptr<CEngine>& engine, DWORD& baseline, const std::st
     } else if (word == "read") {
         uint8_t buffer[kInputReportCapacity] = {};
         uint32_t bytes = 0;
-        const ReadResult result = manager.Device().ReadInputReport(buffer, manager.Caps().InputReportByteLength, &bytes);
+        const ReadResult result =
+            manager.Device().ReadInputReport(buffer, manager.Caps().InputReportByteLength, &bytes);
         answer("changed", result == ReadResult::Changed)("failed", result == ReadResult::Failed)
             .Raw("report", List(std::vector<long long>(buffer, buffer + bytes)));
     } else if (word == "listen" || word == "stop") {

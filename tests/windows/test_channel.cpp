@@ -63,7 +63,8 @@ public:
     std::optional<std::vector<uint8_t>> Receive(unsigned timeoutMs) {
         std::vector<uint8_t> message(4096);
         DWORD got = 0;
-        if (!Finish(ReadFile(server_, message.data(), static_cast<DWORD>(message.size()), &got, &io_), &got, timeoutMs)) {
+        const BOOL done = ReadFile(server_, message.data(), static_cast<DWORD>(message.size()), &got, &io_);
+        if (!Finish(done, &got, timeoutMs)) {
             return std::nullopt;
         }
         message.resize(got);
