@@ -31,39 +31,28 @@ public:
     explicit Pipe(OpenMode mode)
         : name_(L"\\\\.\\pipe\\torqpanel-test-" + std::to_wstring(GetCurrentProcessId())),
           server_(CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                   PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr)),
+                                   PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr),
+                  &CloseHandle),
           layer(CreateOsHidLayer()),
           state(layer->CreateReadState()) {
         io_.hEvent = event_.get();
-        ConnectNamedPipe(server_, &io_);  // pending until the client opens it
-        handle = layer->Open(name_.c_str(), mode);
+        ConnectNamedPipe(server_.get(), &io_);  // pending until the client opens it
+        handle = OwnedHandle(layer, layer->Open(name_.c_str(), mode));
         DWORD ignored = 0;
         Finish(TRUE, &ignored, 2000);
     }
-    ~Pipe() {
-        if (state != nullptr) {
-            state->Release(handle);
-        }
-        if (IsOpenHandle(handle)) {
-            layer->Close(handle);
-        }
-        CloseHandle(server_);
-    }
-    Pipe(const Pipe&) = delete;
-    Pipe& operator=(const Pipe&) = delete;
 
     // One message to the client; true when written whole.
     bool Send(const std::vector<uint8_t>& message) {
         DWORD written = 0;
-        return Finish(WriteFile(server_, message.data(), static_cast<DWORD>(message.size()), &written, &io_), &written,
-                      5000) &&
-               written == message.size();
+        const BOOL done = WriteFile(server_.get(), message.data(), static_cast<DWORD>(message.size()), &written, &io_);
+        return Finish(done, &written, 5000) && written == message.size();
     }
     // One message from the client, or nothing within timeoutMs.
     std::optional<std::vector<uint8_t>> Receive(unsigned timeoutMs) {
         std::vector<uint8_t> message(4096);
         DWORD got = 0;
-        const BOOL done = ReadFile(server_, message.data(), static_cast<DWORD>(message.size()), &got, &io_);
+        const BOOL done = ReadFile(server_.get(), message.data(), static_cast<DWORD>(message.size()), &got, &io_);
         if (!Finish(done, &got, timeoutMs)) {
             return std::nullopt;
         }
@@ -73,12 +62,12 @@ public:
     // Bytes of sent messages the client has not read yet.
     DWORD Unread() const {
         DWORD available = 0;
-        PeekNamedPipe(reinterpret_cast<HANDLE>(handle), nullptr, 0, nullptr, &available, nullptr);
+        PeekNamedPipe(reinterpret_cast<HANDLE>(handle.Get()), nullptr, 0, nullptr, &available, nullptr);
         return available;
     }
     ReadOutcome Read(std::vector<uint8_t>* report, uint32_t timeoutMs) {
         uint8_t buffer[64] = {};
-        const ReadOutcome outcome = state->Read(handle, buffer, 22, timeoutMs);
+        const ReadOutcome outcome = state->Read(handle.Get(), buffer, 22, timeoutMs);
         if (report != nullptr) {
             report->assign(buffer, buffer + outcome.bytes);
         }
@@ -93,32 +82,32 @@ private:
             return false;
         }
         if (WaitForSingleObject(event_.get(), timeoutMs) != WAIT_OBJECT_0) {
-            CancelIoEx(server_, &io_);
+            CancelIoEx(server_.get(), &io_);
         }
-        return GetOverlappedResult(server_, &io_, transferred, TRUE) != FALSE;
+        return GetOverlappedResult(server_.get(), &io_, transferred, TRUE) != FALSE;
     }
 
     std::wstring name_;
-    HANDLE server_;
+    std::unique_ptr<void, decltype(&CloseHandle)> server_;
     std::unique_ptr<void, decltype(&CloseHandle)> event_{CreateEventW(nullptr, TRUE, FALSE, nullptr), &CloseHandle};
     OVERLAPPED io_{};
 
 public:
     std::shared_ptr<HidLayer> layer;
-    HidHandle handle = kNullHandle;
-    std::unique_ptr<ReadState> state;
+    OwnedHandle handle;
+    std::unique_ptr<ReadState> state;  // after the handle: ends the read left outstanding first
 };
 
 }  // namespace
 
 TORQ_TEST(a_read_left_outstanding_is_taken_up_and_never_doubled) {
     Pipe pipe(OpenMode::Read);
-    REQUIRE(IsOpenHandle(pipe.handle) && pipe.state != nullptr);
+    REQUIRE(pipe.handle && pipe.state != nullptr);
     uint8_t caller[64];
     std::memset(caller, 0xEE, sizeof caller);
-    CHECK(pipe.state->Read(pipe.handle, caller, 22, 30).wait == WaitResult::TimedOut);
+    CHECK(pipe.state->Read(pipe.handle.Get(), caller, 22, 30).wait == WaitResult::TimedOut);
     // The next call waits on the same read; it must not start another one beside it.
-    CHECK(pipe.state->Read(pipe.handle, caller, 22, 30).wait == WaitResult::TimedOut);
+    CHECK(pipe.state->Read(pipe.handle.Get(), caller, 22, 30).wait == WaitResult::TimedOut);
 
     // Two reports while nobody waits: the one outstanding read takes the first, into the
     // state's own buffer (the caller's may be in use for anything by now). The Wine cases
@@ -152,12 +141,12 @@ TORQ_TEST(a_wake_cancels_the_waiting_read_and_a_later_report_is_not_lost) {
 
 TORQ_TEST(a_write_the_board_does_not_take_times_out_and_sends_nothing) {
     Pipe pipe(OpenMode::Write);
-    REQUIRE(IsOpenHandle(pipe.handle));
+    REQUIRE(pipe.handle);
     // The board reads nothing: once the pipe's buffer is full, a write waits for it.
     const std::vector<uint8_t> report(kReportSize, 0x06);
     int taken = 0;
     uint32_t written = 0;
-    while (taken < 200 && pipe.layer->Write(pipe.handle, report.data(), kReportSize, &written)) {
+    while (taken < 200 && pipe.layer->Write(pipe.handle.Get(), report.data(), kReportSize, &written)) {
         ++taken;
     }
     REQUIRE(taken < 200);
@@ -170,7 +159,7 @@ TORQ_TEST(a_write_the_board_does_not_take_times_out_and_sends_nothing) {
         ++received;
     }
     CHECK_EQ(received, taken);
-    CHECK(pipe.layer->Write(pipe.handle, report.data(), kReportSize, &written));
+    CHECK(pipe.layer->Write(pipe.handle.Get(), report.data(), kReportSize, &written));
     const auto next = pipe.Receive(2000);
     CHECK(next.has_value() && *next == report);
 }
