@@ -21,7 +21,7 @@ extern "C" {
 #include <cstring>
 #include <iostream>
 #include <memory>
-#include <sstream>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -226,10 +226,8 @@ int main() {
     std::unique_ptr<CEngine> engine;
     DWORD baseline = 0;
     for (std::string line; std::getline(std::cin, line) && line != "quit";) {
-        std::istringstream words(line);
-        std::string word;
-        std::string argument;
-        words >> word >> argument;
+        const std::string word = line.substr(0, line.find(' '));
+        const std::string argument = line.substr(std::min(line.size(), word.size() + 1));
         std::string answer;
         try {
             answer = Run(engine, baseline, word, argument);

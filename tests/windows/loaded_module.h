@@ -8,10 +8,7 @@
 #include <string>
 #include <type_traits>
 
-struct FreeModule {
-    void operator()(HMODULE module) const { FreeLibrary(module); }
-};
-using LoadedModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, FreeModule>;
+using LoadedModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, decltype(&FreeLibrary)>;
 
 inline LoadedModule LoadModule() {
     wchar_t self[MAX_PATH] = {};
@@ -20,5 +17,5 @@ inline LoadedModule LoadModule() {
     for (int up = 0; up < 3; ++up) {
         path.resize(path.find_last_of(L'\\'));
     }
-    return LoadedModule(LoadLibraryExW((path + L"\\torqpanel.pyd").c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    return {LoadLibraryExW((path + L"\\torqpanel.pyd").c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH), &FreeLibrary};
 }
