@@ -2,8 +2,7 @@
 // the win32 backend: a read left outstanding while reports pile up, the wake latch and
 // the write time-out, on a message-mode named pipe that plays the board's handle (it
 // keeps report boundaries, can be made to stop reading, and its reads can be
-// cancelled); and the firmware texts of versions that are not valid BCD, which a USB
-// gadget cannot have, on the virtual bus.
+// cancelled).
 #include <windows.h>
 
 #include <algorithm>
@@ -15,8 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "device/hid_device.h"
-#include "exports/exports.h"
 #include "harness.h"
 #include "output/display.h"
 
@@ -162,22 +159,4 @@ TORQ_TEST(a_write_the_board_does_not_take_times_out_and_sends_nothing) {
     CHECK(pipe.layer->Write(pipe.handle.Get(), report.data(), kReportSize, &written));
     const auto next = pipe.Receive(2000);
     CHECK(next.has_value() && *next == report);
-}
-
-TORQ_TEST(the_firmware_text_is_the_version_in_hex_digits) {
-    const uint64_t bus = torqpanel_vhid_bus_new();
-    REQUIRE(torqpanel_vhid_activate(bus) == 1);
-    for (const auto& [version, text] : {std::pair<uint16_t, const wchar_t*>{0x01FF, L"1.ff"},
-                                        {0x0A0B, L"a.0b"},
-                                        {0x1234, L"12.34"}}) {
-        const std::string serial = std::to_string(version);
-        REQUIRE(torqpanel_vhid_add_device(bus, 0x1DD2, 0x2011, version, serial.c_str(), nullptr, nullptr, 0) > 0);
-        CHidDevice device;
-        device.SetTarget(kBoardVendorId, kBoardProductId);
-        device.SetSerialFilter(std::wstring(serial.begin(), serial.end()));
-        CHECK(device.DiscoverAndOpen() == OpenState::Ready);
-        CHECK_EQ(std::wstring(device.FirmwareText()), std::wstring(text));
-    }
-    torqpanel_vhid_activate(0);
-    torqpanel_vhid_bus_free(bus);
 }
