@@ -60,11 +60,9 @@ class Session:
 
     def __init__(self, build):
         exe = pathlib.Path(build) / "tests" / "windows" / "torq_hid_session.exe"
-        prefix = prefix_path()
-        missing = [str(p) for p in (exe, prefix / "system.reg") if not p.exists()]
-        if missing:
-            raise FileNotFoundError("missing (.ci/kernel makes them): " + ", ".join(missing))
-        self.env, self.log, self.lines = environment(prefix), tempfile.TemporaryFile("w+"), queue.Queue()
+        if not exe.exists():
+            raise FileNotFoundError(f"{exe} (.ci/kernel builds it, and the prefix of prepare())")
+        self.env, self.log, self.lines = environment(prefix_path()), tempfile.TemporaryFile("w+"), queue.Queue()
         # Wine's own services inherit the program's output: a thread reads the answers
         # without ever waiting for the end of that pipe.
         self.process = subprocess.Popen([WINE, str(exe)], env=self.env, stdin=subprocess.PIPE,
@@ -80,6 +78,7 @@ class Session:
     def _read(self):
         for line in self.process.stdout:
             self.lines.put(line)
+        self.lines.put("")  # the program ended
 
     def send(self, line):
         self.process.stdin.write(line + "\n")
@@ -92,8 +91,11 @@ class Session:
             try:
                 line = self.lines.get(timeout=timeout)
             except queue.Empty:
+                line = None
+            if not line:
                 self.log.seek(0)
-                raise TimeoutError(f"no answer within {timeout} s; Wine said: {self.log.read()[-2000:]}") from None
+                raise TimeoutError(f"no answer ({'the program ended' if line == '' else f'{timeout} s'}); "
+                                   f"Wine said: {self.log.read()[-2000:]}")
             if line.startswith("torq "):
                 self.unanswered -= 1
                 answer = json.loads(line[5:])
