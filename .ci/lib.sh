@@ -31,3 +31,24 @@ need_debian_packages() {
 need_build_tools() {
     python3 -m pip install --quiet "scikit-build-core>=0.10" "cmake>=3.26" ninja
 }
+
+# mingw-w64, Wine, CMake and Ninja for the Windows build; sets $wine and $wineserver.
+need_windows_tools() {
+    local missing=()
+    command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64-posix)
+    [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null || missing+=(wine64)
+    ((${#missing[@]} == 0)) || need_debian_packages "${missing[@]}"
+    { command -v cmake && command -v ninja; } >/dev/null || need_build_tools
+    if [ -x /usr/lib/wine/wine64 ]; then
+        wine=/usr/lib/wine/wine64
+        wineserver=/usr/lib/wine/wineserver64
+    else
+        wine=$(command -v wine64)
+        wineserver=$(command -v wineserver)
+    fi
+}
+
+# Cross-builds the library, the module (.pyd) and the Windows test programs into $1.
+cross_build() {
+    TORQ_WIN64_BUILD=$1 "$PWD/tools/win64-build"
+}

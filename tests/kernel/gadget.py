@@ -1,13 +1,11 @@
-"""USB gadgets on the guest kernel's dummy_hcd: a board, or any other HID device, that
-usbhid binds as it would a device on a real port.
-
-A `Gadget` is one configfs gadget with one hid function. Its firmware side, /dev/hidgN,
-is served by a process of its own (`Firmware`), so that a call that blocks in the
-program under test cannot stall the device.
-"""
+"""USB gadgets on the guest kernel's dummy_hcd, one hid function each, which usbhid binds
+as it would a board (or any other HID device) on a real port. The firmware side, /dev/hidgN,
+is served by a process of its own, so that a call that blocks in the program under test
+cannot stall the device."""
 import os
 import pathlib
 import select
+import signal
 import threading
 import time
 
@@ -37,16 +35,14 @@ class Gadget:
         self.root.mkdir()
         for key, value in (("idVendor", vid), ("idProduct", pid), ("bcdDevice", version)):
             (self.root / key).write_text(f"{value:#06x}")
-        strings = self.root / "strings" / "0x409"
+        strings, function = self.root / "strings" / "0x409", self.root / "functions" / "hid.0"
         strings.mkdir()
-        (strings / "manufacturer").write_text("torqpanel tests")
-        (strings / "product").write_text(name)
-        if serial is not None:
-            (strings / "serialnumber").write_text(serial)
-        function = self.root / "functions" / "hid.0"
+        for key, text in (("manufacturer", "torqpanel tests"), ("product", name), ("serialnumber", serial)):
+            if text is not None:
+                (strings / key).write_text(text)
         function.mkdir()
-        (function / "protocol").write_text(str(protocol))
-        (function / "report_length").write_text("64")
+        for key, value in (("protocol", str(protocol)), ("report_length", "64")):
+            (function / key).write_text(value)
         (function / "report_desc").write_bytes(descriptor)
         config = self.root / "configs" / "c.1"
         config.mkdir()
@@ -59,14 +55,14 @@ class Gadget:
     def _node(self):
         for uevent in pathlib.Path("/sys/class/hidraw").glob("hidraw*/device/uevent"):
             text = uevent.read_text()
-            if self.ids in text and f"HID_UNIQ={self.serial or ''}\n" in text:
-                return "/dev/" + uevent.parent.parent.name
+            if self.ids in text and f"HID_UNIQ={self.serial or ''}\n" in text and \
+                    os.path.exists(node := "/dev/" + uevent.parent.parent.name):
+                return node
         return None
 
     def plug(self):
         (self.root / "UDC").write_text(self.udc)
-        self.hidraw = wait_for(lambda: self._node() if os.path.exists(self._node() or "") else None,
-                               f"the hidraw node of {self.root.name}")
+        self.hidraw = wait_for(self._node, f"the hidraw node of {self.root.name}")
         if self.serve:
             self.firmware = Firmware(self, self.serve)
 
@@ -128,10 +124,16 @@ class Firmware:
                                                           self.frames_path.read_text().split()])
                         >= at_least else None, f"{at_least} output reports", timeout)
 
-    def close(self):
+    def close(self, timeout=10.0):
+        """Ends the server: on its own when the command pipe closes, killed when it does not
+        (a write into the gadget that the host never collects blocks it)."""
         os.close(self._commands)
         os.close(self._answers)
-        os.waitpid(self.pid, 0)
+        try:
+            wait_for(lambda: os.waitpid(self.pid, os.WNOHANG)[0] or None, "the board's server to end", timeout)
+        except TimeoutError:
+            os.kill(self.pid, signal.SIGKILL)
+            os.waitpid(self.pid, 0)
 
 
 def serve(node, frames_path, commands, answers):

@@ -7,70 +7,63 @@
 // 5, so the runner script believes a program only when both agree.
 #pragma once
 
-#include <cstdint>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <type_traits>
-#include <vector>
+
+#include "quote.h"
 
 namespace torqtest {
 
 inline constexpr int kCrashExitCode = 86;
 
-struct Case {
-    const char* name;
-    void (*run)();
-};
-std::vector<Case>& Cases();
+// Registers a case; the cases run in the order they were registered.
+bool AddCase(const char* name, void (*run)());
 
-struct Registrar {
-    Registrar(const char* name, void (*run)()) { Cases().push_back({name, run}); }
-};
-
-// A second process of the same program: `name` is called when the program is started
-// with "--child <name> [argument]", and its result is the process's exit code.
+// A second process of the same program: `main` runs when the program is started with
+// "--child <name> [argument]", and its result is the process's exit code.
 using ChildMain = int (*)(const std::wstring& argument);
-struct ChildRegistrar {
-    ChildRegistrar(const char* name, ChildMain main);
-};
+bool AddChild(const char* name, ChildMain main);
 
 // Records a failure of the running case.
 void Fail(const char* file, int line, const std::string& what);
 // Thrown by REQUIRE to end the running case.
 struct Abort {};
 
-std::string Show(long long value);
-std::string Show(unsigned long long value);
-std::string Show(const std::wstring& value);
-std::string Show(const std::string& value);
+inline std::string Show(const std::wstring& value) {
+    return Quote(value);
+}
+inline std::string Show(const std::string& value) {
+    return "\"" + value + "\"";
+}
 template <class T>
-std::string ShowValue(const T& value) {
-    if constexpr (std::is_convertible_v<const T&, std::wstring> || std::is_convertible_v<const T&, std::string>) {
-        return Show(value);
-    } else if constexpr (std::is_signed_v<T> || std::is_enum_v<T>) {
-        return Show(static_cast<long long>(value));
-    } else {
-        return Show(static_cast<unsigned long long>(value));
-    }
+    requires(std::is_arithmetic_v<T> || std::is_enum_v<T>)
+std::string Show(const T& value) {
+    return std::to_string(static_cast<long long>(value));
 }
 
 template <class A, class B>
-bool CheckEqual(const A& actual, const B& expected, const char* text, const char* file, int line) {
-    if (actual == expected) {
-        return true;
+void CheckEqual(const A& actual, const B& expected, const char* text, const char* file, int line) {
+    if (!(actual == expected)) {
+        Fail(file, line, std::string(text) + ": got " + Show(actual) + ", expected " + Show(expected));
     }
-    Fail(file, line, std::string(text) + ": got " + ShowValue(actual) + ", expected " + ShowValue(expected));
-    return false;
 }
 
 // Starts this program again as "--child <name> <argument>"; returns its exit code and
 // what it wrote on standard output, or -1 when it could not be started.
 int RunChild(const char* name, const std::wstring& argument, std::string* output);
 
-bool WaitUntilImpl(bool (*poll)(void*), void* context, unsigned timeoutMs);
 // Polls `done` every millisecond until it holds or `timeoutMs` have passed.
 template <class Done>
 bool WaitUntil(Done done, unsigned timeoutMs) {
-    return WaitUntilImpl([](void* c) { return (*static_cast<Done*>(c))(); }, &done, timeoutMs);
+    for (unsigned waited = 0; !done(); ++waited) {
+        if (waited >= timeoutMs) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 }  // namespace torqtest
@@ -78,36 +71,28 @@ bool WaitUntil(Done done, unsigned timeoutMs) {
 #define TORQ_CONCAT2(a, b) a##b
 #define TORQ_CONCAT(a, b) TORQ_CONCAT2(a, b)
 
-#define TORQ_TEST(name)                                                          \
-    static void name();                                                          \
-    static const ::torqtest::Registrar TORQ_CONCAT(name, _registrar)(#name, name); \
+#define TORQ_TEST(name)                                                                           \
+    static void name();                                                                           \
+    [[maybe_unused]] static const bool TORQ_CONCAT(name, _registered) = ::torqtest::AddCase(#name, name); \
     static void name()
 
 #define TORQ_CHILD(name, function) \
-    static const ::torqtest::ChildRegistrar TORQ_CONCAT(function, _child)(name, function)
+    [[maybe_unused]] static const bool TORQ_CONCAT(function, _child) = ::torqtest::AddChild(name, function)
 
-#define CHECK(condition)                                           \
-    do {                                                           \
-        if (!(condition)) {                                        \
-            ::torqtest::Fail(__FILE__, __LINE__, #condition);      \
-        }                                                          \
+#define CHECK(condition)                                      \
+    do {                                                      \
+        if (!(condition)) {                                   \
+            ::torqtest::Fail(__FILE__, __LINE__, #condition); \
+        }                                                     \
     } while (false)
 
-#define REQUIRE(condition)                                         \
-    do {                                                           \
-        if (!(condition)) {                                        \
-            ::torqtest::Fail(__FILE__, __LINE__, #condition);      \
-            throw ::torqtest::Abort{};                             \
-        }                                                          \
+#define REQUIRE(condition)                                    \
+    do {                                                      \
+        if (!(condition)) {                                   \
+            ::torqtest::Fail(__FILE__, __LINE__, #condition); \
+            throw ::torqtest::Abort{};                        \
+        }                                                     \
     } while (false)
 
 #define CHECK_EQ(actual, expected) \
     ::torqtest::CheckEqual((actual), (expected), #actual " == " #expected, __FILE__, __LINE__)
-
-#define REQUIRE_EQ(actual, expected)                                                        \
-    do {                                                                                    \
-        if (!::torqtest::CheckEqual((actual), (expected), #actual " == " #expected, __FILE__, \
-                                    __LINE__)) {                                            \
-            throw ::torqtest::Abort{};                                                      \
-        }                                                                                   \
-    } while (false)

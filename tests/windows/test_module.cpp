@@ -6,49 +6,15 @@
 #include <string>
 
 #include "harness.h"
+#include "loaded_module.h"
 
 namespace {
 
 constexpr char kAlreadyRunning[] = "Kavro Engine already running!";
 
-// The module sits two folders above this program in the build tree.
-std::wstring ModulePath() {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring path(self);
-    for (int up = 0; up < 3; ++up) {
-        path.resize(path.find_last_of(L'\\'));
-    }
-    return path + L"\\torqpanel.pyd";
-}
-
-class LoadedModule {
-public:
-    LoadedModule()
-        : module_(LoadLibraryExW(ModulePath().c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)),
-          error_(module_ != nullptr ? ERROR_SUCCESS : GetLastError()) {}
-    ~LoadedModule() { Unload(); }
-    LoadedModule(const LoadedModule&) = delete;
-    LoadedModule& operator=(const LoadedModule&) = delete;
-
-    HMODULE get() const { return module_; }
-    DWORD error() const { return error_; }
-    void Unload() {
-        if (module_ != nullptr) {
-            FreeLibrary(module_);
-            module_ = nullptr;
-        }
-    }
-
-private:
-    HMODULE module_;
-    DWORD error_;
-};
-
 // A process that loads the module and ends; what the module prints is its output.
 int LoadChild(const std::wstring&) {
-    LoadedModule module;
-    return module.get() != nullptr ? 0 : static_cast<int>(module.error());
+    return LoadModule() ? 0 : static_cast<int>(GetLastError());
 }
 TORQ_CHILD("load", LoadChild);
 
@@ -61,11 +27,9 @@ std::string LoadInAnotherProcess() {
 }  // namespace
 
 TORQ_TEST(the_module_loads_and_its_init_refuses_without_an_interpreter) {
-    LoadedModule module;
-    REQUIRE_EQ(module.error(), 0ul);
-    REQUIRE(module.get() != nullptr);
-    using InitFunction = void* (*)();
-    const auto init = reinterpret_cast<InitFunction>(
+    const LoadedModule module = LoadModule();
+    REQUIRE(module != nullptr);
+    const auto init = reinterpret_cast<void* (*)()>(
         reinterpret_cast<void*>(GetProcAddress(module.get(), "PyInit_torqpanel")));
     REQUIRE(init != nullptr);
     CHECK(init() == nullptr);
@@ -75,8 +39,8 @@ TORQ_TEST(only_a_second_process_with_the_module_loaded_prints_the_guard_line) {
     // Alone, a process that loads the module prints nothing.
     CHECK_EQ(LoadInAnotherProcess(), std::string());
     {
-        LoadedModule module;
-        REQUIRE(module.get() != nullptr);
+        const LoadedModule module = LoadModule();
+        REQUIRE(module != nullptr);
         CHECK_EQ(LoadInAnotherProcess(), std::string(kAlreadyRunning));
     }
     // Unloading released the name.

@@ -1,5 +1,5 @@
 // The OS services on Windows: the named guard across processes, and narrow-to-wide
-// text. (The module's own use of the guard is tested by test_module.cpp.)
+// text. (test_module.cpp shows the guard seen by another process until released.)
 #include <windows.h>
 
 #include <string>
@@ -19,23 +19,10 @@ int AcquireChild(const std::wstring& name) {
 }
 TORQ_CHILD("acquire", AcquireChild);
 
-std::wstring GuardName(const wchar_t* what) {
-    return L"torqpanel-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + what;
-}
-
 }  // namespace
 
-TORQ_TEST(a_guard_is_seen_by_other_processes_until_released) {
-    const std::wstring name = GuardName(L"release");
-    torq::NamedGuard first;
-    CHECK(first.Acquire(name.c_str()));
-    CHECK_EQ(torqtest::RunChild("acquire", name, nullptr), kAlreadyHeld);
-    first.Release();
-    CHECK_EQ(torqtest::RunChild("acquire", name, nullptr), kAcquired);
-}
-
 TORQ_TEST(a_guard_that_found_the_name_taken_still_holds_it) {
-    const std::wstring name = GuardName(L"held");
+    const std::wstring name = L"torqpanel-test-" + std::to_wstring(GetCurrentProcessId()) + L"-held";
     torq::NamedGuard first;
     torq::NamedGuard second;
     CHECK(first.Acquire(name.c_str()));

@@ -1,0 +1,156 @@
+"""The win32 backend's device code against Wine's HID stack (winebus on hidraw, hidclass,
+hid.dll) and the gadget boards of test_hidraw.py, in one Wine process (wine.py).
+
+Both boards are plugged before Wine starts, the unplugs come last, and there is no
+replug: winebus under Wine 8 takes the IN_ATTRIB after the IN_CREATE of a new hidraw
+node for a removal and a duplicate add, so a board plugged while Wine runs never reaches
+its list (test_hidraw.py shows replug)."""
+import os
+import time
+
+import pytest
+
+from gadget import Gadget, wait_for
+from test_hidraw import data
+from torqsim import BOARD_DESCRIPTOR
+
+import wine
+
+BOARD = (0x1DD2, 0x2011)
+WINE_DEVICES = 0x845E  # Wine's own virtual mouse and keyboard, always listed
+SERIALS = ["A1B2", "C3D4"]  # on dummy_hcd's two ports
+
+
+@pytest.fixture(scope="module")
+def boards(tmp_path_factory):
+    served = tmp_path_factory.mktemp("frames")
+    made = {serial: Gadget(f"wine{port}", BOARD_DESCRIPTOR, serial=serial, udc=f"dummy_udc.{port}", serve=served)
+            for port, serial in enumerate(SERIALS)}
+    yield made
+    for gadget in made.values():
+        gadget.remove()
+
+
+@pytest.fixture(scope="module")
+def session(boards):
+    running = wine.Session(os.environ.get("TORQ_WIN64_BUILD", "TORQ_WIN64_BUILD unset"))
+    yield running
+    running.close()
+
+
+@pytest.fixture
+def win(session):
+    """The session, its engine closed after the case with no handle left behind."""
+    yield session
+    if session.command("info").get("engine"):
+        assert session.command("close")["leaked"] == 0
+
+
+def listed(win, serials):
+    """Wine's list once its boards are exactly `serials` (winebus adds the nodes it finds
+    at start a little after the program runs, and drops removed ones a little after)."""
+    def current():
+        devices = win.command("list")["devices"]
+        return devices if sorted(d["serial"] for d in devices if (d["vid"], d["pid"]) == BOARD) == serials else None
+    return wait_for(current, f"Wine's list with the boards {serials}", timeout=60)
+
+
+def until_event(win, button, number, value):
+    expected = [15000, button, value, number]  # the engine's order
+    wait_for(lambda: True if win.command("event")["event"] == expected else None, f"the event {expected}", timeout=15)
+
+
+@pytest.mark.parametrize("wanted", ["any", "the later one", "unknown"])
+def test_discovery_among_other_devices(win, boards, wanted):
+    devices = listed(win, SERIALS)
+    assert any(d["vid"] == WINE_DEVICES for d in devices)
+    order = [d for d in devices if (d["vid"], d["pid"]) == BOARD]
+    assert all("&mi_00" in d["path"] for d in order)
+    chosen = {"any": order[0], "the later one": order[1], "unknown": None}[wanted]
+    before = {s: len(b.firmware.frames()) for s, b in boards.items()}
+    answer = win.command("init " + {"any": "", "the later one": order[1]["serial"], "unknown": "S3"}[wanted])
+    # One enumeration call per interface up to the one chosen (all of them, plus the one
+    # that ends the pass, when none is); a board of another serial is opened, refused.
+    if chosen is None:
+        assert (answer["result"], answer["calls"], answer["opened"], answer["handles"]) == (
+            0, len(devices) + 1, 0, [None] * 3)
+    else:
+        assert (answer["result"], answer["path"], answer["serial"], answer["block_serial"]) == (
+            2, chosen["path"], chosen["serial"], chosen["serial"])
+        assert answer["calls"] == devices.index(chosen) + 1 and answer["opened"] == 1
+        boards[chosen["serial"]].firmware.frames(before[chosen["serial"]] + 1)
+    time.sleep(0.2)  # a stray blank display would have arrived by now
+    assert {s: len(b.firmware.frames()) - before[s] for s, b in boards.items()} == {
+        s: int(chosen is not None and s == chosen["serial"]) for s in SERIALS}
+
+
+def test_identity_handles_and_capabilities(win):
+    device = next(d for d in listed(win, SERIALS) if d["serial"] == "A1B2")
+    assert device["version"] == 0x0105
+    answer = win.command("init A1B2")
+    caps = dict(input=22, output=54, values=9, button_caps=[[9, 1, 32]])
+    # handles: (data access, overlapped) for the query handle (none), the write and the read handle.
+    expected = caps | dict(result=2, serial="A1B2", firmware="1.05", digital=32, connected=1, buffers=2,
+                           handles=[[0, 0], [2, 1], [1, 1]])
+    assert {k: answer[k] for k in expected} == expected
+    # The module's own export, on its own copy of the backend, from the same descriptor.
+    assert win.command(f"pyd-caps {device['path']}") == caps | dict(ok=1)
+
+
+def test_reports_arrive_without_the_id_and_teardown_blanks_the_board(win, boards):
+    firmware = boards["A1B2"].firmware
+    before = len(firmware.frames())
+    win.command("init A1B2")
+    shown = bytes([0x00, 0x06]) + bytes(range(1, 53))
+    for line in ("show " + shown.hex(), "bright 40", "bright 999"):  # 999: the brightest
+        win.command(line)
+    assert win.command("close")["leaked"] == 0
+    blank, *frames = firmware.frames(before + 5)[before:]
+    assert frames == [shown[1:], bytes([2, 40]) + bytes(51), bytes([2, 254]) + bytes(51), blank]
+    assert blank[0] == 0x06
+
+
+def test_input_through_overlapped_reads(win, boards):
+    firmware = boards["A1B2"].firmware
+    win.command("init A1B2")
+    # A silent board: the read times out with nothing, and stays outstanding; the
+    # reports sent next come back in order, each once, the report-ID byte in front.
+    assert win.command("read") == dict(changed=0, failed=0, report=[], engine=1, connected=1)
+    sent = [data(buttons=0x12345678), data(buttons=0x9ABC)]
+    firmware.send(*sent)
+    assert [win.command("read")["report"] for _ in sent] == [[0, *report] for report in sent]
+    assert win.command("listen")["done"] == 1
+    for report, expected in [(data(switch1=5), (0, 1, 5)), (data(switch1=5, buttons=1 << 10), (1, 11, 3)),
+                             (data(switch1=5, buttons=1 << 10, s9=0xF3), (0, 9, 3)),
+                             (data(switch1=5, s9=0xF3), (1, 11, 0))]:
+        firmware.send(report)
+        until_event(win, *expected)
+    # The listener still waits in its read: the fixture's teardown ends it.
+
+
+def test_unplug_while_listening(win, boards):
+    board = boards["C3D4"]
+    win.command("init C3D4")
+    assert win.command("listen")["done"] == 1
+    board.firmware.send(data(buttons=8))
+    until_event(win, 1, 4, 4)
+    board.unplug()
+    wait_for(lambda: True if win.command("info")["connected"] == 0 else None, "the listener to see the unplug",
+             timeout=15)
+    assert win.command("show " + bytes(54).hex())["connected"] == 0  # on the gone device's handles: no hang
+    assert win.command("stop")["done"] == 1
+    listed(win, ["A1B2"])
+
+
+def test_unplug_while_writing(win, boards):
+    board = boards["A1B2"]
+    win.command("init A1B2")
+    board.firmware.stall()
+    for _ in range(4):  # what the board's endpoint queues
+        win.command("show " + bytes(54).hex())
+    win.send("show " + bytes(54).hex())  # its answer comes when the write ends
+    time.sleep(0.3)  # into its wait
+    board.unplug()
+    win.answer()
+    assert win.command("show " + bytes(54).hex())["connected"] == 0
+    listed(win, [])
