@@ -85,6 +85,7 @@ class Gadget:
 class Firmware:
     """The process that serves a gadget's /dev/hidgN (forked: no interpreter to start),
     and what it read."""
+    held = set()  # the parent's ends of live servers' pipes, which a later fork must not keep
 
     def __init__(self, gadget, directory):
         self.frames_path = directory / f"{gadget.root.name}.frames"  # kept over replugs
@@ -94,13 +95,14 @@ class Firmware:
         self.pid = os.fork()
         if self.pid == 0:
             try:
-                os.close(self._commands)
-                os.close(self._answers)
+                for fd in Firmware.held | {self._commands, self._answers}:
+                    os.close(fd)
                 serve(gadget.hidg, self.frames_path, os.fdopen(commands), os.fdopen(answers, "w"))
             finally:
                 os._exit(0)
         os.close(commands)
         os.close(answers)
+        Firmware.held |= {self._commands, self._answers}
         self.command("")  # it serves the node from now on
 
     def command(self, line, timeout=60.0):
@@ -127,6 +129,7 @@ class Firmware:
     def close(self, timeout=10.0):
         """Ends the server: on its own when the command pipe closes, killed when it does not
         (a write into the gadget that the host never collects blocks it)."""
+        Firmware.held -= {self._commands, self._answers}
         os.close(self._commands)
         os.close(self._answers)
         try:
