@@ -19,11 +19,10 @@ import sys
 import tempfile
 import threading
 
-# The guest's modules, dependencies first (the rest come from modules.dep), with their
-# parameters: two virtual USB ports for tests with two boards.
-MODULES = {"virtio_pci": "", "9pnet_virtio": "", "9p": "", "overlay": "", "configfs": "",
-           "libcomposite": "", "dummy_hcd": "num=2", "usb_f_hid": "", "usbhid": "",
-           "hid-generic": ""}
+# The guest's modules (modprobe adds what they need) with their parameters: two virtual
+# USB ports for tests with two boards.
+MODULES = dict.fromkeys(["virtio_pci", "9pnet_virtio", "9p", "overlay", "configfs", "libcomposite", "dummy_hcd",
+                         "usb_f_hid", "usbhid", "hid-generic"], "") | {"dummy_hcd": "num=2"}
 BEGIN, END = "--torq-guest-begin--", "--torq-guest-end--"
 
 INIT = r"""#!/bin/busybox sh
@@ -52,69 +51,48 @@ poweroff -f
 
 
 def run(command, **kw):
-    return subprocess.run(command, check=True, **kw)
+    return subprocess.run(command, check=True, capture_output=True, text=True, **kw).stdout
 
 
 def kernel_tree(cache):
-    """The unpacked kernel package: (vmlinuz, modules directory)."""
-    depends = run(["apt-cache", "depends", "linux-image-amd64"], capture_output=True, text=True).stdout
-    package = re.search(r"Depends: (linux-image-\S+)", depends).group(1)
-    version = package[len("linux-image-"):]
-    tree = cache / package
-    modules = tree / "lib" / "modules" / version
-    if not (modules / "modules.dep").exists():
+    """The unpacked kernel package: (its root, the kernel's version)."""
+    package = re.search(r"Depends: (linux-image-\S+)", run(["apt-cache", "depends", "linux-image-amd64"])).group(1)
+    tree, version = cache / package, package[len("linux-image-"):]
+    if not (tree / "lib" / "modules" / version / "modules.dep").exists():
         cache.mkdir(parents=True, exist_ok=True)
         with tempfile.TemporaryDirectory(dir=cache) as download:
-            run(["apt-get", "download", "-q", package], cwd=download, capture_output=True)
-            deb = next(pathlib.Path(download).glob("*.deb"))
+            run(["apt-get", "download", "-q", package], cwd=download)
             shutil.rmtree(tree, ignore_errors=True)
-            run(["dpkg-deb", "-x", str(deb), str(tree)])
+            run(["dpkg-deb", "-x", str(next(pathlib.Path(download).glob("*.deb"))), str(tree)])
         run(["depmod", "-b", str(tree), version])
-    return tree / "boot" / f"vmlinuz-{version}", modules
+    return tree, version
 
 
-def module_order(modules):
-    """The wanted modules and their dependencies, each after what it needs."""
-    depends = {}
-    for line in (modules / "modules.dep").read_text().splitlines():
-        path, _, needs = line.partition(":")
-        depends[pathlib.Path(path).name.split(".ko")[0].replace("-", "_")] = (path, needs.split())
-    order = []
-
-    def add(path):
-        name = pathlib.Path(path).name.split(".ko")[0].replace("-", "_")
-        for need in reversed(depends[name][1]):
-            add(need)
-        if path not in order:
-            order.append(path)
-    for name in MODULES:
-        add(depends[name.replace("-", "_")][0])
-    return order
-
-
-def initramfs(modules, work):
+def initramfs(tree, version, work):
+    """busybox, the init script and the wanted modules, each after what it needs."""
     root = work / "initramfs"
     for sub in ("bin", "lib/modules", "proc", "sys", "dev"):
-        (root / sub).mkdir(parents=True, exist_ok=True)
-    shutil.copy("/bin/busybox", root / "bin" / "busybox")
-    lines = []
-    for path in module_order(modules):
-        name = pathlib.Path(path).name
-        shutil.copy(modules / path, root / "lib" / "modules" / name)
-        key = name.split(".ko")[0]
-        lines.append(f"{name} {MODULES.get(key, '')}".strip())
-    (root / "modules").write_text("\n".join(lines) + "\n")
+        (root / sub).mkdir(parents=True)
+    shutil.copy("/bin/busybox", root / "bin")
+    order = {}  # module file: its parameters
+    for name, parameters in MODULES.items():  # this machine's modprobe.d is not the guest's: -C /dev/null
+        needs = run(["modprobe", "-C", "/dev/null", "-d", str(tree), "-S", version, "--show-depends", name])
+        for path in re.findall(r"^insmod (\S+)", needs, re.M):
+            order.setdefault(path, "")
+        order[path] = parameters
+    for path in order:
+        shutil.copy(path, root / "lib" / "modules")
+    (root / "modules").write_text("".join(f"{pathlib.Path(p).name} {o}\n" for p, o in order.items()))
     (root / "init").write_text(INIT)
     (root / "init").chmod(0o755)
-    image = work / "initramfs.cpio"
-    files = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
-    with open(image, "wb") as out:
-        run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=files, stdout=out)
-    return image
+    with open(work / "initramfs.cpio", "wb") as image:
+        files = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
+        subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=files, stdout=image, check=True)
+    return work / "initramfs.cpio"
 
 
 def boot(command, cache, memory, cpus, timeout):
-    vmlinuz, modules = kernel_tree(cache)
+    tree, version = kernel_tree(cache)
     with tempfile.TemporaryDirectory(prefix="torq-vm-") as tmp:
         work = pathlib.Path(tmp)
         shared = work / "shared"
@@ -124,22 +102,20 @@ def boot(command, cache, memory, cpus, timeout):
         (shared / "job").write_text(env + "export TORQ_KERNEL_GUEST=1\n" + f"cd {shlex.quote(os.getcwd())}\n"
                                     + " ".join(map(shlex.quote, command)) + "\necho $? >/run/torq/status\n")
         qemu = ["qemu-system-x86_64", "-nographic", "-no-reboot", "-m", str(memory),
-                "-smp", str(cpus), "-kernel", str(vmlinuz), "-initrd", str(initramfs(modules, work)),
+                "-smp", str(cpus), "-kernel", str(tree / "boot" / f"vmlinuz-{version}"),
+                "-initrd", str(initramfs(tree, version, work)),
                 "-append", "console=ttyS0 quiet loglevel=1 panic=-1",
                 "-virtfs", "local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap",
                 "-virtfs", f"local,path={shared},mount_tag=results,security_model=none"]
         process = subprocess.Popen(qemu, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
         watchdog = threading.Timer(timeout, process.kill)  # a guest that hangs fails the run
         watchdog.start()
-        inside = False
+        inside = False  # between the markers: the command's own output
         for raw in process.stdout:
             line = raw.decode(errors="replace").rstrip("\r\n")
-            if line.endswith(END):
-                inside = False
-            elif inside:
+            if inside and not line.endswith(END):
                 print(line, flush=True)
-            elif line.endswith(BEGIN):
-                inside = True
+            inside = line.endswith(BEGIN) or inside and not line.endswith(END)
         process.wait()
         watchdog.cancel()
         status = shared / "status"
@@ -158,8 +134,7 @@ def main():
     parser.add_argument("--cpus", type=int, default=2)
     parser.add_argument("--timeout", type=float, default=1200, help="seconds for the whole guest")
     parser.add_argument("command", nargs="+")
-    args = parser.parse_args()
-    return boot(args.command, args.cache, args.memory, args.cpus, args.timeout)
+    return boot(**vars(parser.parse_args()))
 
 
 if __name__ == "__main__":
