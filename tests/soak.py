@@ -8,6 +8,7 @@
 #
 # tests/test_soak.py runs it for a few seconds as part of the suite.
 import argparse
+import concurrent.futures
 import os
 import random
 import sys
@@ -35,7 +36,7 @@ def sample():
 def run(seconds, workers=4, rate=1000, rss_limit_kb=2048):
     """Prints what it did and returns the failed checks (empty when all passed) and the
     counts of each kind of load. Memory is compared only over runs long enough for it."""
-    stop, errors, counts = threading.Event(), [], dict.fromkeys(["calls", "reports", "objects", "toggles"], 0)
+    stop, counts = threading.Event(), dict.fromkeys(["calls", "reports", "objects", "toggles"], 0)
 
     def worker(obj, rng):
         while not stop.is_set():
@@ -69,32 +70,22 @@ def run(seconds, workers=4, rate=1000, rss_limit_kb=2048):
             assert board.open_handles == 0, "a deleted object left handles open"
             counts["objects"] += 1
 
-    def guarded(work, *args):
-        try:
-            work(*args)
-        except BaseException as error:  # reported by the main thread
-            errors.append(f"{threading.current_thread().name}: {error!r}")
-            stop.set()
-
-    with torqsim.VirtualBus() as bus:
+    with torqsim.VirtualBus() as bus, concurrent.futures.ThreadPoolExecutor(workers + 2) as pool:
         main, other = bus.add_board(serial="MAIN"), bus.add_board(serial="CHURN")
         before = sample()
         obj = torqline("MAIN")
         assert obj.init() is True
-        threads = [threading.Thread(target=guarded, args=args) for args in
-                   [(worker, obj, random.Random(i)) for i in range(workers)]
-                   + [(feeder, main, random.Random(99)), (churn, other)]]
-        for thread in threads:
-            thread.start()
+        loads = [pool.submit(worker, obj, random.Random(i)) for i in range(workers)]
+        loads += [pool.submit(feeder, main, random.Random(99)), pool.submit(churn, other)]
         samples, started = [], time.monotonic()
-        while not stop.wait(1.0) and time.monotonic() - started < seconds:
+        while not stop.wait(1.0) and time.monotonic() - started < seconds and not any(f.done() for f in loads):
             main.clear_frames()  # the bus keeps every frame
             other.clear_frames()
             samples.append(sample())
         stop.set()
-        for thread in threads:
-            thread.join(30)
-        del obj
+        errors = [repr(error) for error in (f.exception(30) for f in loads) if error]
+        pool.shutdown()
+        del obj, loads  # a failed load keeps its traceback, which holds obj
         # A thread that has been joined may still be leaving the kernel's task list.
         deadline = time.monotonic() + 5
         while (after := sample())[1:] != before[1:] and time.monotonic() < deadline:
@@ -105,7 +96,7 @@ def run(seconds, workers=4, rate=1000, rss_limit_kb=2048):
     failures = errors + [f for f, bad in [
         (f"resident memory grew by {growth} kB", growth > rss_limit_kb),
         ("descriptors grew during the run", steady and steady[-1][1] > steady[0][1]),
-        ("more threads than workers and listeners", max(s[2] for s in samples) > before[2] + workers + 4),
+        ("more threads than workers and listeners", max([s[2] for s in samples], default=0) > before[2] + workers + 4),
         ("descriptors or threads left after teardown", after[1:] != before[1:]),
         (f"{handles} handles left open", handles)] if bad]
     print(f"soak: {time.monotonic() - started:.1f} s, {counts}; rss/fds/threads before {before}, after {after}, "
