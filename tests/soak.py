@@ -8,12 +8,12 @@
 #
 # tests/test_soak.py runs it for a few seconds as part of the suite.
 import argparse
-import concurrent.futures
 import os
 import random
 import sys
 import threading
 import time
+from concurrent.futures import Future, ThreadPoolExecutor
 
 import torqsim
 from torqpanel import torqline
@@ -34,8 +34,8 @@ def sample():
 
 
 def run(seconds, workers=4, rate=1000, rss_limit_kb=2048):
-    """Prints what it did and returns the failed checks (empty when all passed) and the
-    counts of each kind of load. Memory is compared only over runs long enough for it."""
+    # Prints what it did and returns the failed checks (empty when all passed) and the
+    # counts of each kind of load. Memory is compared only over runs long enough for it.
     stop, counts = threading.Event(), dict.fromkeys(["calls", "reports", "objects", "toggles"], 0)
 
     def worker(obj, rng):
@@ -70,7 +70,7 @@ def run(seconds, workers=4, rate=1000, rss_limit_kb=2048):
             assert board.open_handles == 0, "a deleted object left handles open"
             counts["objects"] += 1
 
-    with torqsim.VirtualBus() as bus, concurrent.futures.ThreadPoolExecutor(workers + 2) as pool:
+    with torqsim.VirtualBus() as bus, ThreadPoolExecutor(workers + 2) as pool:
         main, other = bus.add_board(serial="MAIN"), bus.add_board(serial="CHURN")
         before = sample()
         obj = torqline("MAIN")
@@ -78,7 +78,7 @@ def run(seconds, workers=4, rate=1000, rss_limit_kb=2048):
         loads = [pool.submit(worker, obj, random.Random(i)) for i in range(workers)]
         loads += [pool.submit(feeder, main, random.Random(99)), pool.submit(churn, other)]
         samples, started = [], time.monotonic()
-        while not stop.wait(1.0) and time.monotonic() - started < seconds and not any(f.done() for f in loads):
+        while not stop.wait(1.0) and time.monotonic() - started < seconds and not any(map(Future.done, loads)):
             main.clear_frames()  # the bus keeps every frame
             other.clear_frames()
             samples.append(sample())
@@ -96,7 +96,7 @@ def run(seconds, workers=4, rate=1000, rss_limit_kb=2048):
     failures = errors + [f for f, bad in [
         (f"resident memory grew by {growth} kB", growth > rss_limit_kb),
         ("descriptors grew during the run", steady and steady[-1][1] > steady[0][1]),
-        ("more threads than workers and listeners", max([s[2] for s in samples], default=0) > before[2] + workers + 4),
+        ("more threads than workers and listeners", max([s[2] for s in samples] or [0]) > before[2] + workers + 4),
         ("descriptors or threads left after teardown", after[1:] != before[1:]),
         (f"{handles} handles left open", handles)] if bad]
     print(f"soak: {time.monotonic() - started:.1f} s, {counts}; rss/fds/threads before {before}, after {after}, "

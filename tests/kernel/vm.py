@@ -1,13 +1,13 @@
-"""Boots a real Linux kernel under qemu and runs one command in it as root.
+# Boots a real Linux kernel under qemu and runs one command in it as root.
+#
+# The kernel is Debian's (linux-image-amd64), unpacked into a cache, never installed. The
+# guest's root is this machine's own file system, shared read-only over 9p with a tmpfs
+# laid over it (overlayfs), so the command runs against exactly what is installed here;
+# /proc, /sys, /dev and configfs are the guest kernel's. Only what the command prints
+# reaches our standard output, and its exit status is ours.
+#
+#     python3 tests/kernel/vm.py [--cache DIR] [--memory MB] [--cpus N] [--timeout S] -- COMMAND...
 
-The kernel is Debian's (linux-image-amd64), unpacked into a cache, never installed. The
-guest's root is this machine's own file system, shared read-only over 9p with a tmpfs
-laid over it (overlayfs), so the command runs against exactly what is installed here;
-/proc, /sys, /dev and configfs are the guest kernel's. Only what the command prints
-reaches our standard output, and its exit status is ours.
-
-    python3 tests/kernel/vm.py [--cache DIR] [--memory MB] [--cpus N] [--timeout S] -- COMMAND...
-"""
 import argparse
 import os
 import pathlib
@@ -37,15 +37,13 @@ mount -t tmpfs -o size=75% upper /upper
 mkdir -p /upper/data /upper/work
 mount -t overlay -o lowerdir=/lower,upperdir=/upper/data,workdir=/upper/work root /root
 for where in proc sys dev; do mount --move /$where /root/$where; done
-mkdir -p /root/run/torq /root/dev/shm /root/dev/pts
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 results /root/run/torq
+mkdir -p /root/dev/shm /root/dev/pts
 mount -t configfs configfs /root/sys/kernel/config
 mount -t tmpfs shm /root/dev/shm
+cp /job /root/torq-job
 echo "BEGIN"
-# Through a pipe: the command's output is not a terminal.
-chroot /root /bin/sh /run/torq/job </root/dev/null 2>&1 | cat
-echo "END"
-sync
+# Through a pipe: the command's output is not a terminal. Its status follows the end marker.
+{ chroot /root /bin/sh /torq-job </root/dev/null 2>&1; echo "END $?"; } | cat
 poweroff -f
 """.replace("BEGIN", BEGIN).replace("END", END)
 
@@ -54,8 +52,7 @@ def run(command, **kw):
     return subprocess.run(command, check=True, capture_output=True, text=True, **kw).stdout
 
 
-def kernel_tree(cache):
-    """The unpacked kernel package: (its root, the kernel's version)."""
+def kernel_tree(cache):  # the unpacked kernel package: (its root, the kernel's version)
     package = re.search(r"Depends: (linux-image-\S+)", run(["apt-cache", "depends", "linux-image-amd64"])).group(1)
     tree, version = cache / package, package[len("linux-image-"):]
     if not (tree / "lib" / "modules" / version / "modules.dep").exists():
@@ -68,8 +65,8 @@ def kernel_tree(cache):
     return tree, version
 
 
-def initramfs(tree, version, work):
-    """busybox, the init script and the wanted modules, each after what it needs."""
+def initramfs(tree, version, work, job):
+    # busybox, the init script, the job and the wanted modules, each after what it needs
     root = work / "initramfs"
     for sub in ("bin", "lib/modules", "proc", "sys", "dev"):
         (root / sub).mkdir(parents=True)
@@ -84,6 +81,7 @@ def initramfs(tree, version, work):
         shutil.copy(path, root / "lib" / "modules")
     (root / "modules").write_text("".join(f"{pathlib.Path(p).name} {o}\n" for p, o in order.items()))
     (root / "init").write_text(INIT)
+    (root / "job").write_text(job)
     (root / "init").chmod(0o755)
     with open(work / "initramfs.cpio", "wb") as image:
         files = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
@@ -94,35 +92,30 @@ def initramfs(tree, version, work):
 def boot(command, cache, memory, cpus, timeout):
     tree, version = kernel_tree(cache)
     with tempfile.TemporaryDirectory(prefix="torq-vm-") as tmp:
-        work = pathlib.Path(tmp)
-        shared = work / "shared"
-        shared.mkdir()
         env = "".join(f"export {k}={shlex.quote(v)}\n" for k, v in os.environ.items()
                       if re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", k))
-        (shared / "job").write_text(env + "export TORQ_KERNEL_GUEST=1\n" + f"cd {shlex.quote(os.getcwd())}\n"
-                                    + " ".join(map(shlex.quote, command)) + "\necho $? >/run/torq/status\n")
+        job = env + f"export TORQ_KERNEL_GUEST=1\ncd {shlex.quote(os.getcwd())}\n{shlex.join(command)}\n"
         qemu = ["qemu-system-x86_64", "-nographic", "-no-reboot", "-m", str(memory),
                 "-smp", str(cpus), "-kernel", str(tree / "boot" / f"vmlinuz-{version}"),
-                "-initrd", str(initramfs(tree, version, work)),
+                "-initrd", str(initramfs(tree, version, pathlib.Path(tmp), job)),
                 "-append", "console=ttyS0 quiet loglevel=1 panic=-1",
-                "-virtfs", "local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap",
-                "-virtfs", f"local,path={shared},mount_tag=results,security_model=none"]
+                "-virtfs", "local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap"]
         process = subprocess.Popen(qemu, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
         watchdog = threading.Timer(timeout, process.kill)  # a guest that hangs fails the run
         watchdog.start()
-        inside = False  # between the markers: the command's own output
+        inside, status = False, None  # between the markers: the command's own output
         for raw in process.stdout:
             line = raw.decode(errors="replace").rstrip("\r\n")
-            if inside and not line.endswith(END):
+            if inside and (end := re.search(END + r" (\d+)$", line)):
+                inside, status = False, int(end.group(1))
+            elif inside:
                 print(line, flush=True)
-            inside = line.endswith(BEGIN) or inside and not line.endswith(END)
+            inside = inside or line.endswith(BEGIN)
         process.wait()
         watchdog.cancel()
-        status = shared / "status"
-        if not status.exists():
+        if status is None:
             print(f"vm: the guest ended without a status (qemu exit {process.returncode})", file=sys.stderr)
-            return 1
-        return int(status.read_text())
+        return 1 if status is None else status
 
 
 def main():
