@@ -37,13 +37,9 @@ def data(buttons=0, switch1=0, s9=0):  # an input report as the board sends it: 
     return buttons.to_bytes(4, "little") + bytes([switch1]) + bytes(15) + bytes([s9])
 
 
-def until(predicate, what):
-    return wait_for(lambda: True if predicate() else None, what)
-
-
 def listening(obj):
     assert obj.start_input_listener() is True
-    until(lambda: obj.get_input_data() is not None, "the listener")
+    wait_for(lambda: obj.get_input_data() is not None or None, "the listener")
 
 
 def in_thread(call):
@@ -141,7 +137,7 @@ def test_buttons_and_switches_as_input_events(plug, descriptor, prefix):
                           (data(switch1=5, buttons=1 << 10, s9=0xF3), (15, 0, 9, 3)),
                           (data(switch1=5, s9=0xF3), (15, 1, 11, 0))]:
         board.firmware.send(prefix + report)
-        until(lambda: dash.get_input_data()[:4] == event, f"the event {event}")
+        wait_for(lambda: dash.get_input_data()[:4] == event or None, f"the event {event}")
     assert dash.stop_input_listener() is True
 
 
@@ -179,7 +175,7 @@ def test_a_board_that_stops_reading(board, dash):
     board.firmware.resume()
     dash.set_gear("7")
     dash.show_me()
-    until(lambda: board.firmware.frames()[-1][38] == 0x37, "the report shown after the stall")
+    wait_for(lambda: board.firmware.frames()[-1][38] == 0x37 or None, "the report shown after the stall")
     frames = board.firmware.frames()[1:]
     lit = [sum(frame[4:13]) for frame in frames]  # shift lights on in each report
     assert all(len(frame) == 53 for frame in frames)
@@ -191,7 +187,7 @@ def test_unplug_then_replug_and_a_new_init(board, dash, listener):
     if listener:
         listening(dash)
         board.firmware.send(data(buttons=8))
-        until(lambda: dash.get_input_data()[:4] == (15, 1, 4, 4), "the button event")
+        wait_for(lambda: dash.get_input_data()[:4] == (15, 1, 4, 4) or None, "the button event")
     else:  # a write waiting for a board that does not read ends when the board goes
         board.firmware.stall()
         for _ in range(4):  # what the board's endpoint queues
@@ -214,7 +210,7 @@ def test_unplug_then_replug_and_a_new_init(board, dash, listener):
     assert (again.get_device_info("device path"), again.get_device_info("connected")) == (board.hidraw, 1)
     again.set_gear("2")
     again.show_me()
-    until(lambda: board.firmware.frames()[-1][38] == 0x32, "a report of the new init")
+    wait_for(lambda: board.firmware.frames()[-1][38] == 0x32 or None, "a report of the new init")
     # init's blank display before and after, then the gear: none from the old handles
     assert [frame[38] for frame in board.firmware.frames()] == [0x20, 0x20, 0x32]
 CHILD = "import torqpanel; d = torqpanel.torqline(); print(d.init(), d.get_device_info('device path'))"

@@ -27,16 +27,15 @@ BEGIN, END = "--torq-guest-begin--", "--torq-guest-end--"
 
 INIT = r"""#!/bin/busybox sh
 /bin/busybox --install -s /bin
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t devtmpfs dev /dev
 while read module parameters; do insmod "/lib/modules/$module" $parameters || poweroff -f; done </modules
 mkdir -p /lower /upper /root
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000,cache=loose host /lower
 mount -t tmpfs -o size=75% upper /upper
 mkdir -p /upper/data /upper/work
 mount -t overlay -o lowerdir=/lower,upperdir=/upper/data,workdir=/upper/work root /root
-for where in proc sys dev; do mount --move /$where /root/$where; done
+mount -t proc proc /root/proc
+mount -t sysfs sys /root/sys
+mount -t devtmpfs dev /root/dev
 mkdir -p /root/dev/shm /root/dev/pts
 mount -t configfs configfs /root/sys/kernel/config
 mount -t tmpfs shm /root/dev/shm
@@ -68,8 +67,8 @@ def kernel_tree(cache):  # the unpacked kernel package: (its root, the kernel's 
 def initramfs(tree, version, work, job):
     # busybox, the init script, the job and the wanted modules, each after what it needs
     root = work / "initramfs"
-    for sub in ("bin", "lib/modules", "proc", "sys", "dev"):
-        (root / sub).mkdir(parents=True)
+    (root / "lib" / "modules").mkdir(parents=True)
+    (root / "bin").mkdir()
     shutil.copy("/bin/busybox", root / "bin")
     order = {}  # module file: its parameters
     for name, parameters in MODULES.items():  # this machine's modprobe.d is not the guest's: -C /dev/null
@@ -83,9 +82,7 @@ def initramfs(tree, version, work, job):
     (root / "init").write_text(INIT)
     (root / "job").write_text(job)
     (root / "init").chmod(0o755)
-    with open(work / "initramfs.cpio", "wb") as image:
-        files = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
-        subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=files, stdout=image, check=True)
+    subprocess.run("find . | cpio -o -H newc --quiet >../initramfs.cpio", shell=True, cwd=root, check=True)
     return work / "initramfs.cpio"
 
 
