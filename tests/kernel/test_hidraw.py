@@ -53,6 +53,12 @@ def returns(thread):
     assert not thread.is_alive(), "a write did not return"
 
 
+def show_gear(obj, board, gear):  # what the board has read once it shows that gear digit
+    obj.set_gear(gear)
+    obj.show_me()
+    return wait_for(lambda: f if (f := board.firmware.frames())[-1][38] == ord(gear) else None, f"the gear {gear}")
+
+
 def threads_in(syscall):  # the threads of this process in the system call of that number
     found = []
     for task in pathlib.Path("/proc/self/task").iterdir():
@@ -173,10 +179,7 @@ def test_a_board_that_stops_reading(board, dash):
         returns(writer)
     assert ticks > 0 and dash.get_device_info("connected") == 1
     board.firmware.resume()
-    dash.set_gear("7")
-    dash.show_me()
-    wait_for(lambda: board.firmware.frames()[-1][38] == 0x37 or None, "the report shown after the stall")
-    frames = board.firmware.frames()[1:]
+    frames = show_gear(dash, board, "7")[1:]
     lit = [sum(frame[4:13]) for frame in frames]  # shift lights on in each report
     assert all(len(frame) == 53 for frame in frames)
     assert lit[:-1] == sorted(set(lit[:-1])) and set(lit) <= {1, 2, 3, 4, 5} and lit[-1] == 5, lit
@@ -208,11 +211,8 @@ def test_unplug_then_replug_and_a_new_init(board, dash, listener):
     again = torqpanel.torqline()
     assert again.init() is True
     assert (again.get_device_info("device path"), again.get_device_info("connected")) == (board.hidraw, 1)
-    again.set_gear("2")
-    again.show_me()
-    wait_for(lambda: board.firmware.frames()[-1][38] == 0x32 or None, "a report of the new init")
     # init's blank display before and after, then the gear: none from the old handles
-    assert [frame[38] for frame in board.firmware.frames()] == [0x20, 0x20, 0x32]
+    assert [frame[38] for frame in show_gear(again, board, "2")] == [0x20, 0x20, 0x32]
 CHILD = "import torqpanel; d = torqpanel.torqline(); print(d.init(), d.get_device_info('device path'))"
 
 
