@@ -19,23 +19,13 @@
 
 namespace {
 
-using torq::kReportSize;
-using Report = std::array<uint8_t, kReportSize>;
+using Report = std::array<uint8_t, torq::kReportSize>;
 
-[[noreturn]] void Fail(const char* why, size_t offset) {
-    std::fprintf(stderr, "encoder: %s (byte %zu)\n", why, offset);
-    std::abort();
-}
-
-// Every byte outside [first, first + count) of the given ranges must be unchanged.
-void CheckOnlyChanged(const Report& before, const uint8_t* after,
-                      std::initializer_list<std::pair<size_t, size_t>> allowed) {
-    for (size_t i = 0; i < kReportSize; ++i) {
-        const bool inPanel = std::any_of(allowed.begin(), allowed.end(), [i](const auto& range) {
-            return i >= range.first && i < range.first + range.second;
-        });
-        if (!inPanel && before[i] != after[i]) Fail("a byte outside the panel changed", i);
-    }
+// Whether `after` equals `before` outside the panels' bytes ([first, first + count) each).
+bool OnlyPanelsChanged(Report before, const uint8_t* after,
+                       std::initializer_list<std::pair<size_t, size_t>> panels) {
+    for (const auto& [first, count] : panels) std::memcpy(before.data() + first, after + first, count);
+    return std::memcmp(before.data(), after, before.size()) == 0;
 }
 
 }  // namespace
@@ -44,44 +34,44 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     const size_t length = size - 2;
     const std::unique_ptr<char[]> text(new char[length]);
-    if (length > 0) std::memcpy(text.get(), data + 2, length);
+    std::memcpy(text.get(), data + 2, length);
     const std::string_view view(text.get(), length);
 
     torq::CManager manager;
     torq::DisplayState& state = manager.Display();
     uint8_t* display = state.Report();
-    for (size_t i = 0; i < kReportSize; ++i) {
+    for (size_t i = 0; i < torq::kReportSize; ++i) {
         display[i] = static_cast<uint8_t>(data[1] * (i + 1));
         state.BrightnessReport()[i] = static_cast<uint8_t>(data[1] ^ i);
     }
     Report before, brightness;
-    std::memcpy(before.data(), display, kReportSize);
-    std::memcpy(brightness.data(), state.BrightnessReport(), kReportSize);
+    std::memcpy(before.data(), display, before.size());
+    std::memcpy(brightness.data(), state.BrightnessReport(), brightness.size());
 
-    switch (data[0] % 3) {
-        case 0:
-            state.SetLeftDigits(view);
-            CheckOnlyChanged(before, display, {{2, 3}, {27, 3}});
-            if (std::memcmp(display + 2, display + 27, 3) != 0) Fail("central and left panels differ", 2);
-            break;
-        case 1:
-            state.SetRightDigits(view);
-            CheckOnlyChanged(before, display, {{33, 3}});
-            break;
-        default: {
-            const uint8_t code = length > 0 ? static_cast<uint8_t>(text[0]) : 0;
-            int32_t point = 0;
-            if (length > 1) std::memcpy(&point, text.get() + 1, std::min<size_t>(sizeof point, length - 1));
-            state.SetGear(code, point);
-            CheckOnlyChanged(before, display, {{2, 3}, {39, 1}});
-            const auto shown = static_cast<uint8_t>(point > 0 ? code + 0x80 : code);
-            if (display[2] != 0x20 || display[4] != 0x20 || display[3] != shown || display[39] != shown) {
-                Fail("gear bytes", 39);
-            }
+    const char* why = "a byte outside the panel changed";
+    if (data[0] % 3 == 0) {
+        state.SetLeftDigits(view);
+        if (OnlyPanelsChanged(before, display, {{2, 3}, {27, 3}})) {
+            why = std::memcmp(display + 2, display + 27, 3) != 0 ? "central and left panels differ" : nullptr;
+        }
+    } else if (data[0] % 3 == 1) {
+        state.SetRightDigits(view);
+        if (OnlyPanelsChanged(before, display, {{33, 3}})) why = nullptr;
+    } else {
+        const uint8_t code = length > 0 ? static_cast<uint8_t>(text[0]) : 0;
+        int32_t point = 0;
+        if (length > 1) std::memcpy(&point, text.get() + 1, std::min<size_t>(sizeof point, length - 1));
+        state.SetGear(code, point);
+        const auto shown = static_cast<uint8_t>(point > 0 ? code + 0x80 : code);
+        if (OnlyPanelsChanged(before, display, {{2, 3}, {39, 1}})) {
+            const bool ok = display[2] == 0x20 && display[4] == 0x20 && display[3] == shown && display[39] == shown;
+            why = ok ? nullptr : "gear bytes";
         }
     }
-    if (std::memcmp(brightness.data(), state.BrightnessReport(), kReportSize) != 0) {
-        Fail("the brightness report changed", 0);
+    if (!why && std::memcmp(brightness.data(), state.BrightnessReport(), brightness.size()) != 0) {
+        why = "the brightness report changed";
     }
-    return 0;
+    if (!why) return 0;
+    std::fprintf(stderr, "encoder: %s\n", why);
+    std::abort();
 }

@@ -1,8 +1,8 @@
-"""The hidraw backend against a real kernel: the board is a USB gadget on dummy_hcd that
-usbhid binds as it would a board on a real port, its firmware side a process of its own
-(gadget.py)."""
+# The hidraw backend against a real kernel: the board is a USB gadget on dummy_hcd that
+# usbhid binds as it would a board on a real port, its firmware side a process of its own
+# (gadget.py).
+import contextlib
 import ctypes
-import json
 import pathlib
 import re
 import subprocess
@@ -21,44 +21,50 @@ from gadget import BOOT_KEYBOARD, wait_for
 pytestmark = pytest.mark.threaded
 _native = ctypes.CDLL(torqpanel.__file__)
 _get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-_get_pointer.restype = ctypes.c_void_p
-_get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+_get_pointer.restype, _get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
 KEYBOARD = dict(descriptor=BOOT_KEYBOARD, vid=0x046D, pid=0xC31C, serial=None, firmware=False)
-WINDOWS = json.loads((pathlib.Path(__file__).parent.parent / "data" / "windows_caps.json").read_text())
-SEQUENCE = """
-d.set_gear(52)
-d.set_central_panel("-:--.8")
-d.set_external_led(2, 1)
-for led in (1, 4, 9):
-    d.set_rpm_led(led, 1)
-d.set_warning_led(6, 1)
-d.load_rumble_motor(1, 200)
-d.load_rumble_motor(2, 7)
-d.show_me()
-d.set_brightness(50)
-d.set_rpm_led(4, 0)
-d.show_me()
-"""
+# The board's descriptor with report ID 1 on every report: the device then sends the ID
+# byte itself, and nothing may be put in front of it.
+NUMBERED = torqsim.BOARD_DESCRIPTOR[:6] + bytes([0x85, 0x01]) + torqsim.BOARD_DESCRIPTOR[6:]
 
 
-def counts(obj):
-    """(enumeration calls, opened) of the last discovery pass."""
+def counts(obj):  # (enumeration calls, opened) of the last discovery pass
     block = ctypes.string_at(_get_pointer(obj.get_module(), b"module.key"), 20)
     return int.from_bytes(block[12:16], "little"), int.from_bytes(block[16:20], "little")
 
 
-def data(buttons=0, switch1=0, s9=0):
-    """An input report as the board sends it: no report-ID byte."""
+def data(buttons=0, switch1=0, s9=0):  # an input report as the board sends it: no report-ID byte
     return buttons.to_bytes(4, "little") + bytes([switch1]) + bytes(15) + bytes([s9])
-
-
-def until(predicate, what):
-    return wait_for(lambda: True if predicate() else None, what)
 
 
 def listening(obj):
     assert obj.start_input_listener() is True
-    until(lambda: obj.get_input_data() is not None, "the listener")
+    wait_for(lambda: obj.get_input_data() is not None or None, "the listener")
+
+
+def in_thread(call):
+    thread = threading.Thread(target=call)
+    thread.start()
+    return thread
+
+
+def returns(thread):
+    thread.join(60)  # far beyond usbhid's 5 s: only a write that never ends fails here
+    assert not thread.is_alive(), "a write did not return"
+
+
+def show_gear(obj, board, gear):  # what the board has read once it shows that gear digit
+    obj.set_gear(gear)
+    obj.show_me()
+    return wait_for(lambda: f if (f := board.firmware.frames())[-1][38] == ord(gear) else None, f"the gear {gear}")
+
+
+def threads_in(syscall):  # the threads of this process in the system call of that number
+    found = []
+    for task in pathlib.Path("/proc/self/task").iterdir():
+        with contextlib.suppress(OSError):  # the thread may just have ended
+            found += [int(task.name)] if (task / "syscall").read_text().split()[0] == str(syscall) else []
+    return found
 
 
 @pytest.mark.parametrize("layout, serial, chosen, summary", [
@@ -84,60 +90,45 @@ def test_discovery(plug, layout, serial, chosen, summary):
 
 @pytest.mark.parametrize("version, serial, firmware", [
     (0x0105, "A1B2", "1.05"), (0x1299, "Ünï-7", "12.99"), (0x0000, None, "0.00")])
-def test_identity_from_sysfs(plug, version, serial, firmware):
+def test_identity_and_caps_from_sysfs(plug, version, serial, firmware):
     board = plug(version=version, serial=serial, firmware=False)
     obj = torqpanel.torqline()
     assert obj.init() is True
     assert [obj.get_device_info(k) for k in ("device path", "serial number", "firmware", "digital", "analog")] \
         == [board.hidraw, serial or "", firmware, 32, 9]
-
-
-def interface_caps(path):
+    # The capabilities computed from the descriptor that sysfs hands over.
     caps, buttons, count = HidCaps(), (HidButtonCaps * 8)(), ctypes.c_uint16(8)
-    assert _native.torqpanel_hid_interface_caps(path.encode(), ctypes.byref(caps), buttons, ctypes.byref(count))
-    return ((caps.InputReportByteLength, caps.OutputReportByteLength, caps.FeatureReportByteLength),
-            (caps.NumberInputButtonCaps, caps.NumberInputValueCaps),
-            [(b.ReportID, b.UsagePage, *b.usage_range, b.IsRange) for b in buttons[:count.value]])
+    assert _native.torqpanel_hid_interface_caps(board.hidraw.encode(), ctypes.byref(caps), buttons,
+                                                ctypes.byref(count))
+    assert (caps.InputReportByteLength, caps.OutputReportByteLength, caps.FeatureReportByteLength,
+            caps.NumberInputButtonCaps, caps.NumberInputValueCaps,
+            [(b.ReportID, b.UsagePage, *b.usage_range, b.IsRange) for b in buttons[:count.value]]) == (
+        22, 54, 0, 1, 9, [(0, 9, 1, 32, 1)])
 
 
-def windows(name):
-    entry = next(e for e in WINDOWS if e["name"] == name)
-    kinds = [entry[k] for k in ("input", "output", "feature")]
-    return (tuple(k["report_byte_length"] for k in kinds),
-            (kinds[0]["number_button_caps"], kinds[0]["number_value_caps"]),
-            [(c["report_id"], c["usage_page"], c["usage_min"], c["usage_max"], c["is_range"])
-             for c in kinds[0]["button_caps"]])
-
-
-@pytest.mark.parametrize("descriptor, expected", [
-    (torqsim.BOARD_DESCRIPTOR, ((22, 54, 0), (1, 9), [(0, 9, 1, 32, 1)])),
-    # A device of several collections: hidraw hands over the whole descriptor, and the
-    # first collection is what Windows reports for the device's first interface.
-    (bytes.fromhex(next(e for e in WINDOWS if e["name"] == "046D_B010_0001_000C")["whole_device_descriptor"]),
-     windows("046D_B010_0002_0001")),
-], ids=["board", "several-collections"])
-def test_capabilities_from_the_real_descriptor(plug, descriptor, expected):
-    device = plug(descriptor=descriptor, vid=0x1209, pid=0x0001, firmware=False)
-    assert interface_caps(device.hidraw) == expected
+def show(d):
+    d.set_gear(52)
+    d.set_central_panel("-:--.8")
+    d.set_rpm_led(9, 1)
+    d.set_warning_led(6, 1)
+    d.load_rumble_motor(2, 7)
+    d.show_me()
+    d.set_brightness(50)
+    d.show_me()
 
 
 def test_display_reports_arrive_byte_for_byte(board, dash):
-    """usbhid takes report ID 0 off: the board reads the other 53 bytes of each report."""
-    exec(SEQUENCE, {"d": dash})
+    # usbhid takes report ID 0 off: the board reads the other 53 bytes of each report.
+    show(dash)
     with torqsim.VirtualBus() as bus:
         virtual = bus.add_board()
         other = torqpanel.torqline()
         assert other.init() is True
-        exec(SEQUENCE, {"d": other})
+        show(other)
         expected = [frame[1:] for frame in virtual.frames]
         del other
     assert len(expected) == 4 and all(len(f) == 53 for f in expected)
     assert board.firmware.frames(4) == expected
-
-
-# The board's descriptor with report ID 1 on every report: the device then sends the ID
-# byte itself, and nothing may be put in front of it.
-NUMBERED = torqsim.BOARD_DESCRIPTOR[:6] + bytes([0x85, 0x01]) + torqsim.BOARD_DESCRIPTOR[6:]
 
 
 @pytest.mark.parametrize("descriptor, prefix", [(torqsim.BOARD_DESCRIPTOR, b""), (NUMBERED, b"\x01")],
@@ -152,111 +143,76 @@ def test_buttons_and_switches_as_input_events(plug, descriptor, prefix):
                           (data(switch1=5, buttons=1 << 10, s9=0xF3), (15, 0, 9, 3)),
                           (data(switch1=5, s9=0xF3), (15, 1, 11, 0))]:
         board.firmware.send(prefix + report)
-        until(lambda: dash.get_input_data()[:4] == event, f"the event {event}")
+        wait_for(lambda: dash.get_input_data()[:4] == event or None, f"the event {event}")
     assert dash.stop_input_listener() is True
 
 
 def test_a_burst_is_skipped_to_its_newest_report(board, dash):
-    """Like the Windows driver with two input buffers, the listener catches up with a
-    backlog instead of replaying it (hidraw itself queues up to 64 reports)."""
-    # The board's last write waits until the one before it has been taken.
+    # Like the Windows driver with two input buffers, the listener catches up with a
+    # backlog instead of replaying it (hidraw itself queues up to 64 reports). The
+    # board's last write waits until the one before it has been taken.
     board.firmware.send(*[data(switch1=value) for value in range(1, 41)], data(switch1=40))
     listening(dash)
-    seen = []
-    deadline = time.monotonic() + 30
-    while (not seen or seen[-1] != 40) and time.monotonic() < deadline:
+    seen, deadline = [0], time.monotonic() + 30
+    while seen[-1] != 40 and time.monotonic() < deadline:
         event = dash.get_input_data()
-        if event[:3] == (15, 0, 1) and (not seen or seen[-1] != event[3]):
+        if event[:3] == (15, 0, 1) and seen[-1] != event[3]:
             seen.append(event[3])
         time.sleep(0.001)
-    assert seen and seen[-1] == 40 and min(seen) >= 39, seen
-    assert dash.stop_input_listener() is True
-
-
-def show_me_in_thread(obj):
-    call = threading.Thread(target=obj.show_me)
-    call.start()
-    return call
-
-
-def returns(call):
-    call.join(60)  # far beyond usbhid's 5 s: only a write that never ends fails here
-    assert not call.is_alive(), "a write did not return"
-
-
-def ticks_in_write(call):
-    """How often this thread ran Python while `call`'s thread sat in write(2)."""
-    ticks = 0
-    while call.is_alive():
-        try:
-            ticks += pathlib.Path(f"/proc/self/task/{call.native_id}/syscall").read_text().split()[0] == "1"
-        except (FileNotFoundError, ProcessLookupError):
-            break  # the thread has just ended
-        time.sleep(0.001)
-    returns(call)
-    return ticks
+    assert seen[-1] == 40 and min(seen[1:]) >= 39, seen
 
 
 def test_a_board_that_stops_reading(board, dash):
-    """Past the four reports its endpoint queues, a board that takes nothing makes a write
-    wait until usbhid gives up (5 s, ETIMEDOUT), while the program's other threads go on.
-    The time-out is not a loss of the board. What the board reads stays whole and in
-    order, and once it reads again it gets what the program shows next."""
+    # Past the four reports its endpoint queues, a board that takes nothing makes a write
+    # wait until usbhid gives up (5 s, ETIMEDOUT), while the program's other threads go on:
+    # this one counts how often it ran while the writer sat in write(2). The time-out is
+    # not a loss of the board. What the board reads stays whole and in order, and once it
+    # reads again it gets what the program shows next.
     board.firmware.stall()
-    ticks = []
+    ticks = 0
     for led in range(1, 6):
         dash.set_rpm_led(led, 1)
-        ticks.append(ticks_in_write(show_me_in_thread(dash)))
-    assert max(ticks) > 0, ticks
-    assert dash.get_device_info("connected") == 1
+        writer = in_thread(dash.show_me)
+        while writer.is_alive():
+            ticks += writer.native_id in threads_in(1)
+            time.sleep(0.001)
+        returns(writer)
+    assert ticks > 0 and dash.get_device_info("connected") == 1
     board.firmware.resume()
-    dash.set_gear("7")
-    dash.show_me()
-    until(lambda: board.firmware.frames()[-1][38] == 0x37, "the report shown after the stall")
-    frames = board.firmware.frames()[1:]
+    frames = show_gear(dash, board, "7")[1:]
     lit = [sum(frame[4:13]) for frame in frames]  # shift lights on in each report
     assert all(len(frame) == 53 for frame in frames)
     assert lit[:-1] == sorted(set(lit[:-1])) and set(lit) <= {1, 2, 3, 4, 5} and lit[-1] == 5, lit
 
 
-def test_unplug_while_listening_then_replug_and_init(board, dash):
-    listening(dash)
-    board.firmware.send(data(buttons=8))
-    until(lambda: dash.get_input_data()[:4] == (15, 1, 4, 4), "the button event")
+@pytest.mark.parametrize("listener", [True, False], ids=["while-listening", "while-writing"])
+def test_unplug_then_replug_and_a_new_init(board, dash, listener):
+    if listener:
+        listening(dash)
+        board.firmware.send(data(buttons=8))
+        wait_for(lambda: dash.get_input_data()[:4] == (15, 1, 4, 4) or None, "the button event")
+    else:  # a write waiting for a board that does not read ends when the board goes
+        board.firmware.stall()
+        for _ in range(4):  # what the board's endpoint queues
+            dash.show_me()
+        writer = in_thread(dash.show_me)
+        time.sleep(0.5)  # into its wait
     board.unplug()
-    time.sleep(0.2)  # the hang-up wakes the waiting read at once: time to go wrong
-    assert dash.get_input_data()[:4] == (15, 1, 4, 4)
+    if listener:
+        time.sleep(0.2)  # the hang-up wakes the waiting read at once: time to go wrong
+        assert dash.get_input_data()[:4] == (15, 1, 4, 4)
+    else:
+        returns(writer)
     assert dash.get_device_info("connected") == 0  # what torqdash watches
     dash.show_me()
-    assert dash.stop_input_listener() is True
+    assert not listener or dash.stop_input_listener() is True
     board.plug()
     dash.show_me()  # its handles are the old device's
     again = torqpanel.torqline()
     assert again.init() is True
-    assert (again.get_device_info("device path"), again.get_device_info("connected")) == (
-        board.hidraw, 1)
-    assert len(board.firmware.frames(2)) == 2  # init's blank display, before and after
-
-
-def test_unplug_while_writing(board, dash):
-    """A write waiting for a board that does not read ends when the board goes."""
-    board.firmware.stall()
-    for _ in range(4):  # what the board's endpoint queues
-        dash.show_me()
-    call = show_me_in_thread(dash)
-    time.sleep(0.5)  # into its wait
-    board.unplug()
-    returns(call)
-    dash.show_me()
-    assert dash.get_device_info("connected") == 0
-    board.plug()
-    again = torqpanel.torqline()
-    assert again.init() is True
-    again.set_gear("2")
-    again.show_me()
-    until(lambda: board.firmware.frames()[-1][38] == 0x32, "a report of the new init")
-
-
+    assert (again.get_device_info("device path"), again.get_device_info("connected")) == (board.hidraw, 1)
+    # init's blank display before and after, then the gear: none from the old handles
+    assert [frame[38] for frame in show_gear(again, board, "2")] == [0x20, 0x20, 0x32]
 CHILD = "import torqpanel; d = torqpanel.torqline(); print(d.init(), d.get_device_info('device path'))"
 
 
@@ -274,25 +230,17 @@ def test_a_node_the_user_may_not_open_is_passed_over(plug, boards):
     assert ("no supported device found" in result.stdout) is (boards == 1)
 
 
-def listener_in_poll():
-    """The thread of this process that waits in poll(), or None."""
-    for task in pathlib.Path("/proc/self/task").iterdir():
-        if (task / "syscall").read_text().split()[0] == "7":
-            return int(task.name)
-    return None
-
-
 @pytest.mark.parametrize("how", ["d.stop_input_listener()", "d.terminate()", "del d"])
 def test_stopping_a_silent_board_wakes_the_waiting_read(board, tmp_path, how):
-    """The listener's read waits up to 2 s for a report; a stop ends the wait at once
-    through the wake descriptor instead of sitting out the time-out: strace shows the
-    wait ending with one descriptor ready, not with 0 for the time-out."""
+    # The listener's read waits up to 2 s for a report; a stop ends the wait at once
+    # through the wake descriptor instead of sitting out the time-out: strace shows the
+    # wait ending with one descriptor ready, not with 0 for the time-out.
     namespace = {"d": torqpanel.torqline()}
     assert namespace["d"].init() is True
     listening(namespace["d"])
     trace = tmp_path / "trace"
     tracer = subprocess.Popen(["strace", "-e", "trace=poll,restart_syscall", "-o", str(trace), "-p",
-                               str(wait_for(listener_in_poll, "the listener's wait"))],
+                               str(wait_for(lambda: next(iter(threads_in(7)), None), "the listener's wait"))],
                               stderr=subprocess.PIPE, text=True)
     assert "attached" in tracer.stderr.readline()
     exec(how, namespace)
