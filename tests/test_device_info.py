@@ -39,12 +39,6 @@ def test_a_pending_write_keeps_the_connection(board, dev):
     assert dev.get_device_info("connected") == 1
 
 
-def test_product_id_changes_after_a_failed_init(bus):
-    obj = torqline()
-    assert obj.init() is False
-    assert obj.get_device_info("product id") == 8209
-
-
 def test_ticks_follow_the_tick_count():
     expected = ctypes.c_int32(int(time.clock_gettime(time.CLOCK_BOOTTIME) * 1000)).value
     assert abs(torqline().get_device_info("ticks") - expected) < 1000
@@ -59,8 +53,3 @@ def test_ticks_follow_the_tick_count():
 def test_unknown_keys_and_invalid_arguments(args, message):
     with pytest.raises(ValueError, match=f"^{message} parameter for get_device_info$"):
         torqline().get_device_info(*args)
-
-
-def test_keyword_arguments_are_refused():
-    with pytest.raises(TypeError):
-        torqline().get_device_info(key="version")

@@ -1,5 +1,4 @@
-"""Every failure of the virtual bus, and an unplug, at each point of a host program's
-life: the documented result, no crash or hang, no handle open or thread running after."""
+"""Every bus failure and an unplug at each point of a host program's life: no crash, hang or leak."""
 import faulthandler
 import os
 import threading
@@ -10,7 +9,7 @@ import pytest
 import torqsim
 from torqpanel import torqline
 
-from conftest import BLANK_DISPLAY, wait_until
+from conftest import BLANK_DISPLAY, display, initialised, sees, wait_until
 
 pytestmark = pytest.mark.threaded
 
@@ -23,16 +22,14 @@ REPORT_A = bytes([0, 0b01]) + bytes(20)  # button 1 pressed
 REPORT_B = bytes([0, 0b11]) + bytes(20)  # button 2 pressed as well
 EVENT_A, EVENT_B = (15, 1, 1, 1), (15, 1, 2, 2)
 # The display report after set_rpm_led(1, 1) and set_central_panel("1.2").
-SHOWN = BLANK_DISPLAY[:2] + b"\xb1\x32\x00\x01" + BLANK_DISPLAY[6:27] + b"\xb1\x32\x00" + BLANK_DISPLAY[30:]
+SHOWN = display(b2=b"\xb1\x32\x00", b5=1, b27=b"\xb1\x32\x00")
 OUTCOMES = ("opened", "blank_at_init", "shown", "decoded_a", "decoded_b", "late", "blanked")
 NOT_FOUND = "Error error: no supported device found, init failed! #1001\n F:init\n\n"
 
 
 def expected_outcome(fault, phase):
-    """What the host program sees when `fault` strikes at the start of `phase`.
-
-    The channel's rule: a failed write or a failed wait clears the connection, after
-    which every write is dropped and the listener idles; an unplug fails both."""
+    # A failed write or wait clears the connection: later writes are dropped, the listener
+    # idles. An unplug fails both.
     struck = PHASES.index(phase)
     if struck == 0 and (fault in DISCOVERY or fault == "unplug"):
         return dict.fromkeys(OUTCOMES, False)
@@ -59,8 +56,8 @@ def expected_outcome(fault, phase):
 
 @pytest.fixture(scope="module", autouse=True)
 def watchdog():
-    """A hang prints every thread's traceback and ends the run. Armed once for the module,
-    so that its thread is in every case's thread count before and after."""
+    # A hang prints every thread's traceback and ends the run. Armed once for the module,
+    # so that its thread is in every case's thread count before and after.
     faulthandler.dump_traceback_later(900, exit=True)
     yield
     faulthandler.cancel_dump_traceback_later()
@@ -75,11 +72,6 @@ def inject(bus, board, fault):
         board.unplug()
     else:
         (bus if fault in torqsim.BUS_FAILURES else board).fail(fault)
-
-
-def sees(obj, event, within):
-    """True once get_input_data shows `event`; False if `within` seconds pass first."""
-    return bool(wait_until(lambda: obj.get_input_data()[:4] == event, timeout=within))
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
@@ -163,11 +155,10 @@ SECOND_CALLS = {
 
 @pytest.mark.parametrize("second", SECOND_CALLS)
 def test_calls_during_a_stalled_write_wait_for_it(bus, board, second):
-    """This thread keeps running Python while a show_me is stalled; a second call that
-    needs the device waits for it, and the board gets both reports whole and in order."""
+    # A second call that needs the device waits for the stalled one; the board gets both
+    # reports whole and in order.
     call, waits, after = SECOND_CALLS[second]
-    obj = torqline()
-    assert obj.init() is True
+    obj = initialised()
     assert obj.start_input_listener() is True
     obj.set_rpm_led(1, 1)
     obj.set_central_panel("1.2")

@@ -3,23 +3,13 @@ import pytest
 
 from torqpanel import torqline
 
-from conftest import BLANK_DISPLAY, exported
+from conftest import BLANK_DISPLAY, display, exported
 
 
 def sent(dev, board):
     """Sends the display report and returns it as the board received it."""
     dev.show_me()
     return board.frames[-1]
-
-
-def expect(**changes):
-    """The blank report with the given byte offsets (b<offset>=value or bytes) changed."""
-    report = bytearray(BLANK_DISPLAY)
-    for name, value in changes.items():
-        offset = int(name[1:])
-        data = bytes([value]) if isinstance(value, int) else value
-        report[offset:offset + len(data)] = data
-    return bytes(report)
 
 
 LEFT = [
@@ -34,7 +24,7 @@ LEFT = [
 @pytest.mark.parametrize("text, codes", LEFT)
 def test_central_panel(dev, board, text, codes):
     dev.set_central_panel(text)
-    assert sent(dev, board) == expect(b2=codes, b27=codes)
+    assert sent(dev, board) == display(b2=codes, b27=codes)
 
 
 RIGHT = [
@@ -47,7 +37,7 @@ RIGHT = [
 @pytest.mark.parametrize("text, codes", RIGHT)
 def test_right_panel_through_the_exported_function(dev, board, native, text, codes):
     assert exported(native, "PySetRightDigits")(dev, (text,)) is None
-    assert sent(dev, board) == expect(b33=codes)
+    assert sent(dev, board) == display(b33=codes)
 
 
 @pytest.mark.parametrize("args, gear", [
@@ -57,7 +47,7 @@ def test_right_panel_through_the_exported_function(dev, board, native, text, cod
 ])
 def test_gear(dev, board, args, gear):
     dev.set_gear(*args)
-    assert sent(dev, board) == expect(b2=bytes([0x20, gear, 0x20]), b39=gear)
+    assert sent(dev, board) == display(b2=bytes([0x20, gear, 0x20]), b39=gear)
 
 
 # Each setter's own bytes change and no other; a number out of range (value None) changes
@@ -101,7 +91,7 @@ def test_brightness_is_sent_at_once(dev, board, level, sent_level):
     assert len(board.frames) == 2
 
 
-def test_nothing_is_sent_before_init(board):
+def test_nothing_is_sent_before_init_and_a_second_init_runs_no_discovery(board):
     obj = torqline()
     obj.set_brightness(100)
     obj.set_rpm_led(1, 1)
@@ -109,3 +99,12 @@ def test_nothing_is_sent_before_init(board):
     assert board.frames == []
     assert obj.init() is True
     assert board.frames == [BLANK_DISPLAY]  # init blanks what was set before, sends no brightness
+    board.unplug()  # a second pass would find nothing
+    assert obj.init() is True
+    assert len(board.frames) == 1
+
+
+def test_terminate_keeps_the_device_open(dev, board):
+    assert dev.terminate() is True
+    dev.show_me()
+    assert (len(board.frames), board.open_handles) == (2, 3)
