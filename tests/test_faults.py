@@ -67,26 +67,23 @@ def task_count():
     return len(os.listdir("/proc/self/task"))
 
 
-def inject(bus, board, fault):
-    if fault == "unplug":
-        board.unplug()
-    else:
-        (bus if fault in torqsim.BUS_FAILURES else board).fail(fault)
-
-
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
 @pytest.mark.parametrize("phase", PHASES)
 @pytest.mark.parametrize("fault", FAULTS)
-def test_fault_during_a_host_programs_life(bus, fault, phase, capfd):
+def test_fault_during_a_host_programs_life(bus, board, fault, phase, capfd):
     expect = expected_outcome(fault, phase)
-    board = bus.add_board(serial="A1B2")
     threads = task_count()
     # A negative answer waits this long; a positive one comes as soon as it is true.
     quiet = 0.3
 
+    def strike(now):
+        if now == phase and fault == "unplug":
+            board.unplug()
+        elif now == phase:
+            (bus if fault in torqsim.BUS_FAILURES else board).fail(fault)
+
     obj = torqline()
-    if phase == "init":
-        inject(bus, board, fault)
+    strike("init")
     assert obj.init() is expect["opened"]
     assert capfd.readouterr().out == ("" if expect["opened"] else NOT_FOUND)
     assert board.frames == ([BLANK_DISPLAY] if expect["blank_at_init"] else [])
@@ -94,8 +91,7 @@ def test_fault_during_a_host_programs_life(bus, fault, phase, capfd):
 
     obj.set_rpm_led(1, 1)
     obj.set_central_panel("1.2")
-    if phase == "setters":
-        inject(bus, board, fault)
+    strike("setters")
     obj.show_me()
     assert board.frames == ([SHOWN] if expect["shown"] else [])
 
@@ -105,14 +101,12 @@ def test_fault_during_a_host_programs_life(bus, fault, phase, capfd):
     else:
         assert obj.start_input_listener() is True
         assert wait_until(lambda: obj.get_input_data() is not None)
-        if expect["decoded_a"] is not None:
-            board.send_input(REPORT_A)
-            assert sees(obj, EVENT_A, 5 if expect["decoded_a"] else quiet) is expect["decoded_a"]
-        if phase == "listening":
-            inject(bus, board, fault)
-        if expect["decoded_b"] is not None:
-            board.send_input(REPORT_B)
-            assert sees(obj, EVENT_B, 5 if expect["decoded_b"] else quiet) is expect["decoded_b"]
+        for report, event, decoded, then in ((REPORT_A, EVENT_A, expect["decoded_a"], "listening"),
+                                              (REPORT_B, EVENT_B, expect["decoded_b"], None)):
+            if decoded is not None:
+                board.send_input(report)
+                assert sees(obj, event, 5 if decoded else quiet) is decoded
+            strike(then)
         if not expect["decoded_b"]:
             # A lost board keeps the last snapshot, and the listener keeps running (a
             # failed `sees` has waited already).
@@ -128,8 +122,7 @@ def test_fault_during_a_host_programs_life(bus, fault, phase, capfd):
         assert obj.start_input_listener() is True  # still running when the object goes
 
     board.clear_frames()
-    if phase == "teardown":
-        inject(bus, board, fault)
+    strike("teardown")
     del obj
     if expect["blanked"] is not None:
         assert board.frames == ([BLANK_DISPLAY] if expect["blanked"] else [])
