@@ -98,7 +98,7 @@ CONSUMER = bytes.fromhex(
     (bytes.fromhex(ENTRIES[0]["descriptor"]), 8, 0),  # a range: the keyboard's modifiers
 ], ids=["keyboard-modifier-first", "consumer", "range"])
 def test_digital_and_analog_as_windows_counts(bus, descriptor, digital, analog):
-    # "digital" reads the first input button cap's Range view, a range or not, as Windows.
+    """"digital" reads the first input button cap's Range view, a range or not, as Windows."""
     bus.add_device(vid=BOARD_VID, pid=BOARD_PID, descriptor=descriptor)
     obj = initialised()
     assert (obj.get_device_info("digital"), obj.get_device_info("analog")) == (digital, analog)

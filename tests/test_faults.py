@@ -28,8 +28,10 @@ NOT_FOUND = "Error error: no supported device found, init failed! #1001\n F:init
 
 
 def expected_outcome(fault, phase):
-    # A failed write or wait clears the connection: later writes are dropped, the listener
-    # idles. An unplug fails both.
+    """What the program sees when `fault` strikes as `phase` begins.
+
+    A failed write or wait clears the connection: later writes are dropped, the listener
+    idles. An unplug fails both."""
     struck = PHASES.index(phase)
     if struck == 0 and (fault in DISCOVERY or fault == "unplug"):
         return dict.fromkeys(OUTCOMES, False)
@@ -56,8 +58,7 @@ def expected_outcome(fault, phase):
 
 @pytest.fixture(scope="module", autouse=True)
 def watchdog():
-    # A hang prints every thread's traceback and ends the run. Armed once for the module,
-    # so that its thread is in every case's thread count before and after.
+    """A hang prints every thread's traceback; armed once, so its thread is in every count."""
     faulthandler.dump_traceback_later(900, exit=True)
     yield
     faulthandler.cancel_dump_traceback_later()
@@ -148,8 +149,7 @@ SECOND_CALLS = {
 
 @pytest.mark.parametrize("second", SECOND_CALLS)
 def test_calls_during_a_stalled_write_wait_for_it(bus, board, second):
-    # A second call that needs the device waits for the stalled one; the board gets both
-    # reports whole and in order.
+    """A call that needs the device waits; the board gets both reports whole and in order."""
     call, waits, after = SECOND_CALLS[second]
     obj = initialised()
     assert obj.start_input_listener() is True

@@ -38,7 +38,7 @@ def report(buttons=0, switches=(0,) * 6, s8=0, s7=0, s9=0, size=22):
     ([report(buttons=1, size=21), report(s9=1)], [None, (15, 0, 9, -239)]),  # short: never decoded
 ])
 def test_event_sequences(listening, board, sequence, expected):
-    # Each report waits for the one before it to be decoded, unless that one was cut short.
+    """Each report waits for the one before it to be decoded, unless that was cut short."""
     seen = []
     for data in sequence:
         before = listening.get_input_data()
