@@ -143,8 +143,7 @@ def _controlling_terminal():
 
 
 class Session:
-    """`torqsim run ARGS` in a pseudo-terminal of 100 x 40, its output fed to a terminal
-    emulator so that the screen can be read as a person sees it."""
+    """`torqsim run ARGS` in a 100 x 40 pseudo-terminal, read through a terminal emulator."""
 
     def __init__(self, args):
         self.master, self.slave = os.openpty()
@@ -174,8 +173,7 @@ class Session:
             f"{pattern!r} not seen; output ends:\n{self.text[-1500:]}"
 
     def finish(self):
-        """The exit status, once the terminal has been given back as it was: its settings,
-        the scrolling region and the cursor."""
+        """The exit status, once the terminal's settings, scrolling region and cursor are back."""
         ended = self.read_until(lambda: self.process.poll() is not None)
         self.read_until(lambda: False, 0.2)
         if not ended:
@@ -192,9 +190,8 @@ def session_factory():
     sessions = []
     yield lambda *args: sessions.append(Session(args)) or sessions[-1]
     for session in sessions:
-        if session.process.poll() is None:
-            session.process.kill()
-            session.process.wait()
+        session.process.kill()  # nothing, for one that has ended
+        session.process.wait()
         os.close(session.master)
         os.close(session.slave)
 
