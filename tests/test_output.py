@@ -12,6 +12,7 @@ def sent(dev, board):
     return board.frames[-1]
 
 
+# (text or arguments, the codes the board gets)
 LEFT = [
     ("-.---", b"\xad\x2d\x2d"), ("1.2", b"\xb1\x32\x00"), (".5", b"\x35\x00\x00"),
     ("8..", b"\x38\x00\x00"), ("1.2.3.4.", b"\xb1\xb2\xb3"), ("12", b"\x31\x32\x00"),
@@ -19,35 +20,28 @@ LEFT = [
     ("é.", b"\xc3\x29\x00"),  # UTF-8 C3 A9; the point toggles bit 7 of A9 off
     ("1:2", b"\xb1\x32\x00"),
 ]
-
-
-@pytest.mark.parametrize("text, codes", LEFT)
-def test_central_panel(dev, board, text, codes):
-    dev.set_central_panel(text)
-    assert sent(dev, board) == display(b2=codes, b27=codes)
-
-
 RIGHT = [
     ("1:23.456", b"\xb1\xb2\xb3"), ("-:--.---", b"\xad\xad\xad"), ("12:", b"\x31\xb2\x80"),
     ("12.", b"\x31\xb2\x00"), (":7", b"\xb7\x00\x00"), ("", b"\xad\xad\xad"),
     ("123456789012", b"123"), ("1234567890123", b"\xad\xad\xad"), ("1..2", b"\xb1\x2e\x32"),
 ]
-
-
-@pytest.mark.parametrize("text, codes", RIGHT)
-def test_right_panel_through_the_exported_function(dev, board, native, text, codes):
-    assert exported(native, "PySetRightDigits")(dev, (text,)) is None
-    assert sent(dev, board) == display(b33=codes)
-
-
-@pytest.mark.parametrize("args, gear", [
+GEARS = [
     (("3",), 0x33), ((51,), 0x33), ((3,), 0x03), ((179,), 0xB3), ((51, True), 0xB3),
     (("N", True), 0xCE), (("",), 0x30), ((128,), 0x80), ((129,), 0x81), (("é2",), 0x32),
     ((-1,), 0xFF), ((True,), 0x01), (("R", 0), 0x52), ((300,), 0x2C),
+]
+
+
+# The right panel has no method: its exported function, given the arguments as its tuple.
+@pytest.mark.parametrize("setter, args, changes", [
+    *[("set_central_panel", (text,), dict(b2=codes, b27=codes)) for text, codes in LEFT],
+    *[("PySetRightDigits", (text,), dict(b33=codes)) for text, codes in RIGHT],
+    *[("set_gear", args, dict(b2=bytes([0x20, gear, 0x20]), b39=gear)) for args, gear in GEARS],
 ])
-def test_gear(dev, board, args, gear):
-    dev.set_gear(*args)
-    assert sent(dev, board) == display(b2=bytes([0x20, gear, 0x20]), b39=gear)
+def test_panels_and_gear(dev, board, native, setter, args, changes):
+    call = getattr(dev, setter, None) or (lambda *args: exported(native, setter)(dev, args))
+    assert call(*args) is None
+    assert sent(dev, board) == display(**changes)
 
 
 # Each setter's own bytes change and no other; a number out of range (value None) changes
