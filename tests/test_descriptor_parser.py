@@ -74,7 +74,7 @@ BY_NAME = {e["name"]: e for e in ENTRIES}
                                           + BY_NAME["046D_C52F_0002_0001"]["descriptor"])),
     ("046D_C52F_0002_0001", bytes.fromhex(BY_NAME["046D_C52F_0002_0001"]["descriptor"]
                                           + BY_NAME["046A_0011_0006_0001"]["descriptor"])),
-])
+], ids=lambda value: value if isinstance(value, str) else "descriptor")
 def test_collection_matches_windows(name, descriptor):
     check_against(BY_NAME[name], descriptor)
 
