@@ -31,8 +31,11 @@ def test_answers_before_and_after_init(board, key):
 
 
 @pytest.mark.threaded
-def test_a_pending_write_keeps_the_connection(board, dev):
-    # A failed write or read clears it: the fault matrix shows that.
+def test_terminate_and_a_pending_write_keep_the_device(board, dev):
+    assert dev.terminate() is True
+    dev.show_me()
+    assert (len(board.frames), board.open_handles) == (2, 3)
+    # A failed write or read clears the connection: the fault matrix shows that.
     board.fail("write", error=997)
     dev.show_me()
     dev.show_me()

@@ -96,9 +96,3 @@ def test_nothing_is_sent_before_init_and_a_second_init_runs_no_discovery(board):
     board.unplug()  # a second pass would find nothing
     assert obj.init() is True
     assert len(board.frames) == 1
-
-
-def test_terminate_keeps_the_device_open(dev, board):
-    assert dev.terminate() is True
-    dev.show_me()
-    assert (len(board.frames), board.open_handles) == (2, 3)
