@@ -171,8 +171,7 @@ def test_exported_wrapper_without_an_argument_tuple(twins, native, name):
 @pytest.mark.parametrize("args, kwargs, opens", [
     ((MB,), {}, False), (("A1B2",), {"serial": "OTHER"}, True), ((), {"serial": "OTHER"}, True),
 ])
-def test_initialiser_with_odd_serials(bus, capfd, args, kwargs, opens):
-    board = bus.add_board(serial="A1B2")
+def test_initialiser_with_odd_serials(board, capfd, args, kwargs, opens):
     obj = torqline(*args, **kwargs)  # keywords are ignored
     assert obj.init() is opens
     assert board.open_handles == (3 if opens else 0)

@@ -160,11 +160,9 @@ def test_calls_during_a_stalled_write_wait_for_it(bus, board, second):
     first = threading.Thread(target=obj.show_me)
     first.start()
     assert wait_until(lambda: board.stalled_writes == 1)
+    other = threading.Thread(target=call or (lambda: None), args=(obj,) if call else ())
     if call is None:
         del obj
-        other = threading.Thread(target=lambda: None)
-    else:
-        other = threading.Thread(target=call, args=(obj,))
     other.start()
     if waits:
         time.sleep(0.05)  # time for a call that does not wait to go wrong
