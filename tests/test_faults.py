@@ -1,4 +1,4 @@
-"""Every bus failure and an unplug at each point of a host program's life: no crash, hang or leak."""
+"""Every bus failure and an unplug at each point of a host program's life: no crash, hang, leak."""
 import faulthandler
 import os
 import threading
