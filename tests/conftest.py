@@ -28,10 +28,22 @@ def board(bus):
 @pytest.fixture
 def dev(board):
     """An initialised torqline driving the virtual board."""
-    obj = torqpanel.torqline()
+    return initialised()
+
+
+@pytest.fixture
+def listening(dev):
+    """`dev` with its listener started and its first snapshot (no change) read."""
+    assert dev.start_input_listener() is True
+    assert wait_until(dev.get_input_data) == (0, 0, 0, 0, 0)
+    yield dev
+    dev.stop_input_listener()
+
+
+def initialised(*args):
+    obj = torqpanel.torqline(*args)
     assert obj.init() is True
-    yield obj
-    del obj
+    return obj
 
 
 @pytest.fixture(scope="session")
@@ -55,6 +67,20 @@ def wait_until(predicate, timeout=5.0, interval=0.002):
         if value or time.monotonic() > deadline:
             return value
         time.sleep(interval)
+
+
+def sees(obj, event, within=5.0):
+    """True once get_input_data begins with `event`; False if `within` seconds pass first."""
+    return bool(wait_until(lambda: obj.get_input_data()[:len(event)] == event, timeout=within))
+
+
+def display(**changes):
+    """The blank display report with byte offsets changed (b<offset>=int or bytes)."""
+    report = bytearray(BLANK_DISPLAY)
+    for name, value in changes.items():
+        data = bytes([value]) if isinstance(value, int) else value
+        report[int(name[1:]):int(name[1:]) + len(data)] = data
+    return bytes(report)
 
 
 def key_address(obj):

@@ -1,7 +1,7 @@
-"""Bad input to every method gets its documented result or a clear Python exception,
-never a SystemError on an object with an engine, nor a display change its documentation
-does not give: a twin object on a second board gets the documented equivalent (or
-nothing), and both boards must then receive the same display report."""
+"""Bad input to every method: its documented result or a clear exception, never a SystemError.
+
+A twin object on a second board gets the documented equivalent call (or none), and both
+boards must then receive the same display report."""
 import ctypes
 
 import pytest
@@ -9,7 +9,7 @@ import pytest
 import torqsim
 from torqpanel import torqline
 
-from conftest import exported
+from conftest import exported, initialised
 
 MB = "x" * (1 << 20)
 BEYOND_32_BITS = (2**31, -2**31 - 1, 2**63, 2**64, -2**100)
@@ -19,8 +19,7 @@ PAIRS = ("set_rpm_led", "set_warning_led", "set_external_led", "load_rumble_moto
 
 
 class Index:
-    """An integer-like object (like numpy's) whose conversion first calls `first`: to
-    raise, or to re-run the initialiser of the object still parsing its arguments."""
+    """An integer-like object (like numpy's) whose conversion first calls `first`."""
 
     def __init__(self, value, first=lambda: None):
         self.value, self.first = value, first
@@ -34,8 +33,7 @@ class Index:
         return bool(self.value)
 
 
-def explodes():
-    return Index(0, first=lambda: 1 / 0)  # ZeroDivisionError
+EXPLODES = Index(0, first=lambda: 1 / 0)  # ZeroDivisionError
 
 
 # Each case: (args, kwargs, outcome); an exception type is refused, anything else is
@@ -56,7 +54,7 @@ def pair_cases(method):
         refused(TypeError, "1", 1), refused(TypeError, 1.5, 1), refused(TypeError, None, 1),
         refused(TypeError, 1, b"1"), refused(TypeError, 1), refused(TypeError),
         refused(TypeError, 1, 1, 1), refused(TypeError, led=1, state=1),
-        refused(TypeError, 1, 1, extra=1), refused(ZeroDivisionError, explodes(), 1),
+        refused(TypeError, 1, 1, extra=1), refused(ZeroDivisionError, EXPLODES, 1),
         same_as(None, -2**31, 1), same_as(None, 2**31 - 1, 1),
         same_as(big_state, 2, 2**31 - 1), same_as((1, in_range[1]), True, in_range[1]),
         same_as(in_range, Index(2), Index(in_range[1])),
@@ -72,7 +70,7 @@ CASES["set_brightness"] = [
 CASES["set_gear"] = [
     refused(TypeError, 3.5), refused(TypeError, b"3"), refused(TypeError, None),
     refused(TypeError, Index(3)), refused(TypeError), refused(TypeError, "1", 2, 3),
-    refused(TypeError, gear="3"), refused(ZeroDivisionError, "3", explodes()),
+    refused(TypeError, gear="3"), refused(ZeroDivisionError, "3", EXPLODES),
     same_as((0,), "\0" + "3"), same_as(("7",), "\ud800" + "7"), same_as(("",), "\udfff"),
     same_as(("x",), MB), same_as(("7",), "7", point=True), same_as((0,), -2**31),
     same_as((1,), True), same_as(("7", True), "7", 2**100),
@@ -89,7 +87,8 @@ CASES["__init__"] = [
     refused(TypeError, 5), refused(TypeError, "a", "b"), refused(ValueError, "\0"),
     refused(UnicodeEncodeError, "\ud800"), refused(TypeError, b"A1B2"),
 ]
-# get_device_info's refusals, with their texts, are in test_device_info.
+# get_device_info's other refusals, with their texts, are in test_device_info.
+CASES["get_device_info"] = [refused(TypeError, key="version")]
 for _name in NO_ARGS:
     CASES[_name] = [refused(TypeError, 1), refused(TypeError, None), refused(TypeError, x=1)]
 # The right panel has no method: its exported function, given the arguments as its tuple.
@@ -105,17 +104,14 @@ NATIVE = ["PyDev_set_gear", "PySetOneRPMLed", "PySetWarnLed", "PySetExternalLed"
 
 @pytest.fixture(scope="module")
 def pair():
-    """Two objects on two boards, initialised once for the module."""
     with torqsim.VirtualBus() as bus:
         boards = (bus.add_board(serial="ONE"), bus.add_board(serial="TWO"))
-        objects = (torqline("ONE"), torqline("TWO"))
-        assert [obj.init() for obj in objects] == [True, True]
-        yield objects, boards
+        yield (initialised("ONE"), initialised("TWO")), boards
 
 
 @pytest.fixture
 def twins(pair):
-    """The two objects, brought to the same display state (every field set)."""
+    """The two objects of `pair`, brought to the same display state (every field set)."""
     objects, boards = pair
     for obj in objects:
         for led in range(1, 10):
@@ -175,8 +171,7 @@ def test_exported_wrapper_without_an_argument_tuple(twins, native, name):
 @pytest.mark.parametrize("args, kwargs, opens", [
     ((MB,), {}, False), (("A1B2",), {"serial": "OTHER"}, True), ((), {"serial": "OTHER"}, True),
 ])
-def test_initialiser_with_odd_serials(bus, capfd, args, kwargs, opens):
-    board = bus.add_board(serial="A1B2")
+def test_initialiser_with_odd_serials(board, capfd, args, kwargs, opens):
     obj = torqline(*args, **kwargs)  # keywords are ignored
     assert obj.init() is opens
     assert board.open_handles == (3 if opens else 0)
@@ -189,10 +184,8 @@ def test_initialiser_with_odd_serials(bus, capfd, args, kwargs, opens):
     lambda o: o.set_gear("3", Index(1, o.__init__)),
     lambda o: o.set_brightness(Index(10, o.__init__)),
 ])
-def test_engine_replaced_while_arguments_are_parsed(bus, call):
-    board = bus.add_board()
-    obj = torqline()
-    assert obj.init() is True
+def test_engine_replaced_while_arguments_are_parsed(board, call):
+    obj = initialised()
     assert call(obj) is None  # the call goes to the new engine, never to the freed one
     assert board.open_handles == 0  # the first engine was torn down
     assert obj.get_device_info("product id") == 259  # and the new one is fresh

@@ -1,13 +1,11 @@
-"""The report-descriptor parser, through torqpanel_vhid_descriptor_caps, against the
-caps Windows computed for real devices and broken input (the board's own descriptor is
-the kernel tests')."""
+"""The report-descriptor parser against the caps Windows computed, and broken input."""
 import ctypes
 import json
 import pathlib
 
 import pytest
 
-import torqpanel
+from conftest import initialised
 from torqsim import BOARD_DESCRIPTOR, BOARD_PID, BOARD_VID, _native
 from torqsim._caps import HidButtonCaps, HidCaps, HidValueCaps
 
@@ -17,7 +15,7 @@ SENTINEL = 0xA5A5
 
 
 def parse(descriptor, report_type=0, capacity=32):
-    """(result, HidCaps, *count after the call, button caps buffer)."""
+    """(result, HidCaps, *count after the call, button caps buffer), as Windows' call gives."""
     caps, count = HidCaps(), ctypes.c_uint16(capacity)
     buf = (HidButtonCaps * max(capacity, 1))()
     for cap in buf:
@@ -40,14 +38,6 @@ def summary(cap):
     return (cap.ReportID, cap.UsagePage, cap.Range.UsageMin, cap.Range.UsageMax, cap.IsRange)
 
 
-def assert_range_of_one(caps):
-    for cap in caps:
-        if not cap.IsRange:
-            n = cap.NotRange
-            assert (n.Reserved1, n.Reserved2, n.Reserved3, n.Reserved4) == (
-                n.Usage, n.StringIndex, n.DesignatorIndex, n.DataIndex)
-
-
 def expected(entry, kind):
     return [(c["report_id"], c["usage_page"], c["usage_min"], c["usage_max"], c["is_range"])
             for c in entry[kind.lower()]["button_caps"]]
@@ -64,28 +54,28 @@ def check_against(entry, descriptor):
         assert [summary(c) for c in buf[:count]] == expected(entry, kind)
         values = value_caps(descriptor, t)
         assert len(values) == want["number_value_caps"]
-        assert_range_of_one(list(buf[:count]) + values)
+        for cap in list(buf[:count]) + values:
+            n = cap.NotRange  # a single usage is filled as a range of one
+            assert cap.IsRange or (n.Reserved1, n.Reserved2, n.Reserved3, n.Reserved4) == (
+                n.Usage, n.StringIndex, n.DesignatorIndex, n.DataIndex)
     assert (caps.UsagePage, caps.Usage) == (entry["usage_page"], entry["usage"])
     assert caps.NumberLinkCollectionNodes == entry["link_collection_nodes"]
-
-
-@pytest.mark.parametrize("entry", ENTRIES, ids=[e["name"] for e in ENTRIES])
-def test_collection_matches_windows(entry):
-    check_against(entry, bytes.fromhex(entry["descriptor"]))
 
 
 BY_NAME = {e["name"]: e for e in ENTRIES}
 
 
+# Each collection alone, then several collections in one descriptor: the first is taken.
 @pytest.mark.parametrize("name,descriptor", [
+    *[(e["name"], bytes.fromhex(e["descriptor"])) for e in ENTRIES],
     # The only whole-device dump in the data without stray bytes (see data/README.md).
     ("046D_B010_0002_0001", bytes.fromhex(BY_NAME["046D_B010_0001_000C"]["whole_device_descriptor"])),
     ("046A_0011_0006_0001", bytes.fromhex(BY_NAME["046A_0011_0006_0001"]["descriptor"]
                                           + BY_NAME["046D_C52F_0002_0001"]["descriptor"])),
     ("046D_C52F_0002_0001", bytes.fromhex(BY_NAME["046D_C52F_0002_0001"]["descriptor"]
                                           + BY_NAME["046A_0011_0006_0001"]["descriptor"])),
-])
-def test_several_collections_give_the_first(name, descriptor):
+], ids=lambda value: value if isinstance(value, str) else "descriptor")
+def test_collection_matches_windows(name, descriptor):
     check_against(BY_NAME[name], descriptor)
 
 
@@ -108,11 +98,9 @@ CONSUMER = bytes.fromhex(
     (bytes.fromhex(ENTRIES[0]["descriptor"]), 8, 0),  # a range: the keyboard's modifiers
 ], ids=["keyboard-modifier-first", "consumer", "range"])
 def test_digital_and_analog_as_windows_counts(bus, descriptor, digital, analog):
-    """"digital" reads the first input button cap's Range view whether or not it is a
-    range: a single usage counts 1, as on Windows."""
+    """"digital" reads the first input button cap's Range view, a range or not, as Windows."""
     bus.add_device(vid=BOARD_VID, pid=BOARD_PID, descriptor=descriptor)
-    obj = torqpanel.torqline()
-    assert obj.init()
+    obj = initialised()
     assert (obj.get_device_info("digital"), obj.get_device_info("analog")) == (digital, analog)
 
 
@@ -155,7 +143,7 @@ def test_usage_rules(body, buttons):
     assert [(*summary(c), c.ReportCount) for c in buf[:count]] == buttons
 
 
-@pytest.mark.parametrize("descriptor", [
+MALFORMED = [
     b"",
     bytes.fromhex("75 08 95 01 81 02"),            # no collection
     collection("fe 05 00 01"),                     # long item cut short
@@ -170,9 +158,14 @@ def test_usage_rules(body, buttons):
     collection("77 ff ff ff ff 97 ff ff ff ff 81 02"),
     collection("a4" * 40),                         # Push too deep
     bytes.fromhex("a1 01" * 100 + "c0" * 100),     # nesting too deep
-], ids=lambda d: d.hex()[:24] or "empty")
-def test_malformed_is_rejected(descriptor):
-    assert parse(descriptor)[0] == 0
+]
+
+
+@pytest.mark.parametrize("descriptor, report_type", [(d, 0) for d in MALFORMED] + [
+    (BOARD_DESCRIPTOR, -1), (BOARD_DESCRIPTOR, 3),  # no such report type
+], ids=lambda d: d.hex()[:24] or "empty" if isinstance(d, bytes) else str(d))
+def test_malformed_or_bad_report_type_is_rejected(descriptor, report_type):
+    assert parse(descriptor, report_type)[0] == 0
 
 
 @pytest.mark.parametrize("count,rc,length", [("fe ff", 1, 0xFFFF), ("ff ff", 0, 0)])
@@ -189,7 +182,3 @@ def test_count_is_capacity_then_available(capacity, written):
     assert [summary(c) for c in buf[:written]] == expected(ENTRIES[0], "Input")[:written]
     assert all(c.UsagePage == SENTINEL for c in buf[written:])
 
-
-@pytest.mark.parametrize("report_type", [-1, 3])
-def test_bad_report_type(report_type):
-    assert parse(BOARD_DESCRIPTOR, report_type)[0] == 0

@@ -5,11 +5,11 @@ import pytest
 
 from torqpanel import torqline
 
-from conftest import key_block
+from conftest import initialised, key_block
 
 
 def summary(obj):
-    """The pass summary in the key block: interfaces looked at, opened, the serial read."""
+    """From the key block: interfaces looked at, opened, the serial read."""
     block = key_block(obj)
     calls, opened = struct.unpack_from("<II", block, 12)
     return calls, opened, block[608:608 + 254].decode("utf-16-le").split("\0", 1)[0]
@@ -32,6 +32,7 @@ def test_discovery_pass(bus, devices, serial, taken, expected):
     obj = torqline(serial)
     assert obj.init() is (taken is not None)
     assert summary(obj) == expected
+    assert obj.get_device_info("product id") == 8209  # after any pass, a failed one too
     assert [(d.open_handles, len(d.frames)) for d in added] == [
         (3, 1) if i == taken else (0, 0) for i in range(len(added))]
 
@@ -48,8 +49,7 @@ def test_identity_of_the_opened_board(bus, serial, version, firmware, shown, blo
     shown = serial if shown is None else shown
     path = "\\\\?\\hid#vid_1dd2&pid_2011#" + "x" * 300
     board = bus.add_board(serial=serial, version=version, path=path)
-    obj = torqline()
-    assert obj.init() is True
+    obj = initialised()
     info = [obj.get_device_info(key) for key in ("device path", "serial number", "firmware",
                                                  "digital", "analog")]
     assert info == [path, shown, firmware, 32, 9]

@@ -1,5 +1,4 @@
-"""Every failure of the virtual bus, and an unplug, at each point of a host program's
-life: the documented result, no crash or hang, no handle open or thread running after."""
+"""Every bus failure and an unplug at each point of a host program's life: no crash, hang, leak."""
 import faulthandler
 import os
 import threading
@@ -10,7 +9,7 @@ import pytest
 import torqsim
 from torqpanel import torqline
 
-from conftest import BLANK_DISPLAY, wait_until
+from conftest import BLANK_DISPLAY, display, initialised, sees, wait_until
 
 pytestmark = pytest.mark.threaded
 
@@ -23,16 +22,16 @@ REPORT_A = bytes([0, 0b01]) + bytes(20)  # button 1 pressed
 REPORT_B = bytes([0, 0b11]) + bytes(20)  # button 2 pressed as well
 EVENT_A, EVENT_B = (15, 1, 1, 1), (15, 1, 2, 2)
 # The display report after set_rpm_led(1, 1) and set_central_panel("1.2").
-SHOWN = BLANK_DISPLAY[:2] + b"\xb1\x32\x00\x01" + BLANK_DISPLAY[6:27] + b"\xb1\x32\x00" + BLANK_DISPLAY[30:]
+SHOWN = display(b2=b"\xb1\x32\x00", b5=1, b27=b"\xb1\x32\x00")
 OUTCOMES = ("opened", "blank_at_init", "shown", "decoded_a", "decoded_b", "late", "blanked")
 NOT_FOUND = "Error error: no supported device found, init failed! #1001\n F:init\n\n"
 
 
 def expected_outcome(fault, phase):
-    """What the host program sees when `fault` strikes at the start of `phase`.
+    """What the program sees when `fault` strikes as `phase` begins.
 
-    The channel's rule: a failed write or a failed wait clears the connection, after
-    which every write is dropped and the listener idles; an unplug fails both."""
+    A failed write or wait clears the connection: later writes are dropped, the listener
+    idles. An unplug fails both."""
     struck = PHASES.index(phase)
     if struck == 0 and (fault in DISCOVERY or fault == "unplug"):
         return dict.fromkeys(OUTCOMES, False)
@@ -59,8 +58,7 @@ def expected_outcome(fault, phase):
 
 @pytest.fixture(scope="module", autouse=True)
 def watchdog():
-    """A hang prints every thread's traceback and ends the run. Armed once for the module,
-    so that its thread is in every case's thread count before and after."""
+    """A hang prints every thread's traceback; armed once, so its thread is in every count."""
     faulthandler.dump_traceback_later(900, exit=True)
     yield
     faulthandler.cancel_dump_traceback_later()
@@ -70,31 +68,23 @@ def task_count():
     return len(os.listdir("/proc/self/task"))
 
 
-def inject(bus, board, fault):
-    if fault == "unplug":
-        board.unplug()
-    else:
-        (bus if fault in torqsim.BUS_FAILURES else board).fail(fault)
-
-
-def sees(obj, event, within):
-    """True once get_input_data shows `event`; False if `within` seconds pass first."""
-    return bool(wait_until(lambda: obj.get_input_data()[:4] == event, timeout=within))
-
-
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
 @pytest.mark.parametrize("phase", PHASES)
 @pytest.mark.parametrize("fault", FAULTS)
-def test_fault_during_a_host_programs_life(bus, fault, phase, capfd):
+def test_fault_during_a_host_programs_life(bus, board, fault, phase, capfd):
     expect = expected_outcome(fault, phase)
-    board = bus.add_board(serial="A1B2")
     threads = task_count()
     # A negative answer waits this long; a positive one comes as soon as it is true.
     quiet = 0.3
 
+    def strike(now):
+        if now == phase and fault == "unplug":
+            board.unplug()
+        elif now == phase:
+            (bus if fault in torqsim.BUS_FAILURES else board).fail(fault)
+
     obj = torqline()
-    if phase == "init":
-        inject(bus, board, fault)
+    strike("init")
     assert obj.init() is expect["opened"]
     assert capfd.readouterr().out == ("" if expect["opened"] else NOT_FOUND)
     assert board.frames == ([BLANK_DISPLAY] if expect["blank_at_init"] else [])
@@ -102,8 +92,7 @@ def test_fault_during_a_host_programs_life(bus, fault, phase, capfd):
 
     obj.set_rpm_led(1, 1)
     obj.set_central_panel("1.2")
-    if phase == "setters":
-        inject(bus, board, fault)
+    strike("setters")
     obj.show_me()
     assert board.frames == ([SHOWN] if expect["shown"] else [])
 
@@ -113,14 +102,12 @@ def test_fault_during_a_host_programs_life(bus, fault, phase, capfd):
     else:
         assert obj.start_input_listener() is True
         assert wait_until(lambda: obj.get_input_data() is not None)
-        if expect["decoded_a"] is not None:
-            board.send_input(REPORT_A)
-            assert sees(obj, EVENT_A, 5 if expect["decoded_a"] else quiet) is expect["decoded_a"]
-        if phase == "listening":
-            inject(bus, board, fault)
-        if expect["decoded_b"] is not None:
-            board.send_input(REPORT_B)
-            assert sees(obj, EVENT_B, 5 if expect["decoded_b"] else quiet) is expect["decoded_b"]
+        for report, event, decoded, then in ((REPORT_A, EVENT_A, expect["decoded_a"], "listening"),
+                                              (REPORT_B, EVENT_B, expect["decoded_b"], None)):
+            if decoded is not None:
+                board.send_input(report)
+                assert sees(obj, event, 5 if decoded else quiet) is decoded
+            strike(then)
         if not expect["decoded_b"]:
             # A lost board keeps the last snapshot, and the listener keeps running (a
             # failed `sees` has waited already).
@@ -136,8 +123,7 @@ def test_fault_during_a_host_programs_life(bus, fault, phase, capfd):
         assert obj.start_input_listener() is True  # still running when the object goes
 
     board.clear_frames()
-    if phase == "teardown":
-        inject(bus, board, fault)
+    strike("teardown")
     del obj
     if expect["blanked"] is not None:
         assert board.frames == ([BLANK_DISPLAY] if expect["blanked"] else [])
@@ -163,11 +149,9 @@ SECOND_CALLS = {
 
 @pytest.mark.parametrize("second", SECOND_CALLS)
 def test_calls_during_a_stalled_write_wait_for_it(bus, board, second):
-    """This thread keeps running Python while a show_me is stalled; a second call that
-    needs the device waits for it, and the board gets both reports whole and in order."""
+    """A call that needs the device waits; the board gets both reports whole and in order."""
     call, waits, after = SECOND_CALLS[second]
-    obj = torqline()
-    assert obj.init() is True
+    obj = initialised()
     assert obj.start_input_listener() is True
     obj.set_rpm_led(1, 1)
     obj.set_central_panel("1.2")
@@ -176,11 +160,9 @@ def test_calls_during_a_stalled_write_wait_for_it(bus, board, second):
     first = threading.Thread(target=obj.show_me)
     first.start()
     assert wait_until(lambda: board.stalled_writes == 1)
+    other = threading.Thread(target=call or (lambda: None), args=(obj,) if call else ())
     if call is None:
         del obj
-        other = threading.Thread(target=lambda: None)
-    else:
-        other = threading.Thread(target=call, args=(obj,))
     other.start()
     if waits:
         time.sleep(0.05)  # time for a call that does not wait to go wrong

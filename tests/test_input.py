@@ -3,7 +3,7 @@ import pytest
 
 from torqpanel import torqline
 
-from conftest import wait_until
+from conftest import sees, wait_until
 
 pytestmark = pytest.mark.threaded
 
@@ -16,19 +16,6 @@ def report(buttons=0, switches=(0,) * 6, s8=0, s7=0, s9=0, size=22):
     data[17:21] = s8.to_bytes(2, "little", signed=True) + s7.to_bytes(2, "little", signed=True)
     data[21] = s9
     return bytes(data[:size])
-
-
-def listen(dev):
-    """Starts the listener; returns its first snapshot."""
-    assert dev.start_input_listener() is True
-    return wait_until(dev.get_input_data)
-
-
-@pytest.fixture
-def listening(dev):
-    assert listen(dev) == (0, 0, 0, 0, 0)  # the first poll of the first run: no change
-    yield dev
-    dev.stop_input_listener()
 
 
 @pytest.mark.parametrize("sequence, expected", [
@@ -51,8 +38,7 @@ def listening(dev):
     ([report(buttons=1, size=21), report(s9=1)], [None, (15, 0, 9, -239)]),  # short: never decoded
 ])
 def test_event_sequences(listening, board, sequence, expected):
-    """Each report is sent once the previous one has been decoded (or, when cut short,
-    without waiting); the event it produced is recorded."""
+    """Each report waits for the one before it to be decoded, unless that was cut short."""
     seen = []
     for data in sequence:
         before = listening.get_input_data()
@@ -83,20 +69,19 @@ def test_listener_calls_out_of_order(board):
 
 def test_restart_begins_with_an_empty_snapshot(listening, board):
     board.send_input(report(buttons=2))
-    assert wait_until(lambda: listening.get_input_data() == (15, 1, 2, 2, 1))
+    assert sees(listening, (15, 1, 2, 2, 1))
     listening.stop_input_listener()
     # The empty snapshot differs from the event returned last: changed once. (That a
     # backlog is skipped to its newest report is the kernel tests'.)
-    assert listen(listening) == (0, 0, 0, 0, 1)
+    assert listening.start_input_listener() is True
+    assert wait_until(listening.get_input_data) == (0, 0, 0, 0, 1)
     assert listening.get_input_data() == (0, 0, 0, 0, 0)
     board.send_input(report(buttons=2))  # the held button is reported again in the new run
-    assert wait_until(lambda: listening.get_input_data() == (15, 1, 2, 2, 1))
+    assert sees(listening, (15, 1, 2, 2, 1))
 
 
-def test_stop_right_after_start(board):
+def test_stop_right_after_start(dev):
     # Before the new thread has run a line: the stop must neither fail nor be undone.
     # (Deleting right after a start is the soak's churn.)
-    obj = torqline()
-    assert obj.init() is True
     for _ in range(200):
-        assert obj.start_input_listener() is True and obj.stop_input_listener() is True
+        assert dev.start_input_listener() is True and dev.stop_input_listener() is True

@@ -3,7 +3,7 @@ import pytest
 
 from torqpanel import torqline
 
-from conftest import BLANK_DISPLAY, exported
+from conftest import BLANK_DISPLAY, display, exported
 
 
 def sent(dev, board):
@@ -12,16 +12,7 @@ def sent(dev, board):
     return board.frames[-1]
 
 
-def expect(**changes):
-    """The blank report with the given byte offsets (b<offset>=value or bytes) changed."""
-    report = bytearray(BLANK_DISPLAY)
-    for name, value in changes.items():
-        offset = int(name[1:])
-        data = bytes([value]) if isinstance(value, int) else value
-        report[offset:offset + len(data)] = data
-    return bytes(report)
-
-
+# (text or arguments, the codes the board gets)
 LEFT = [
     ("-.---", b"\xad\x2d\x2d"), ("1.2", b"\xb1\x32\x00"), (".5", b"\x35\x00\x00"),
     ("8..", b"\x38\x00\x00"), ("1.2.3.4.", b"\xb1\xb2\xb3"), ("12", b"\x31\x32\x00"),
@@ -29,35 +20,28 @@ LEFT = [
     ("é.", b"\xc3\x29\x00"),  # UTF-8 C3 A9; the point toggles bit 7 of A9 off
     ("1:2", b"\xb1\x32\x00"),
 ]
-
-
-@pytest.mark.parametrize("text, codes", LEFT)
-def test_central_panel(dev, board, text, codes):
-    dev.set_central_panel(text)
-    assert sent(dev, board) == expect(b2=codes, b27=codes)
-
-
 RIGHT = [
     ("1:23.456", b"\xb1\xb2\xb3"), ("-:--.---", b"\xad\xad\xad"), ("12:", b"\x31\xb2\x80"),
     ("12.", b"\x31\xb2\x00"), (":7", b"\xb7\x00\x00"), ("", b"\xad\xad\xad"),
     ("123456789012", b"123"), ("1234567890123", b"\xad\xad\xad"), ("1..2", b"\xb1\x2e\x32"),
 ]
-
-
-@pytest.mark.parametrize("text, codes", RIGHT)
-def test_right_panel_through_the_exported_function(dev, board, native, text, codes):
-    assert exported(native, "PySetRightDigits")(dev, (text,)) is None
-    assert sent(dev, board) == expect(b33=codes)
-
-
-@pytest.mark.parametrize("args, gear", [
+GEARS = [
     (("3",), 0x33), ((51,), 0x33), ((3,), 0x03), ((179,), 0xB3), ((51, True), 0xB3),
     (("N", True), 0xCE), (("",), 0x30), ((128,), 0x80), ((129,), 0x81), (("é2",), 0x32),
     ((-1,), 0xFF), ((True,), 0x01), (("R", 0), 0x52), ((300,), 0x2C),
+]
+
+
+# The right panel has no method: its exported function, given the arguments as its tuple.
+@pytest.mark.parametrize("setter, args, changes", [
+    *[("set_central_panel", (text,), dict(b2=codes, b27=codes)) for text, codes in LEFT],
+    *[("PySetRightDigits", (text,), dict(b33=codes)) for text, codes in RIGHT],
+    *[("set_gear", args, dict(b2=bytes([0x20, gear, 0x20]), b39=gear)) for args, gear in GEARS],
 ])
-def test_gear(dev, board, args, gear):
-    dev.set_gear(*args)
-    assert sent(dev, board) == expect(b2=bytes([0x20, gear, 0x20]), b39=gear)
+def test_panels_and_gear(dev, board, native, setter, args, changes):
+    call = getattr(dev, setter, None) or (lambda *args: exported(native, setter)(dev, args))
+    assert call(*args) is None
+    assert sent(dev, board) == display(**changes)
 
 
 # Each setter's own bytes change and no other; a number out of range (value None) changes
@@ -101,7 +85,7 @@ def test_brightness_is_sent_at_once(dev, board, level, sent_level):
     assert len(board.frames) == 2
 
 
-def test_nothing_is_sent_before_init(board):
+def test_nothing_is_sent_before_init_and_a_second_init_runs_no_discovery(board):
     obj = torqline()
     obj.set_brightness(100)
     obj.set_rpm_led(1, 1)
@@ -109,3 +93,6 @@ def test_nothing_is_sent_before_init(board):
     assert board.frames == []
     assert obj.init() is True
     assert board.frames == [BLANK_DISPLAY]  # init blanks what was set before, sends no brightness
+    board.unplug()  # a second pass would find nothing
+    assert obj.init() is True
+    assert len(board.frames) == 1

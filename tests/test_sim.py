@@ -1,5 +1,4 @@
-"""The simulator: the board's reports as it takes and draws them (SVG), its input reports,
-the headless demo, and `torqsim run` driven by keys in a pseudo-terminal."""
+"""The simulator: frames, SVG, input reports, the demo, `torqsim run` in a pseudo-terminal."""
 import os
 import re
 import select
@@ -20,7 +19,7 @@ from torqsim.board import PLACEHOLDER, InputPanel
 from torqsim.runner import run_program
 from torqsim.screen import parse_keys
 
-from conftest import wait_until
+from conftest import sees
 
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
@@ -49,14 +48,11 @@ def test_set_right_panel_refuses_what_the_wrapper_would(capfd):
     ("press", (32,), (15, 1, 32, 8)), ("turn", (7, -1), (15, 0, 7, -1)),
     ("turn", (8, 1, True), (15, 0, 8, 4096)), ("turn", (9, 300), (15, 0, 9, 15)),
 ])
-def test_input_panel_reports_decode_as_intended(board, dev, act, args, expected):
-    """The virtual board's input report, as the module decodes it."""
-    dev.start_input_listener()
+def test_input_panel_reports_decode_as_intended(board, listening, act, args, expected):
     panel = InputPanel()
     getattr(panel, act)(*args)
     board.send_input(panel.report())
-    assert wait_until(lambda: (dev.get_input_data() or ())[:4] == expected)
-    dev.stop_input_listener()
+    assert sees(listening, expected)
 
 
 @pytest.mark.parametrize("typed, keys, rest", [
@@ -147,8 +143,7 @@ def _controlling_terminal():
 
 
 class Session:
-    """`torqsim run ARGS` in a pseudo-terminal of 100 x 40, its output fed to a terminal
-    emulator so that the screen can be read as a person sees it."""
+    """`torqsim run ARGS` in a 100 x 40 pseudo-terminal, read through a terminal emulator."""
 
     def __init__(self, args):
         self.master, self.slave = os.openpty()
@@ -178,8 +173,7 @@ class Session:
             f"{pattern!r} not seen; output ends:\n{self.text[-1500:]}"
 
     def finish(self):
-        """The exit status, once the terminal has been given back as it was: its settings,
-        the scrolling region and the cursor."""
+        """The exit status, once the terminal's settings, scrolling region and cursor are back."""
         ended = self.read_until(lambda: self.process.poll() is not None)
         self.read_until(lambda: False, 0.2)
         if not ended:
@@ -196,9 +190,8 @@ def session_factory():
     sessions = []
     yield lambda *args: sessions.append(Session(args)) or sessions[-1]
     for session in sessions:
-        if session.process.poll() is None:
-            session.process.kill()
-            session.process.wait()
+        session.process.kill()  # nothing, for one that has ended
+        session.process.wait()
         os.close(session.master)
         os.close(session.slave)
 

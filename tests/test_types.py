@@ -1,5 +1,4 @@
-"""The type stubs: installed where editors and mypy find them, true to the module, and
-mypy passing on the examples, the simulator and torqdash with them."""
+"""The type stubs: installed, true to the module, and mypy passing on the Python code with them."""
 import ast
 import os
 import subprocess
@@ -17,8 +16,7 @@ STUB = Path(torqpanel.__file__).with_name("torqpanel.pyi")
 
 
 def mypy(*args, cwd, tool="mypy"):
-    """(status, output) of mypy or one of its tools; under a sanitizer build, leaks of
-    mypy's own (its compiled modules) are not ours to report, memory errors still are."""
+    """(status, output) of mypy or a tool of it; leaks of mypy's own are not ours to report."""
     env = dict(os.environ)
     if "ASAN_OPTIONS" in env:
         env["ASAN_OPTIONS"] += ":detect_leaks=0"
@@ -28,12 +26,9 @@ def mypy(*args, cwd, tool="mypy"):
     return result.returncode, result.stdout + result.stderr
 
 
-def test_stubs_installed_beside_the_module_and_as_stub_package():
+def test_stubs_beside_the_module_and_as_package_begin_with_the_module_docstrings():
     package = Path(torqpanel.__file__).with_name("torqpanel-stubs") / "__init__.pyi"
     assert STUB.read_bytes() == package.read_bytes()
-
-
-def test_stub_docstrings_begin_with_the_module_docstrings():
     cls = next(node for node in ast.parse(STUB.read_text()).body if isinstance(node, ast.ClassDef))
     methods = {node.name: ast.get_docstring(node) for node in cls.body
                if isinstance(node, ast.FunctionDef) and node.name != "__init__"}

@@ -1,5 +1,4 @@
-"""The torqsim facade on its own: building a bus, inspecting it, injecting failures and
-switching the process's HID layer. The engine's behaviour on the bus is tested elsewhere."""
+"""The torqsim facade on its own: building, inspecting, failing and activating a bus."""
 import gc
 import re
 
@@ -66,9 +65,8 @@ def test_descriptor_defaults_to_the_board_and_native_default_matches_it(bus):
     # Native callers get the board descriptor from the library's own copy.
     lib = _native.lib()
     assert lib.torqpanel_vhid_add_device(bus.number, 1, 3, 0x100, None, None, None, 0) == 3
-    size = lib.torqpanel_vhid_device_descriptor(bus.number, 3, None, 0)
-    buffer = bytes(size)
-    lib.torqpanel_vhid_device_descriptor(bus.number, 3, buffer, size)
+    buffer = bytes(lib.torqpanel_vhid_device_descriptor(bus.number, 3, None, 0))
+    lib.torqpanel_vhid_device_descriptor(bus.number, 3, buffer, len(buffer))
     assert buffer == torqsim.BOARD_DESCRIPTOR
 
 
@@ -83,42 +81,25 @@ def test_the_library_refuses_unknown_failures_and_devices_with_a_message(bus):
         assert lib.torqpanel_vhid_bus_fail(bus.number, name.encode(), 0) == 0, name
 
 
-def refusals():
-    for name in ("", "Write", "open", "bogus", "enumerate", None):
-        yield "board.fail", (name,), ValueError
-    for name in ("", "Write", "bogus"):
-        yield "board.clear", (name,), ValueError
-    for name in ("write", "Enumerate", ""):
-        yield "bus.fail", (name,), ValueError
-        yield "bus.clear", (name,), ValueError
-    for error, exception in ((-1, ValueError), (1 << 32, ValueError), ("31", TypeError),
-                             (True, TypeError)):
-        yield "board.fail", ("write", error), exception
-        yield "bus.fail", ("enumerate", error), exception
+@pytest.mark.parametrize("call, args, error", [
+    *[("board.fail", (name,), ValueError)
+      for name in ("", "Write", "open", "bogus", "enumerate", None)],
+    *[("board.clear", (name,), ValueError) for name in ("", "Write", "bogus")],
+    *[(call, (name,), ValueError)
+      for name in ("write", "Enumerate", "") for call in ("bus.fail", "bus.clear")],
+    *[(call, (step, error), exception) for error, exception in (
+        (-1, ValueError), (1 << 32, ValueError), ("31", TypeError), (True, TypeError))
+      for call, step in (("board.fail", "write"), ("bus.fail", "enumerate"))],
     # A stall's time-out is seconds that fit 32-bit milliseconds.
-    for timeout, exception in ((-0.001, ValueError), (5e6, ValueError), ("1", TypeError),
-                               (False, TypeError)):
-        yield "board.stall", (timeout,), exception
-    for report in ("\x00" * 22, [0] * 22, 22, None, b""):
-        yield "board.send_input", (report,), ValueError if report == b"" else TypeError
-
-
-@pytest.mark.parametrize("call, args, error", list(refusals()))
+    *[("board.stall", (timeout,), exception) for timeout, exception in (
+        (-0.001, ValueError), (5e6, ValueError), ("1", TypeError), (False, TypeError))],
+    *[("board.send_input", (report,), ValueError if report == b"" else TypeError)
+      for report in ("\x00" * 22, [0] * 22, 22, None, b"")],
+])
 def test_bad_failure_and_input_arguments_are_refused(bus, call, args, error):
     owner, method = call.split(".")
     with pytest.raises(error):
         getattr({"bus": bus, "board": bus.add_board()}[owner], method)(*args)
-
-
-def test_input_is_accepted_from_a_plugged_device_only(bus):
-    board = bus.add_board()
-    for report in (bytes(22), bytearray(22), memoryview(bytes(30))):
-        board.send_input(report)
-    board.unplug()
-    board.unplug()
-    with pytest.raises(torqsim.VirtualBusError, match="unplugged"):
-        board.send_input(bytes(22))
-    assert (board.plugged, board.open_handles, board.frames) == (False, 0, [])
 
 
 def test_activation_the_latest_wins_and_any_exit_restores_the_os():
@@ -152,11 +133,17 @@ def test_an_active_bus_outlives_its_last_reference():
     assert _native.lib().torqpanel_vhid_open_handles(number, 1) == -1
 
 
-def test_devices_stay_inspectable_after_the_block():
+def test_devices_stay_usable_after_the_block_and_take_input_while_plugged():
     with torqsim.VirtualBus() as bus:
         board = bus.add_board(serial="A1B2")
         board.fail("write", error=997)
     assert board.path and board.frames == [] and board.descriptor == torqsim.BOARD_DESCRIPTOR
     assert (board.frame_count, board.open_handles, board.input_buffers) == (0, 0, 0)
-    board.send_input(bytes(22))
+    for report in (bytes(22), bytearray(22), memoryview(bytes(30))):
+        board.send_input(report)
     board.clear()
+    board.unplug()
+    board.unplug()
+    with pytest.raises(torqsim.VirtualBusError, match="unplugged"):
+        board.send_input(bytes(22))
+    assert (board.plugged, board.open_handles, board.frames) == (False, 0, [])
