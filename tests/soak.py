@@ -91,7 +91,9 @@ def run(seconds, workers=4, rate=1000, rss_limit_kb=2048):
         while (after := sample())[1:] != before[1:] and time.monotonic() < deadline:
             time.sleep(0.05)
         handles = main.open_handles + other.open_handles
-    steady = samples[len(samples) // 4:] if len(samples) >= 20 else []
+    # The allocator's arenas still grow for the first half minute or so (up to 1.5 MB
+    # here in a 60 s run, 0.3 MB over 150 s): a leak shows over the second half too.
+    steady = samples[len(samples) // 2:] if len(samples) >= 20 else []
     growth = steady[-1][0] - steady[0][0] if steady else 0
     failures = errors + [f for f, bad in [
         (f"resident memory grew by {growth} kB", growth > rss_limit_kb),
