@@ -97,9 +97,9 @@ public:
 
 }  // namespace
 
-TORQ_TEST(a_read_left_outstanding_is_taken_up_and_never_doubled) {
+TEST_CASE("a read left outstanding is taken up and never doubled") {
     Pipe pipe(OpenMode::Read);
-    REQUIRE(pipe.handle && pipe.state != nullptr);
+    REQUIRE((pipe.handle && pipe.state != nullptr));
     uint8_t caller[64];
     std::memset(caller, 0xEE, sizeof caller);
     CHECK(pipe.state->Read(pipe.handle.Get(), caller, 22, 30).wait == WaitResult::TimedOut);
@@ -109,12 +109,12 @@ TORQ_TEST(a_read_left_outstanding_is_taken_up_and_never_doubled) {
     // Two reports while nobody waits: the one outstanding read takes the first, into the
     // state's own buffer (the caller's may be in use for anything by now). The Wine cases
     // show the reports coming back in order.
-    REQUIRE(pipe.Send(std::vector<uint8_t>(22, 0x01)) && pipe.Send(std::vector<uint8_t>(22, 0x02)));
+    REQUIRE((pipe.Send(std::vector<uint8_t>(22, 0x01)) && pipe.Send(std::vector<uint8_t>(22, 0x02))));
     CHECK(torqtest::WaitUntil([&] { return pipe.Unread() == 22; }, 2000));
     CHECK(std::all_of(std::begin(caller), std::end(caller), [](uint8_t b) { return b == 0xEE; }));
 }
 
-TORQ_TEST(a_wake_cancels_the_waiting_read_and_a_later_report_is_not_lost) {
+TEST_CASE("a wake cancels the waiting read and a later report is not lost") {
     Pipe pipe(OpenMode::Read);
     REQUIRE(pipe.state != nullptr);
     std::atomic<int> outcome{-1};
@@ -133,10 +133,10 @@ TORQ_TEST(a_wake_cancels_the_waiting_read_and_a_later_report_is_not_lost) {
     CHECK(pipe.Read(nullptr, 30000).wait == WaitResult::TimedOut);
     pipe.state->Rearm();
     std::vector<uint8_t> got;
-    CHECK(pipe.Read(&got, 2000).wait == WaitResult::Arrived && got == report);
+    CHECK((pipe.Read(&got, 2000).wait == WaitResult::Arrived && got == report));
 }
 
-TORQ_TEST(a_write_the_board_does_not_take_times_out_and_sends_nothing) {
+TEST_CASE("a write the board does not take times out and sends nothing") {
     Pipe pipe(OpenMode::Write);
     REQUIRE(pipe.handle);
     // The board reads nothing: once the pipe's buffer is full, a write waits for it.
@@ -158,5 +158,5 @@ TORQ_TEST(a_write_the_board_does_not_take_times_out_and_sends_nothing) {
     CHECK_EQ(received, taken);
     CHECK(pipe.layer->Write(pipe.handle.Get(), report.data(), kReportSize, &written));
     const auto next = pipe.Receive(2000);
-    CHECK(next.has_value() && *next == report);
+    CHECK((next.has_value() && *next == report));
 }
