@@ -10,13 +10,11 @@
 #include <doctest.h>
 #include <windows.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <map>
 #include <string>
-#include <thread>
 
 #include "quote.h"
 
@@ -51,18 +49,6 @@ inline int RunChild(const std::wstring& name, const std::wstring& argument, std:
         }
     }
     return _pclose(child);
-}
-
-// Polls `done` every millisecond until it holds or `timeoutMs` have passed.
-template <class Done>
-bool WaitUntil(Done done, unsigned timeoutMs) {
-    for (unsigned waited = 0; !done(); ++waited) {
-        if (waited >= timeoutMs) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 [[noreturn]] inline void Crash(const char* what, unsigned long code) {

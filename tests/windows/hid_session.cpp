@@ -108,12 +108,11 @@ std::string ListDevices() {
     const std::unique_ptr<InterfaceSet> set = layer->OpenInterfaceSet();
     std::vector<std::string> devices;
     for (uint32_t index = 0; set->Enumerate(index); ++index) {
-        uint32_t size = 0;
-        set->Detail(nullptr, 0, &size);
-        std::vector<std::byte> record(std::max<size_t>(size, sizeof(InterfaceDetail)));
-        auto* detail = reinterpret_cast<InterfaceDetail*>(record.data());
+        alignas(InterfaceDetail) std::byte record[4096];  // room for any path
+        auto* detail = reinterpret_cast<InterfaceDetail*>(record);
         detail->cbSize = kInterfaceDetailHeaderSize;
-        if (!set->Detail(detail, size, &size)) {
+        uint32_t size = 0;
+        if (!set->Detail(detail, sizeof record, &size)) {
             break;
         }
         HidAttributes attributes{sizeof(HidAttributes), 0, 0, 0};

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,8 +22,7 @@ namespace {
 
 // The server end of one message-mode pipe, listening from the start, and a client handle
 // the real backend opened on it in `mode`.
-class Pipe {
-public:
+struct Pipe {
     explicit Pipe(OpenMode mode)
         : name_(L"\\\\.\\pipe\\torqpanel-test-" + std::to_wstring(GetCurrentProcessId())),
           server_(CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
@@ -45,15 +43,12 @@ public:
         const BOOL done = WriteFile(server_.get(), message.data(), static_cast<DWORD>(message.size()), &written, &io_);
         return Finish(done, &written, 5000) && written == message.size();
     }
-    // One message from the client, or nothing within timeoutMs.
-    std::optional<std::vector<uint8_t>> Receive(unsigned timeoutMs) {
+    // One message from the client, or none (empty) within timeoutMs.
+    std::vector<uint8_t> Receive(unsigned timeoutMs) {
         std::vector<uint8_t> message(4096);
         DWORD got = 0;
         const BOOL done = ReadFile(server_.get(), message.data(), static_cast<DWORD>(message.size()), &got, &io_);
-        if (!Finish(done, &got, timeoutMs)) {
-            return std::nullopt;
-        }
-        message.resize(got);
+        message.resize(Finish(done, &got, timeoutMs) ? got : 0);
         return message;
     }
     // Bytes of sent messages the client has not read yet.
@@ -62,16 +57,14 @@ public:
         PeekNamedPipe(reinterpret_cast<HANDLE>(handle.Get()), nullptr, 0, nullptr, &available, nullptr);
         return available;
     }
-    ReadOutcome Read(std::vector<uint8_t>* report, uint32_t timeoutMs) {
+    // One read through the backend's read state, its bytes kept in `delivered`.
+    ReadOutcome Read(uint32_t timeoutMs) {
         uint8_t buffer[64] = {};
         const ReadOutcome outcome = state->Read(handle.Get(), buffer, 22, timeoutMs);
-        if (report != nullptr) {
-            report->assign(buffer, buffer + outcome.bytes);
-        }
+        delivered.assign(buffer, buffer + outcome.bytes);
         return outcome;
     }
 
-private:
     // The operation on the server end, waited for; cancelled (and waited for) when it
     // does not end in time, so that nothing completes into io_ later.
     bool Finish(BOOL started, DWORD* transferred, unsigned timeoutMs) {
@@ -88,11 +81,10 @@ private:
     std::unique_ptr<void, decltype(&CloseHandle)> server_;
     std::unique_ptr<void, decltype(&CloseHandle)> event_{CreateEventW(nullptr, TRUE, FALSE, nullptr), &CloseHandle};
     OVERLAPPED io_{};
-
-public:
     std::shared_ptr<HidLayer> layer;
     OwnedHandle handle;
     std::unique_ptr<ReadState> state;  // after the handle: ends the read left outstanding first
+    std::vector<uint8_t> delivered;
 };
 
 }  // namespace
@@ -110,7 +102,10 @@ TEST_CASE("a read left outstanding is taken up and never doubled") {
     // state's own buffer (the caller's may be in use for anything by now). The Wine cases
     // show the reports coming back in order.
     REQUIRE((pipe.Send(std::vector<uint8_t>(22, 0x01)) && pipe.Send(std::vector<uint8_t>(22, 0x02))));
-    CHECK(torqtest::WaitUntil([&] { return pipe.Unread() == 22; }, 2000));
+    for (int waited = 0; waited < 2000 && pipe.Unread() != 22; ++waited) {
+        Sleep(1);
+    }
+    CHECK_EQ(pipe.Unread(), 22u);
     CHECK(std::all_of(std::begin(caller), std::end(caller), [](uint8_t b) { return b == 0xEE; }));
 }
 
@@ -118,7 +113,7 @@ TEST_CASE("a wake cancels the waiting read and a later report is not lost") {
     Pipe pipe(OpenMode::Read);
     REQUIRE(pipe.state != nullptr);
     std::atomic<int> outcome{-1};
-    std::thread reader([&] { outcome = static_cast<int>(pipe.Read(nullptr, 30000).wait); });
+    std::thread reader([&] { outcome = static_cast<int>(pipe.Read(30000).wait); });
     // Gives the read time to start waiting, so that the wake has a read to cancel (a
     // wake that came first would end it as well, through the latch).
     Sleep(50);
@@ -130,10 +125,10 @@ TEST_CASE("a wake cancels the waiting read and a later report is not lost") {
     // not swallow.
     const std::vector<uint8_t> report(22, 0x07);
     REQUIRE(pipe.Send(report));
-    CHECK(pipe.Read(nullptr, 30000).wait == WaitResult::TimedOut);
+    CHECK(pipe.Read(30000).wait == WaitResult::TimedOut);
     pipe.state->Rearm();
-    std::vector<uint8_t> got;
-    CHECK((pipe.Read(&got, 2000).wait == WaitResult::Arrived && got == report));
+    CHECK(pipe.Read(2000).wait == WaitResult::Arrived);
+    CHECK(pipe.delivered == report);
 }
 
 TEST_CASE("a write the board does not take times out and sends nothing") {
@@ -152,11 +147,10 @@ TEST_CASE("a write the board does not take times out and sends nothing") {
     // What the board reads once it reads again: the reports taken, whole, not the one
     // that timed out; and the next write goes out.
     int received = 0;
-    while (pipe.Receive(200).has_value()) {
+    while (!pipe.Receive(200).empty()) {
         ++received;
     }
     CHECK_EQ(received, taken);
     CHECK(pipe.layer->Write(pipe.handle.Get(), report.data(), kReportSize, &written));
-    const auto next = pipe.Receive(2000);
-    CHECK((next.has_value() && *next == report));
+    CHECK(pipe.Receive(2000) == report);
 }
