@@ -43,7 +43,8 @@ class Gadget:
         self.ids = f"{vid:08X}:{pid:08X}"
         _make(self.root, idVendor=f"{vid:#06x}", idProduct=f"{pid:#06x}", bcdDevice=f"{version:#06x}")
         _make(self.root / "strings" / "0x409", manufacturer="torqpanel tests", product=name, serialnumber=serial)
-        function = _make(self.root / "functions" / "hid.0", protocol=protocol, report_length=64, report_desc=descriptor)
+        function = _make(self.root / "functions" / "hid.0", protocol=protocol, report_length=64,
+                         report_desc=descriptor)
         (_make(self.root / "configs" / "c.1") / "function").symlink_to(function)
         # The function's node is made when the gadget binds, named by its minor number.
         self.hidg = "/dev/hidg" + (function / "dev").read_text().split(":")[1].strip()
@@ -69,8 +70,7 @@ class Gadget:
         if self.firmware:
             self.firmware.close()
         (self.root / "UDC").write_text("\n")
-        gone = self.hidraw
-        wait_for(lambda: True if not os.path.exists(gone) else None, f"the removal of {gone}")
+        wait_for(lambda: True if not os.path.exists(self.hidraw) else None, f"the removal of {self.hidraw}")
 
     def remove(self):
         if (self.root / "UDC").read_text().strip():

@@ -15,6 +15,7 @@
 #include <exception>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "quote.h"
 
@@ -32,23 +33,22 @@ inline constexpr int kCrashExitCode = 86;
 using ChildMain = int (*)(const std::wstring& argument);
 inline std::map<std::string, ChildMain> children;
 
-// Starts this program again as "--child NAME ARGUMENT"; returns its exit code and what it
-// wrote on standard output, or -1 when it could not be started.
-inline int RunChild(const std::wstring& name, const std::wstring& argument, std::string* output) {
+// Starts this program again as "--child NAME ARGUMENT"; returns its exit code (-1 when it
+// could not be started) and what it wrote on standard output.
+inline std::pair<int, std::string> RunChild(const std::wstring& name, const std::wstring& argument) {
     wchar_t self[MAX_PATH];
     // Through the command interpreter, which collects the child's output for us.
     FILE* child = GetModuleFileNameW(nullptr, self, MAX_PATH) == 0 ? nullptr
         : _wpopen((L"\"\"" + std::wstring(self) + L"\" --child " + name + L" " + argument + L"\"").c_str(), L"rb");
     if (child == nullptr) {
-        return -1;
+        return {-1, ""};
     }
+    std::string output;
     char chunk[256];
     for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, child)) > 0;) {
-        if (output != nullptr) {
-            output->append(chunk, got);
-        }
+        output.append(chunk, got);
     }
-    return _pclose(child);
+    return {_pclose(child), output};
 }
 
 [[noreturn]] inline void Crash(const char* what, unsigned long code) {

@@ -32,27 +32,20 @@ extern "C" {
 
 using namespace torq;
 
-namespace {
-
-// JSON: numbers, wide text, lists, button caps, and text that is JSON already.
+// JSON: numbers, wide text, lists, and text that is JSON already.
 template <class T>
     requires std::is_arithmetic_v<T>
 std::string Json(T value) {
     return std::to_string(static_cast<long long>(value));
 }
-std::string Json(const std::wstring& text) {
+static std::string Json(const std::wstring& text) {
     return Quote(text);
 }
-std::string Json(const std::string& json) {
+static std::string Json(const std::string& json) {
     return json;
 }
 template <class T>
-std::string Json(const std::vector<T>& items);
-std::string Json(const HidButtonCaps& caps) {
-    return Json(std::vector<long long>{caps.UsagePage, caps.Range.UsageMin, caps.Range.UsageMax});
-}
-template <class T>
-std::string Json(const std::vector<T>& items) {
+static std::string Json(const std::vector<T>& items) {
     std::string out = "[";
     for (const T& item : items) {
         (out += out.size() > 1 ? "," : "") += Json(item);
@@ -73,15 +66,19 @@ struct Answer {
     std::string body;
 };
 
-Answer Caps(const HidCaps& caps, const HidButtonCaps* buttons, size_t count) {
+static Answer Caps(const HidCaps& caps, const HidButtonCaps* buttons, size_t count) {
+    std::vector<std::vector<long long>> ranges;
+    for (size_t i = 0; i < count; ++i) {
+        ranges.push_back({buttons[i].UsagePage, buttons[i].Range.UsageMin, buttons[i].Range.UsageMax});
+    }
     return Answer()("input", caps.InputReportByteLength)("output", caps.OutputReportByteLength)(
-        "values", caps.NumberInputValueCaps)("button_caps", std::vector<HidButtonCaps>(buttons, buttons + count));
+        "values", caps.NumberInputValueCaps)("button_caps", ranges);
 }
 
-std::unique_ptr<CEngine> engine;
-DWORD baseline = 0;  // the process's handles before the engine was built
+static std::unique_ptr<CEngine> engine;
+static DWORD baseline = 0;  // the process's handles before the engine was built
 
-DWORD HandleCount() {
+static DWORD HandleCount() {
     DWORD count = 0;
     GetProcessHandleCount(GetCurrentProcess(), &count);
     return count;
@@ -89,13 +86,12 @@ DWORD HandleCount() {
 
 // What the system granted a handle of the data access (FILE_READ_DATA, FILE_WRITE_DATA),
 // and whether it does overlapped I/O (no FILE_SYNCHRONOUS_IO_* mode); null when closed.
-std::string HandleMode(HidHandle handle) {
+static std::string HandleMode(HidHandle handle) {
     const auto file = reinterpret_cast<HANDLE>(handle);
     OBJECT_BASIC_INFORMATION basic{};
-    ULONG length = 0;
     IO_STATUS_BLOCK status{};
     ULONG mode = 0;
-    if (!IsOpenHandle(handle) || NtQueryObject(file, ObjectBasicInformation, &basic, sizeof basic, &length) != 0 ||
+    if (!IsOpenHandle(handle) || NtQueryObject(file, ObjectBasicInformation, &basic, sizeof basic, nullptr) != 0 ||
         // 16: FileModeInformation
         NtQueryInformationFile(file, &status, &mode, sizeof mode, static_cast<FILE_INFORMATION_CLASS>(16)) != 0) {
         return "null";
@@ -103,7 +99,7 @@ std::string HandleMode(HidHandle handle) {
     return Json(std::vector<long long>{basic.GrantedAccess & (FILE_READ_DATA | FILE_WRITE_DATA), (mode & 0x30) == 0});
 }
 
-std::string ListDevices() {
+static std::string ListDevices() {
     const std::shared_ptr<HidLayer> layer = CreateOsHidLayer();
     const std::unique_ptr<InterfaceSet> set = layer->OpenInterfaceSet();
     std::vector<std::string> devices;
@@ -128,7 +124,7 @@ std::string ListDevices() {
     return Answer()("devices", devices);
 }
 
-std::string Init(const std::string& serial) {
+static std::string Init(const std::string& serial) {
     if (engine) {
         DestroyEngine(std::move(engine));
     }
@@ -157,7 +153,7 @@ std::string Init(const std::string& serial) {
 }
 
 // The capabilities through the module's own export, on its own copy of the backend.
-std::string PydCaps(const std::string& path) {
+static std::string PydCaps(const std::string& path) {
     using Query = int (*)(const char*, void*, void*, uint16_t*);
     const LoadedModule pyd = LoadModule();
     const auto query = pyd ? reinterpret_cast<Query>(reinterpret_cast<void*>(
@@ -170,7 +166,7 @@ std::string PydCaps(const std::string& path) {
     return Caps(caps, buttons, ok == 1 ? count : 0)("ok", ok);
 }
 
-std::string Run(const std::string& word, const std::string& argument) {
+static std::string Run(const std::string& word, const std::string& argument) {
     if (word == "list" || word == "pyd-caps" || word == "init") {
         return word == "list" ? ListDevices() : word == "init" ? Init(argument) : PydCaps(argument);
     }
@@ -208,8 +204,6 @@ std::string Run(const std::string& word, const std::string& argument) {
     return answer("engine", 1)("connected", manager.Device().Connected());
 }
 
-}  // namespace
-
 int main() {
     for (std::string line; std::getline(std::cin, line) && line != "quit";) {
         const std::string word = line.substr(0, line.find(' '));
@@ -222,7 +216,5 @@ int main() {
         std::printf("torq %s\n", answer.c_str());
         std::fflush(stdout);
     }
-    if (engine) {
-        DestroyEngine(std::move(engine));
-    }
+    Run("close", "");  // an engine left at the end is torn down
 }

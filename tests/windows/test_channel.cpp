@@ -5,9 +5,7 @@
 // cancelled).
 #include <windows.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,8 +15,6 @@
 #include "output/display.h"
 
 using namespace torq;
-
-namespace {
 
 // The server end of one message-mode pipe, listening from the start, and a client handle
 // the real backend opened on it in `mode`.
@@ -51,12 +47,6 @@ struct Pipe {
         message.resize(Finish(done, &got, timeoutMs) ? got : 0);
         return message;
     }
-    // Bytes of sent messages the client has not read yet.
-    DWORD Unread() const {
-        DWORD available = 0;
-        PeekNamedPipe(reinterpret_cast<HANDLE>(handle.Get()), nullptr, 0, nullptr, &available, nullptr);
-        return available;
-    }
     // One read through the backend's read state, its bytes kept in `delivered`.
     ReadOutcome Read(uint32_t timeoutMs) {
         uint8_t buffer[64] = {};
@@ -87,26 +77,25 @@ struct Pipe {
     std::vector<uint8_t> delivered;
 };
 
-}  // namespace
-
 TEST_CASE("a read left outstanding is taken up and never doubled") {
     Pipe pipe(OpenMode::Read);
     REQUIRE((pipe.handle && pipe.state != nullptr));
-    uint8_t caller[64];
-    std::memset(caller, 0xEE, sizeof caller);
-    CHECK(pipe.state->Read(pipe.handle.Get(), caller, 22, 30).wait == WaitResult::TimedOut);
+    std::vector<uint8_t> caller(64, 0xEE);
+    CHECK(pipe.state->Read(pipe.handle.Get(), caller.data(), 22, 30).wait == WaitResult::TimedOut);
     // The next call waits on the same read; it must not start another one beside it.
-    CHECK(pipe.state->Read(pipe.handle.Get(), caller, 22, 30).wait == WaitResult::TimedOut);
+    CHECK(pipe.state->Read(pipe.handle.Get(), caller.data(), 22, 30).wait == WaitResult::TimedOut);
 
     // Two reports while nobody waits: the one outstanding read takes the first, into the
     // state's own buffer (the caller's may be in use for anything by now). The Wine cases
     // show the reports coming back in order.
     REQUIRE((pipe.Send(std::vector<uint8_t>(22, 0x01)) && pipe.Send(std::vector<uint8_t>(22, 0x02))));
-    for (int waited = 0; waited < 2000 && pipe.Unread() != 22; ++waited) {
+    DWORD unread = 0;  // bytes of sent messages the client has not read yet
+    for (int waited = 0; waited < 2000 && unread != 22; ++waited) {
         Sleep(1);
+        PeekNamedPipe(reinterpret_cast<HANDLE>(pipe.handle.Get()), nullptr, 0, nullptr, &unread, nullptr);
     }
-    CHECK_EQ(pipe.Unread(), 22u);
-    CHECK(std::all_of(std::begin(caller), std::end(caller), [](uint8_t b) { return b == 0xEE; }));
+    CHECK_EQ(unread, 22u);
+    CHECK(caller == std::vector<uint8_t>(64, 0xEE));
 }
 
 TEST_CASE("a wake cancels the waiting read and a later report is not lost") {

@@ -8,23 +8,19 @@
 #include "harness.h"
 #include "loaded_module.h"
 
-namespace {
-
 constexpr char kAlreadyRunning[] = "Kavro Engine already running!";
 
 // A process that loads the module and ends; what the module prints is its output.
-int LoadChild(const std::wstring&) {
+static int LoadChild(const std::wstring&) {
     return LoadModule() ? 0 : static_cast<int>(GetLastError());
 }
 TORQ_CHILD("load", LoadChild);
 
-std::string LoadInAnotherProcess() {
-    std::string output;
-    CHECK_EQ(torqtest::RunChild(L"load", L"", &output), 0);
+static std::string LoadInAnotherProcess() {
+    const auto [code, output] = torqtest::RunChild(L"load", L"");
+    CHECK_EQ(code, 0);
     return output;
 }
-
-}  // namespace
 
 TEST_CASE("the module loads and its init refuses without an interpreter") {
     const LoadedModule module = LoadModule();

@@ -7,19 +7,15 @@
 #include "harness.h"
 #include "platform/os.h"
 
-namespace {
-
 // Exit codes of the "acquire" child.
 constexpr int kAcquired = 10;
 constexpr int kAlreadyHeld = 11;
 
-int AcquireChild(const std::wstring& name) {
+static int AcquireChild(const std::wstring& name) {
     torq::NamedGuard guard;
     return guard.Acquire(name.c_str()) ? kAcquired : kAlreadyHeld;
 }
 TORQ_CHILD("acquire", AcquireChild);
-
-}  // namespace
 
 TEST_CASE("a guard that found the name taken still holds it") {
     const std::wstring name = L"torqpanel-test-" + std::to_wstring(GetCurrentProcessId()) + L"-held";
@@ -29,9 +25,9 @@ TEST_CASE("a guard that found the name taken still holds it") {
     CHECK(!second.Acquire(name.c_str()));
     first.Release();
     // The second one's handle keeps the name alive for everyone else.
-    CHECK_EQ(torqtest::RunChild(L"acquire", name, nullptr), kAlreadyHeld);
+    CHECK_EQ(torqtest::RunChild(L"acquire", name).first, kAlreadyHeld);
     second.Release();
-    CHECK_EQ(torqtest::RunChild(L"acquire", name, nullptr), kAcquired);
+    CHECK_EQ(torqtest::RunChild(L"acquire", name).first, kAcquired);
 }
 
 TEST_CASE("narrow text becomes wide with the ansi code page") {
