@@ -57,7 +57,6 @@ class Gadget:
             if self.ids in text and f"HID_UNIQ={self.serial or ''}\n" in text and \
                     os.path.exists(node := "/dev/" + uevent.parent.parent.name):
                 return node
-        return None
 
     def plug(self):
         (self.root / "UDC").write_text(self.udc)

@@ -78,7 +78,5 @@ int main(int argc, char** argv) {
         volatile int* nowhere = nullptr;
         *nowhere = 1;
     }
-    doctest::Context context(argc, argv);
-    context.setOption("no-colors", true);
-    return context.run();
+    return doctest::Context(argc, argv).run();  // no colours in a file
 }

@@ -8,8 +8,6 @@
 #include "harness.h"
 #include "loaded_module.h"
 
-constexpr char kAlreadyRunning[] = "Kavro Engine already running!";
-
 // A process that loads the module and ends; what the module prints is its output.
 static int LoadChild(const std::wstring&) {
     return LoadModule() ? 0 : static_cast<int>(GetLastError());
@@ -37,7 +35,7 @@ TEST_CASE("only a second process with the module loaded prints the guard line") 
     {
         const LoadedModule module = LoadModule();
         REQUIRE(module != nullptr);
-        CHECK_EQ(LoadInAnotherProcess(), std::string(kAlreadyRunning));
+        CHECK_EQ(LoadInAnotherProcess(), std::string("Kavro Engine already running!"));
     }
     // Unloading released the name.
     CHECK_EQ(LoadInAnotherProcess(), std::string());
