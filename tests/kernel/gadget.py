@@ -42,7 +42,8 @@ class Gadget:
         self.firmware = None
         self.ids = f"{vid:08X}:{pid:08X}"
         _make(self.root, idVendor=f"{vid:#06x}", idProduct=f"{pid:#06x}", bcdDevice=f"{version:#06x}")
-        _make(self.root / "strings" / "0x409", manufacturer="torqpanel tests", product=name, serialnumber=serial)
+        strings = self.root / "strings" / "0x409"
+        _make(strings, manufacturer="torqpanel tests", product=name, serialnumber=serial)
         function = _make(self.root / "functions" / "hid.0", protocol=protocol, report_length=64,
                          report_desc=descriptor)
         (_make(self.root / "configs" / "c.1") / "function").symlink_to(function)
