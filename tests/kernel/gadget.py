@@ -2,10 +2,10 @@
 as it would a board (or any other HID device) on a real port. The firmware side, /dev/hidgN,
 is served by a process of its own, so that a call that blocks in the program under test
 cannot stall the device."""
+import multiprocessing
 import os
 import pathlib
 import select
-import signal
 import threading
 import time
 
@@ -24,6 +24,15 @@ def wait_for(find, what, timeout=30.0):
     return found
 
 
+def _make(directory, **files):
+    """A configfs directory and the attribute files given (None: left as it is)."""
+    directory.mkdir()
+    for key, value in files.items():
+        if value is not None:
+            (directory / key).write_bytes(value if isinstance(value, bytes) else str(value).encode())
+    return directory
+
+
 class Gadget:
     def __init__(self, name, descriptor, vid=0x1DD2, pid=0x2011, version=0x0105, serial=None,
                  udc="dummy_udc.0", protocol=0, serve=None):
@@ -32,21 +41,12 @@ class Gadget:
         self.root, self.udc, self.serial, self.serve = GADGETS / name, udc, serial, serve
         self.firmware = None
         self.ids = f"{vid:08X}:{pid:08X}"
-        self.root.mkdir()
-        for key, value in (("idVendor", vid), ("idProduct", pid), ("bcdDevice", version)):
-            (self.root / key).write_text(f"{value:#06x}")
-        strings, function = self.root / "strings" / "0x409", self.root / "functions" / "hid.0"
-        strings.mkdir()
-        for key, text in (("manufacturer", "torqpanel tests"), ("product", name), ("serialnumber", serial)):
-            if text is not None:
-                (strings / key).write_text(text)
-        function.mkdir()
-        for key, value in (("protocol", str(protocol)), ("report_length", "64")):
-            (function / key).write_text(value)
-        (function / "report_desc").write_bytes(descriptor)
-        config = self.root / "configs" / "c.1"
-        config.mkdir()
-        (config / "function").symlink_to(function)
+        _make(self.root, idVendor=f"{vid:#06x}", idProduct=f"{pid:#06x}", bcdDevice=f"{version:#06x}")
+        strings = self.root / "strings" / "0x409"
+        _make(strings, manufacturer="torqpanel tests", product=name, serialnumber=serial)
+        function = _make(self.root / "functions" / "hid.0", protocol=protocol, report_length=64,
+                         report_desc=descriptor)
+        (_make(self.root / "configs" / "c.1") / "function").symlink_to(function)
         # The function's node is made when the gadget binds, named by its minor number.
         self.hidg = "/dev/hidg" + (function / "dev").read_text().split(":")[1].strip()
         self.hidraw = None
@@ -58,7 +58,6 @@ class Gadget:
             if self.ids in text and f"HID_UNIQ={self.serial or ''}\n" in text and \
                     os.path.exists(node := "/dev/" + uevent.parent.parent.name):
                 return node
-        return None
 
     def plug(self):
         (self.root / "UDC").write_text(self.udc)
@@ -71,8 +70,7 @@ class Gadget:
         if self.firmware:
             self.firmware.close()
         (self.root / "UDC").write_text("\n")
-        gone = self.hidraw
-        wait_for(lambda: True if not os.path.exists(gone) else None, f"the removal of {gone}")
+        wait_for(lambda: True if not os.path.exists(self.hidraw) else None, f"the removal of {self.hidraw}")
 
     def remove(self):
         if (self.root / "UDC").read_text().strip():
@@ -85,31 +83,21 @@ class Gadget:
 class Firmware:
     """The process that serves a gadget's /dev/hidgN (forked: no interpreter to start),
     and what it read."""
-    held = set()  # the parent's ends of live servers' pipes, which a later fork must not keep
 
     def __init__(self, gadget, directory):
         self.frames_path = directory / f"{gadget.root.name}.frames"  # kept over replugs
         self.frames_path.touch()
-        commands, self._commands = os.pipe()
-        self._answers, answers = os.pipe()
-        self.pid = os.fork()
-        if self.pid == 0:
-            try:
-                for fd in Firmware.held | {self._commands, self._answers}:
-                    os.close(fd)
-                serve(gadget.hidg, self.frames_path, os.fdopen(commands), os.fdopen(answers, "w"))
-            finally:
-                os._exit(0)
-        os.close(commands)
-        os.close(answers)
-        Firmware.held |= {self._commands, self._answers}
+        self._commands, theirs = multiprocessing.Pipe()
+        self.process = multiprocessing.get_context("fork").Process(
+            target=serve, args=(gadget.hidg, self.frames_path, theirs), daemon=True)
+        self.process.start()
         self.command("")  # it serves the node from now on
 
     def command(self, line, timeout=60.0):
-        os.write(self._commands, (line + "\n").encode())
-        if not select.select([self._answers], [], [], timeout)[0]:
+        self._commands.send(line)
+        if not self._commands.poll(timeout):
             raise TimeoutError(f"the board did not answer {line.split()[0]!r} within {timeout} s")
-        assert os.read(self._answers, 3) == b"ok\n"
+        assert self._commands.recv() == "ok"
 
     def send(self, *reports):
         self.command("send " + " ".join(bytes(r).hex() for r in reports))
@@ -127,21 +115,19 @@ class Firmware:
                         >= at_least else None, f"{at_least} output reports", timeout)
 
     def close(self, timeout=10.0):
-        """Ends the server: on its own when the command pipe closes, killed when it does not
-        (a write into the gadget that the host never collects blocks it)."""
-        Firmware.held -= {self._commands, self._answers}
-        os.close(self._commands)
-        os.close(self._answers)
-        try:
-            wait_for(lambda: os.waitpid(self.pid, os.WNOHANG)[0] or None, "the board's server to end", timeout)
-        except TimeoutError:
-            os.kill(self.pid, signal.SIGKILL)
-            os.waitpid(self.pid, 0)
+        """Ends the server: on its own when told to quit, killed when it does not (a write
+        into the gadget that the host never collects blocks it)."""
+        self._commands.send("quit")
+        self.process.join(timeout)
+        if self.process.is_alive():
+            self.process.kill()
+            self.process.join()
+        self._commands.close()
 
 
-def serve(node, frames_path, commands, answers):
+def serve(node, frames_path, commands):
     """Reads output reports into frames_path, one hex line each, and takes commands
-    ("send HEX...", "stall", "resume"), each answered with "ok"."""
+    ("send HEX...", "stall", "resume"), each answered with "ok", until "quit"."""
     fd = os.open(node, os.O_RDWR)
     reading = threading.Lock()  # held by the reader while it reads; a stall takes it away
 
@@ -155,7 +141,7 @@ def serve(node, frames_path, commands, answers):
 
     threading.Thread(target=reader, daemon=True).start()
     stalled = False
-    for line in commands:
+    for line in iter(commands.recv, "quit"):
         word, *reports = line.split() or [""]
         if word == "stall" and not stalled:
             reading.acquire()
@@ -165,5 +151,4 @@ def serve(node, frames_path, commands, answers):
             stalled = False
         for report in reports:
             os.write(fd, bytes.fromhex(report))
-        answers.write("ok\n")
-        answers.flush()
+        commands.send("ok")

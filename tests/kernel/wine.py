@@ -64,7 +64,7 @@ class Session:
             raise FileNotFoundError(f"{exe} (.ci/kernel builds it, and the prefix of prepare())")
         self.env, self.log, self.lines = environment(prefix_path()), tempfile.TemporaryFile("w+"), queue.Queue()
         # Wine's own services inherit the program's output: a thread reads the answers
-        # without ever waiting for the end of that pipe.
+        # without ever waiting for the end of that pipe; "" is the program's end.
         self.process = subprocess.Popen([WINE, str(exe)], env=self.env, stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=self.log, text=True)
         threading.Thread(target=self._read, daemon=True).start()
@@ -78,7 +78,7 @@ class Session:
     def _read(self):
         for line in self.process.stdout:
             self.lines.put(line)
-        self.lines.put("")  # the program ended
+        self.lines.put("")
 
     def send(self, line):
         self.process.stdin.write(line + "\n")
@@ -87,20 +87,17 @@ class Session:
 
     def answer(self, timeout=30):
         """The next answer: that of the oldest command still unanswered."""
-        while True:
-            try:
-                line = self.lines.get(timeout=timeout)
-            except queue.Empty:
-                line = None
-            if not line:
-                self.log.seek(0)
-                raise TimeoutError(f"no answer ({'the program ended' if line == '' else f'{timeout} s'}); "
-                                   f"Wine said: {self.log.read()[-2000:]}")
-            if line.startswith("torq "):
-                self.unanswered -= 1
-                answer = json.loads(line[5:])
-                assert "error" not in answer, answer["error"]
-                return answer
+        line = None
+        with contextlib.suppress(queue.Empty):
+            while line := self.lines.get(timeout=timeout):
+                if line.startswith("torq "):
+                    self.unanswered -= 1
+                    answer = json.loads(line[5:])
+                    assert "error" not in answer, answer["error"]
+                    return answer
+        self.log.seek(0)
+        raise TimeoutError(f"no answer ({'the program ended' if line == '' else f'{timeout} s'}); "
+                           f"Wine said: {self.log.read()[-2000:]}")
 
     def command(self, line, timeout=30):
         while self.unanswered:  # a case that failed while an answer was due

@@ -1,98 +1,82 @@
-// A small runner for the Windows test programs, which run under Wine on Linux CI.
+// The runner of each Windows test program (doctest, from Debian's doctest-dev), which
+// .ci/windows runs under Wine; each program includes this once.
 //
-// A program prints one line per case and closes with the summary line
-//     torq-test: <passed> passed, <failed> failed
-// and exits 0 only when nothing failed. A crash ends the program with kCrashExitCode
-// and no summary: under Wine an unhandled exception can end a process with code 0 or
-// 5, so the runner script believes a program only when both agree.
+// A crash ends the program with kCrashExitCode and no doctest summary: under Wine an
+// unhandled exception can end a process with code 0 or 5, so the runner script believes
+// a program only when both agree. "--crash" proves that path.
 #pragma once
 
-#include <chrono>
+#define DOCTEST_CONFIG_IMPLEMENT
+#include <doctest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <map>
 #include <string>
-#include <thread>
-#include <type_traits>
+#include <utility>
 
 #include "quote.h"
+
+template <>
+struct doctest::StringMaker<std::wstring> {
+    static doctest::String convert(const std::wstring& value) { return Quote(value).c_str(); }
+};
 
 namespace torqtest {
 
 inline constexpr int kCrashExitCode = 86;
 
-// Registers a case; the cases run in the order they were registered.
-bool AddCase(const char* name, void (*run)());
-
-// A second process of the same program: `main` runs when the program is started with
-// "--child <name> [argument]", and its result is the process's exit code.
+// Second processes of the program: one runs when it is started as "--child NAME [ARGUMENT]",
+// and its result is the process's exit code.
 using ChildMain = int (*)(const std::wstring& argument);
-bool AddChild(const char* name, ChildMain main);
+inline std::map<std::string, ChildMain> children;
 
-// Records a failure of the running case.
-void Fail(const char* file, int line, const std::string& what);
-// Thrown by REQUIRE to end the running case.
-struct Abort {};
-
-inline std::string Show(const std::wstring& value) {
-    return Quote(value);
-}
-inline std::string Show(const std::string& value) {
-    return "\"" + value + "\"";
-}
-template <class T>
-    requires(std::is_arithmetic_v<T> || std::is_enum_v<T>)
-std::string Show(const T& value) {
-    return std::to_string(static_cast<long long>(value));
-}
-
-template <class A, class B>
-void CheckEqual(const A& actual, const B& expected, const char* text, const char* file, int line) {
-    if (!(actual == expected)) {
-        Fail(file, line, std::string(text) + ": got " + Show(actual) + ", expected " + Show(expected));
+// Starts this program again as "--child NAME ARGUMENT"; returns its exit code (-1 when it
+// could not be started) and what it wrote on standard output.
+inline std::pair<int, std::string> RunChild(const std::wstring& name, const std::wstring& argument) {
+    wchar_t self[MAX_PATH];
+    // Through the command interpreter, which collects the child's output for us.
+    FILE* child = GetModuleFileNameW(nullptr, self, MAX_PATH) == 0 ? nullptr
+        : _wpopen((L"\"\"" + std::wstring(self) + L"\" --child " + name + L" " + argument + L"\"").c_str(), L"rb");
+    if (child == nullptr) {
+        return {-1, ""};
     }
+    std::string output;
+    char chunk[256];
+    for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, child)) > 0;) {
+        output.append(chunk, got);
+    }
+    return {_pclose(child), output};
 }
 
-// Starts this program again as "--child <name> <argument>"; returns its exit code and
-// what it wrote on standard output, or -1 when it could not be started.
-int RunChild(const char* name, const std::wstring& argument, std::string* output);
-
-// Polls `done` every millisecond until it holds or `timeoutMs` have passed.
-template <class Done>
-bool WaitUntil(Done done, unsigned timeoutMs) {
-    for (unsigned waited = 0; !done(); ++waited) {
-        if (waited >= timeoutMs) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+[[noreturn]] inline void Crash(const char* what, unsigned long code) {
+    std::printf("torq-test: CRASH %s 0x%08lx\n", what, code);
+    std::fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), kCrashExitCode);
+    ExitProcess(kCrashExitCode);  // not reached
 }
 
 }  // namespace torqtest
 
-#define TORQ_CONCAT2(a, b) a##b
-#define TORQ_CONCAT(a, b) TORQ_CONCAT2(a, b)
-
-#define TORQ_TEST(name)                                                                           \
-    static void name();                                                                           \
-    [[maybe_unused]] static const bool TORQ_CONCAT(name, _registered) = ::torqtest::AddCase(#name, name); \
-    static void name()
-
 #define TORQ_CHILD(name, function) \
-    [[maybe_unused]] static const bool TORQ_CONCAT(function, _child) = ::torqtest::AddChild(name, function)
+    [[maybe_unused]] static const bool function##_child = torqtest::children.emplace(name, function).second
 
-#define CHECK(condition)                                      \
-    do {                                                      \
-        if (!(condition)) {                                   \
-            ::torqtest::Fail(__FILE__, __LINE__, #condition); \
-        }                                                     \
-    } while (false)
-
-#define REQUIRE(condition)                                    \
-    do {                                                      \
-        if (!(condition)) {                                   \
-            ::torqtest::Fail(__FILE__, __LINE__, #condition); \
-            throw ::torqtest::Abort{};                        \
-        }                                                     \
-    } while (false)
-
-#define CHECK_EQ(actual, expected) \
-    ::torqtest::CheckEqual((actual), (expected), #actual " == " #expected, __FILE__, __LINE__)
+int main(int argc, char** argv) {
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    SetUnhandledExceptionFilter([](EXCEPTION_POINTERS* pointers) -> LONG {
+        torqtest::Crash("unhandled exception", pointers->ExceptionRecord->ExceptionCode);
+    });
+    std::set_terminate([] { torqtest::Crash("std::terminate", 0); });
+    if (argc >= 3 && std::strcmp(argv[1], "--child") == 0) {
+        const auto child = torqtest::children.find(argv[2]);
+        const std::string argument = argc >= 4 ? argv[3] : "";
+        return child == torqtest::children.end() ? 2 : child->second(std::wstring(argument.begin(), argument.end()));
+    }
+    if (argc >= 2 && std::strcmp(argv[1], "--crash") == 0) {
+        volatile int* nowhere = nullptr;
+        *nowhere = 1;
+    }
+    return doctest::Context(argc, argv).run();  // no colours in a file
+}

@@ -17,71 +17,68 @@ extern "C" {
 #include <hidsdi.h>
 }
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <memory>
-#include <algorithm>
 #include <string>
+#include <type_traits>
 #include <vector>
 
-#include "module/manager.h"
 #include "loaded_module.h"
+#include "module/manager.h"
 #include "quote.h"
 
 using namespace torq;
 
-namespace {
-
-// One JSON object, built a field at a time.
-class Answer {
-public:
-    Answer& operator()(const char* key, long long value) { return Raw(key, std::to_string(value)); }
-    Answer& operator()(const char* key, const std::wstring& text) { return Raw(key, Quote(text)); }
-    Answer& Raw(const char* key, const std::string& json) {
-        // Appended a piece at a time: GCC 12 warns falsely (-Wrestrict) on "..." + string.
-        ((body_ += body_.empty() ? "{\"" : ",\"") += key) += "\":";
-        body_ += json;
-        return *this;
-    }
-    std::string Text() const { return body_ + "}"; }
-
-private:
-    std::string body_;
-};
-
-// A JSON list of items that are JSON already.
-std::string Join(const std::vector<std::string>& items) {
+// JSON: numbers, wide text, lists, and text that is JSON already.
+template <class T>
+    requires std::is_arithmetic_v<T>
+std::string Json(T value) {
+    return std::to_string(static_cast<long long>(value));
+}
+static std::string Json(const std::wstring& text) {
+    return Quote(text);
+}
+static std::string Json(const std::string& json) {
+    return json;
+}
+template <class T>
+static std::string Json(const std::vector<T>& items) {
     std::string out = "[";
-    for (const std::string& item : items) {
-        (out += out.size() > 1 ? "," : "") += item;
+    for (const T& item : items) {
+        (out += out.size() > 1 ? "," : "") += Json(item);
     }
     return out += "]";
 }
 
-std::string List(const std::vector<long long>& values) {
-    std::vector<std::string> items;
-    for (const long long value : values) {
-        items.push_back(std::to_string(value));
+// One JSON object, built a field at a time.
+struct Answer {
+    template <class T>
+    Answer& operator()(const char* key, const T& value) {
+        // Appended a piece at a time: GCC 12 warns falsely (-Wrestrict) on "..." + string.
+        ((body += body.empty() ? "{\"" : ",\"") += key) += "\":";
+        body += Json(value);
+        return *this;
     }
-    return Join(items);
-}
+    operator std::string() const { return body + "}"; }
+    std::string body;
+};
 
-std::string ButtonCaps(const HidButtonCaps* caps, size_t count) {
-    std::vector<std::string> items;
+static Answer Caps(const HidCaps& caps, const HidButtonCaps* buttons, size_t count) {
+    std::vector<std::vector<long long>> ranges;
     for (size_t i = 0; i < count; ++i) {
-        items.push_back(List({caps[i].UsagePage, caps[i].Range.UsageMin, caps[i].Range.UsageMax}));
+        ranges.push_back({buttons[i].UsagePage, buttons[i].Range.UsageMin, buttons[i].Range.UsageMax});
     }
-    return Join(items);
+    return Answer()("input", caps.InputReportByteLength)("output", caps.OutputReportByteLength)(
+        "values", caps.NumberInputValueCaps)("button_caps", ranges);
 }
 
-Answer& CapsAnswer(Answer& answer, const HidCaps& caps, const HidButtonCaps* buttons, size_t count) {
-    return answer("input", caps.InputReportByteLength)("output", caps.OutputReportByteLength)(
-                     "values", caps.NumberInputValueCaps)
-        .Raw("button_caps", ButtonCaps(buttons, count));
-}
+static std::unique_ptr<CEngine> engine;
+static DWORD baseline = 0;  // the process's handles before the engine was built
 
-DWORD HandleCount() {
+static DWORD HandleCount() {
     DWORD count = 0;
     GetProcessHandleCount(GetCurrentProcess(), &count);
     return count;
@@ -89,31 +86,29 @@ DWORD HandleCount() {
 
 // What the system granted a handle of the data access (FILE_READ_DATA, FILE_WRITE_DATA),
 // and whether it does overlapped I/O (no FILE_SYNCHRONOUS_IO_* mode); null when closed.
-std::string HandleMode(HidHandle handle) {
+static std::string HandleMode(HidHandle handle) {
     const auto file = reinterpret_cast<HANDLE>(handle);
     OBJECT_BASIC_INFORMATION basic{};
-    ULONG length = 0;
     IO_STATUS_BLOCK status{};
     ULONG mode = 0;
-    if (!IsOpenHandle(handle) || NtQueryObject(file, ObjectBasicInformation, &basic, sizeof basic, &length) != 0 ||
+    if (!IsOpenHandle(handle) || NtQueryObject(file, ObjectBasicInformation, &basic, sizeof basic, nullptr) != 0 ||
         // 16: FileModeInformation
         NtQueryInformationFile(file, &status, &mode, sizeof mode, static_cast<FILE_INFORMATION_CLASS>(16)) != 0) {
         return "null";
     }
-    return List({basic.GrantedAccess & (FILE_READ_DATA | FILE_WRITE_DATA), (mode & 0x30) == 0});
+    return Json(std::vector<long long>{basic.GrantedAccess & (FILE_READ_DATA | FILE_WRITE_DATA), (mode & 0x30) == 0});
 }
 
-std::string ListDevices() {
+static std::string ListDevices() {
     const std::shared_ptr<HidLayer> layer = CreateOsHidLayer();
     const std::unique_ptr<InterfaceSet> set = layer->OpenInterfaceSet();
     std::vector<std::string> devices;
     for (uint32_t index = 0; set->Enumerate(index); ++index) {
-        uint32_t size = 0;
-        set->Detail(nullptr, 0, &size);
-        std::vector<std::byte> record(std::max<size_t>(size, sizeof(InterfaceDetail)));
-        auto* detail = reinterpret_cast<InterfaceDetail*>(record.data());
+        alignas(InterfaceDetail) std::byte record[4096];  // room for any path
+        auto* detail = reinterpret_cast<InterfaceDetail*>(record);
         detail->cbSize = kInterfaceDetailHeaderSize;
-        if (!set->Detail(detail, size, &size)) {
+        uint32_t size = 0;
+        if (!set->Detail(detail, sizeof record, &size)) {
             break;
         }
         HidAttributes attributes{sizeof(HidAttributes), 0, 0, 0};
@@ -124,42 +119,41 @@ std::string ListDevices() {
             serial[0] = L'\0';
         }
         devices.push_back(Answer()("vid", attributes.VendorID)("pid", attributes.ProductID)(
-                              "version", attributes.VersionNumber)("serial", serial)("path", detail->DevicePath)
-                              .Text());
+            "version", attributes.VersionNumber)("serial", serial)("path", detail->DevicePath));
     }
-    return Answer().Raw("devices", Join(devices)).Text();
+    return Answer()("devices", devices);
 }
 
-std::string Init(CEngine& engine) {
-    CManager& manager = *engine.manager;
+static std::string Init(const std::string& serial) {
+    if (engine) {
+        DestroyEngine(std::move(engine));
+    }
+    baseline = HandleCount();
+    engine = BuildEngine(serial.c_str());
+    CManager& manager = *engine->manager;
     const CHidDevice& device = manager.Device();
     // Windows leaves an older error behind on success: the backend must not let one
     // make a call of the pass count as failed.
     SetLastError(ERROR_ACCESS_DENIED);
     const OpenState result = manager.InitDevice();
-    engine.initialized = result == OpenState::Ready;
-    const auto word = [&device](size_t offset) {
-        uint32_t value = 0;
-        std::memcpy(&value, device.KeyBlock() + offset, sizeof value);
-        return value;
-    };
+    engine->initialized = result == OpenState::Ready;
+    uint32_t words[2] = {};  // the key block's count of enumeration calls and of opened devices
+    std::memcpy(&words[0], device.KeyBlock() + kKeyBlockEnumCallsOffset, sizeof words[0]);
+    std::memcpy(&words[1], device.KeyBlock() + kKeyBlockOpenedOffset, sizeof words[1]);
     const auto* blockSerial = reinterpret_cast<const wchar_t*>(device.KeyBlock() + kKeyBlockSerialOffset);
     ULONG buffers = 0;  // stays 0 when the call fails
     HidD_GetNumInputBuffers(reinterpret_cast<HANDLE>(device.ReadHandle()), &buffers);
-    Answer answer;
-    CapsAnswer(answer, manager.Caps(), device.InputButtonCaps().data(), device.InputButtonCaps().size());
-    return answer("result", static_cast<int>(result))("path", device.DevicePath())("serial", device.SerialNumber())(
-               "firmware", device.FirmwareText())("digital", device.InputButtonCount())(
-               "calls", word(kKeyBlockEnumCallsOffset))("opened", word(kKeyBlockOpenedOffset))(
-            "block_serial", std::wstring(blockSerial, wcsnlen(blockSerial, kKeyBlockSerialUnits)))(
-            "connected", device.Connected())("buffers", buffers)
-        .Raw("handles", Join({HandleMode(device.QueryHandle()), HandleMode(device.WriteHandle()),
-                              HandleMode(device.ReadHandle())}))
-        .Text();
+    return Caps(manager.Caps(), device.InputButtonCaps().data(), device.InputButtonCaps().size())(
+        "result", static_cast<int>(result))("path", device.DevicePath())("serial", device.SerialNumber())(
+        "firmware", device.FirmwareText())("digital", device.InputButtonCount())("calls", words[0])(
+        "opened", words[1])("block_serial", std::wstring(blockSerial, wcsnlen(blockSerial, kKeyBlockSerialUnits)))(
+        "connected", device.Connected())("buffers", buffers)(
+        "handles", std::vector<std::string>{HandleMode(device.QueryHandle()), HandleMode(device.WriteHandle()),
+                                            HandleMode(device.ReadHandle())});
 }
 
 // The capabilities through the module's own export, on its own copy of the backend.
-std::string PydCaps(const std::string& path) {
+static std::string PydCaps(const std::string& path) {
     using Query = int (*)(const char*, void*, void*, uint16_t*);
     const LoadedModule pyd = LoadModule();
     const auto query = pyd ? reinterpret_cast<Query>(reinterpret_cast<void*>(
@@ -169,25 +163,15 @@ std::string PydCaps(const std::string& path) {
     HidButtonCaps buttons[8] = {};
     uint16_t count = 8;
     const int ok = query != nullptr ? query(path.c_str(), &caps, buttons, &count) : -1;
-    Answer answer;
-    return CapsAnswer(answer("ok", ok), caps, buttons, ok == 1 ? count : 0).Text();
+    return Caps(caps, buttons, ok == 1 ? count : 0)("ok", ok);
 }
 
-std::string Run(std::unique_ptr<CEngine>& engine, DWORD& baseline, const std::string& word,
-                const std::string& argument) {
-    if (word == "list" || word == "pyd-caps") {
-        return word == "list" ? ListDevices() : PydCaps(argument);
-    }
-    if (word == "init") {
-        if (engine) {
-            DestroyEngine(std::move(engine));
-        }
-        baseline = HandleCount();
-        engine = BuildEngine(argument.c_str());
-        return Init(*engine);
+static std::string Run(const std::string& word, const std::string& argument) {
+    if (word == "list" || word == "pyd-caps" || word == "init") {
+        return word == "list" ? ListDevices() : word == "init" ? Init(argument) : PydCaps(argument);
     }
     if (!engine) {
-        return word == "info" ? Answer()("engine", 0).Text() : Answer()("error", L"no engine").Text();
+        return word == "info" ? Answer()("engine", 0) : Answer()("error", L"no engine");
     }
     CManager& manager = *engine->manager;
     Answer answer;
@@ -203,42 +187,34 @@ std::string Run(std::unique_ptr<CEngine>& engine, DWORD& baseline, const std::st
         uint32_t bytes = 0;
         const ReadResult result =
             manager.Device().ReadInputReport(buffer, manager.Caps().InputReportByteLength, &bytes);
-        answer("changed", result == ReadResult::Changed)("failed", result == ReadResult::Failed)
-            .Raw("report", List(std::vector<long long>(buffer, buffer + bytes)));
+        answer("changed", result == ReadResult::Changed)("failed", result == ReadResult::Failed)(
+            "report", std::vector<long long>(buffer, buffer + bytes));
     } else if (word == "listen" || word == "stop") {
-        const ListenerResult result = word == "listen" ? manager.Listener().Start() : manager.Listener().Stop();
-        answer("done", result == ListenerResult::Done);
+        answer("done", (word == "listen" ? manager.Listener().Start() : manager.Listener().Stop()) ==
+                           ListenerResult::Done);
     } else if (word == "event") {
         const InputEvent event = manager.Input().Latest();
-        answer.Raw("event", List({event.device, event.isButton, event.value, event.number}));
+        answer("event", std::vector<long long>{event.device, event.isButton, event.value, event.number});
     } else if (word == "close") {
         DestroyEngine(std::move(engine));
-        return Answer()("leaked", static_cast<long long>(HandleCount()) - baseline).Text();
+        return Answer()("leaked", static_cast<long long>(HandleCount()) - baseline);
     } else if (word != "info") {
-        return Answer()("error", L"unknown command").Text();
+        return Answer()("error", L"unknown command");
     }
-    return answer("engine", 1)("connected", manager.Device().Connected()).Text();
+    return answer("engine", 1)("connected", manager.Device().Connected());
 }
 
-}  // namespace
-
 int main() {
-    std::unique_ptr<CEngine> engine;
-    DWORD baseline = 0;
     for (std::string line; std::getline(std::cin, line) && line != "quit";) {
         const std::string word = line.substr(0, line.find(' '));
-        const std::string argument = line.substr(std::min(line.size(), word.size() + 1));
         std::string answer;
         try {
-            answer = Run(engine, baseline, word, argument);
+            answer = Run(word, line.substr(std::min(line.size(), word.size() + 1)));
         } catch (const std::exception& error) {
-            answer = Answer()("error", std::wstring(error.what(), error.what() + std::strlen(error.what()))).Text();
+            answer = Answer()("error", std::wstring(error.what(), error.what() + std::strlen(error.what())));
         }
         std::printf("torq %s\n", answer.c_str());
         std::fflush(stdout);
     }
-    if (engine) {
-        DestroyEngine(std::move(engine));
-    }
-    return 0;
+    Run("close", "");  // an engine left at the end is torn down
 }

@@ -5,11 +5,8 @@
 // cancelled).
 #include <windows.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <memory>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,12 +16,9 @@
 
 using namespace torq;
 
-namespace {
-
 // The server end of one message-mode pipe, listening from the start, and a client handle
 // the real backend opened on it in `mode`.
-class Pipe {
-public:
+struct Pipe {
     explicit Pipe(OpenMode mode)
         : name_(L"\\\\.\\pipe\\torqpanel-test-" + std::to_wstring(GetCurrentProcessId())),
           server_(CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
@@ -45,33 +39,22 @@ public:
         const BOOL done = WriteFile(server_.get(), message.data(), static_cast<DWORD>(message.size()), &written, &io_);
         return Finish(done, &written, 5000) && written == message.size();
     }
-    // One message from the client, or nothing within timeoutMs.
-    std::optional<std::vector<uint8_t>> Receive(unsigned timeoutMs) {
+    // One message from the client, or none (empty) within timeoutMs.
+    std::vector<uint8_t> Receive(unsigned timeoutMs) {
         std::vector<uint8_t> message(4096);
         DWORD got = 0;
         const BOOL done = ReadFile(server_.get(), message.data(), static_cast<DWORD>(message.size()), &got, &io_);
-        if (!Finish(done, &got, timeoutMs)) {
-            return std::nullopt;
-        }
-        message.resize(got);
+        message.resize(Finish(done, &got, timeoutMs) ? got : 0);
         return message;
     }
-    // Bytes of sent messages the client has not read yet.
-    DWORD Unread() const {
-        DWORD available = 0;
-        PeekNamedPipe(reinterpret_cast<HANDLE>(handle.Get()), nullptr, 0, nullptr, &available, nullptr);
-        return available;
-    }
-    ReadOutcome Read(std::vector<uint8_t>* report, uint32_t timeoutMs) {
+    // One read through the backend's read state, its bytes kept in `delivered`.
+    ReadOutcome Read(uint32_t timeoutMs) {
         uint8_t buffer[64] = {};
         const ReadOutcome outcome = state->Read(handle.Get(), buffer, 22, timeoutMs);
-        if (report != nullptr) {
-            report->assign(buffer, buffer + outcome.bytes);
-        }
+        delivered.assign(buffer, buffer + outcome.bytes);
         return outcome;
     }
 
-private:
     // The operation on the server end, waited for; cancelled (and waited for) when it
     // does not end in time, so that nothing completes into io_ later.
     bool Finish(BOOL started, DWORD* transferred, unsigned timeoutMs) {
@@ -88,37 +71,38 @@ private:
     std::unique_ptr<void, decltype(&CloseHandle)> server_;
     std::unique_ptr<void, decltype(&CloseHandle)> event_{CreateEventW(nullptr, TRUE, FALSE, nullptr), &CloseHandle};
     OVERLAPPED io_{};
-
-public:
     std::shared_ptr<HidLayer> layer;
     OwnedHandle handle;
     std::unique_ptr<ReadState> state;  // after the handle: ends the read left outstanding first
+    std::vector<uint8_t> delivered;
 };
 
-}  // namespace
-
-TORQ_TEST(a_read_left_outstanding_is_taken_up_and_never_doubled) {
+TEST_CASE("a read left outstanding is taken up and never doubled") {
     Pipe pipe(OpenMode::Read);
-    REQUIRE(pipe.handle && pipe.state != nullptr);
-    uint8_t caller[64];
-    std::memset(caller, 0xEE, sizeof caller);
-    CHECK(pipe.state->Read(pipe.handle.Get(), caller, 22, 30).wait == WaitResult::TimedOut);
+    REQUIRE((pipe.handle && pipe.state != nullptr));
+    std::vector<uint8_t> caller(64, 0xEE);
+    CHECK(pipe.state->Read(pipe.handle.Get(), caller.data(), 22, 30).wait == WaitResult::TimedOut);
     // The next call waits on the same read; it must not start another one beside it.
-    CHECK(pipe.state->Read(pipe.handle.Get(), caller, 22, 30).wait == WaitResult::TimedOut);
+    CHECK(pipe.state->Read(pipe.handle.Get(), caller.data(), 22, 30).wait == WaitResult::TimedOut);
 
     // Two reports while nobody waits: the one outstanding read takes the first, into the
     // state's own buffer (the caller's may be in use for anything by now). The Wine cases
     // show the reports coming back in order.
-    REQUIRE(pipe.Send(std::vector<uint8_t>(22, 0x01)) && pipe.Send(std::vector<uint8_t>(22, 0x02)));
-    CHECK(torqtest::WaitUntil([&] { return pipe.Unread() == 22; }, 2000));
-    CHECK(std::all_of(std::begin(caller), std::end(caller), [](uint8_t b) { return b == 0xEE; }));
+    REQUIRE((pipe.Send(std::vector<uint8_t>(22, 0x01)) && pipe.Send(std::vector<uint8_t>(22, 0x02))));
+    DWORD unread = 0;  // bytes of sent messages the client has not read yet
+    for (int waited = 0; waited < 2000 && unread != 22; ++waited) {
+        Sleep(1);
+        PeekNamedPipe(reinterpret_cast<HANDLE>(pipe.handle.Get()), nullptr, 0, nullptr, &unread, nullptr);
+    }
+    CHECK_EQ(unread, 22u);
+    CHECK(caller == std::vector<uint8_t>(64, 0xEE));
 }
 
-TORQ_TEST(a_wake_cancels_the_waiting_read_and_a_later_report_is_not_lost) {
+TEST_CASE("a wake cancels the waiting read and a later report is not lost") {
     Pipe pipe(OpenMode::Read);
     REQUIRE(pipe.state != nullptr);
     std::atomic<int> outcome{-1};
-    std::thread reader([&] { outcome = static_cast<int>(pipe.Read(nullptr, 30000).wait); });
+    std::thread reader([&] { outcome = static_cast<int>(pipe.Read(30000).wait); });
     // Gives the read time to start waiting, so that the wake has a read to cancel (a
     // wake that came first would end it as well, through the latch).
     Sleep(50);
@@ -130,13 +114,13 @@ TORQ_TEST(a_wake_cancels_the_waiting_read_and_a_later_report_is_not_lost) {
     // not swallow.
     const std::vector<uint8_t> report(22, 0x07);
     REQUIRE(pipe.Send(report));
-    CHECK(pipe.Read(nullptr, 30000).wait == WaitResult::TimedOut);
+    CHECK(pipe.Read(30000).wait == WaitResult::TimedOut);
     pipe.state->Rearm();
-    std::vector<uint8_t> got;
-    CHECK(pipe.Read(&got, 2000).wait == WaitResult::Arrived && got == report);
+    CHECK(pipe.Read(2000).wait == WaitResult::Arrived);
+    CHECK(pipe.delivered == report);
 }
 
-TORQ_TEST(a_write_the_board_does_not_take_times_out_and_sends_nothing) {
+TEST_CASE("a write the board does not take times out and sends nothing") {
     Pipe pipe(OpenMode::Write);
     REQUIRE(pipe.handle);
     // The board reads nothing: once the pipe's buffer is full, a write waits for it.
@@ -152,11 +136,10 @@ TORQ_TEST(a_write_the_board_does_not_take_times_out_and_sends_nothing) {
     // What the board reads once it reads again: the reports taken, whole, not the one
     // that timed out; and the next write goes out.
     int received = 0;
-    while (pipe.Receive(200).has_value()) {
+    while (!pipe.Receive(200).empty()) {
         ++received;
     }
     CHECK_EQ(received, taken);
     CHECK(pipe.layer->Write(pipe.handle.Get(), report.data(), kReportSize, &written));
-    const auto next = pipe.Receive(2000);
-    CHECK(next.has_value() && *next == report);
+    CHECK(pipe.Receive(2000) == report);
 }

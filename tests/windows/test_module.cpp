@@ -8,40 +8,34 @@
 #include "harness.h"
 #include "loaded_module.h"
 
-namespace {
-
-constexpr char kAlreadyRunning[] = "Kavro Engine already running!";
-
 // A process that loads the module and ends; what the module prints is its output.
-int LoadChild(const std::wstring&) {
+static int LoadChild(const std::wstring&) {
     return LoadModule() ? 0 : static_cast<int>(GetLastError());
 }
 TORQ_CHILD("load", LoadChild);
 
-std::string LoadInAnotherProcess() {
-    std::string output;
-    CHECK_EQ(torqtest::RunChild("load", L"", &output), 0);
+static std::string LoadInAnotherProcess() {
+    const auto [code, output] = torqtest::RunChild(L"load", L"");
+    CHECK_EQ(code, 0);
     return output;
 }
 
-}  // namespace
-
-TORQ_TEST(the_module_loads_and_its_init_refuses_without_an_interpreter) {
+TEST_CASE("the module loads and its init refuses without an interpreter") {
     const LoadedModule module = LoadModule();
     REQUIRE(module != nullptr);
     const auto init = reinterpret_cast<void* (*)()>(
         reinterpret_cast<void*>(GetProcAddress(module.get(), "PyInit_torqpanel")));
-    REQUIRE(init != nullptr);
+    REQUIRE((init != nullptr));
     CHECK(init() == nullptr);
 }
 
-TORQ_TEST(only_a_second_process_with_the_module_loaded_prints_the_guard_line) {
+TEST_CASE("only a second process with the module loaded prints the guard line") {
     // Alone, a process that loads the module prints nothing.
     CHECK_EQ(LoadInAnotherProcess(), std::string());
     {
         const LoadedModule module = LoadModule();
         REQUIRE(module != nullptr);
-        CHECK_EQ(LoadInAnotherProcess(), std::string(kAlreadyRunning));
+        CHECK_EQ(LoadInAnotherProcess(), std::string("Kavro Engine already running!"));
     }
     // Unloading released the name.
     CHECK_EQ(LoadInAnotherProcess(), std::string());

@@ -7,21 +7,17 @@
 #include "harness.h"
 #include "platform/os.h"
 
-namespace {
-
 // Exit codes of the "acquire" child.
 constexpr int kAcquired = 10;
 constexpr int kAlreadyHeld = 11;
 
-int AcquireChild(const std::wstring& name) {
+static int AcquireChild(const std::wstring& name) {
     torq::NamedGuard guard;
     return guard.Acquire(name.c_str()) ? kAcquired : kAlreadyHeld;
 }
 TORQ_CHILD("acquire", AcquireChild);
 
-}  // namespace
-
-TORQ_TEST(a_guard_that_found_the_name_taken_still_holds_it) {
+TEST_CASE("a guard that found the name taken still holds it") {
     const std::wstring name = L"torqpanel-test-" + std::to_wstring(GetCurrentProcessId()) + L"-held";
     torq::NamedGuard first;
     torq::NamedGuard second;
@@ -29,12 +25,12 @@ TORQ_TEST(a_guard_that_found_the_name_taken_still_holds_it) {
     CHECK(!second.Acquire(name.c_str()));
     first.Release();
     // The second one's handle keeps the name alive for everyone else.
-    CHECK_EQ(torqtest::RunChild("acquire", name, nullptr), kAlreadyHeld);
+    CHECK_EQ(torqtest::RunChild(L"acquire", name).first, kAlreadyHeld);
     second.Release();
-    CHECK_EQ(torqtest::RunChild("acquire", name, nullptr), kAcquired);
+    CHECK_EQ(torqtest::RunChild(L"acquire", name).first, kAcquired);
 }
 
-TORQ_TEST(narrow_text_becomes_wide_with_the_ansi_code_page) {
+TEST_CASE("narrow text becomes wide with the ansi code page") {
     CHECK_EQ(torq::NarrowToWide("A1B2"), std::wstring(L"A1B2"));
     CHECK_EQ(torq::NarrowToWide(""), std::wstring());
     CHECK_EQ(torq::NarrowToWide(nullptr), std::wstring());
