@@ -1,7 +1,5 @@
-"""USB gadgets on the guest kernel's dummy_hcd, one hid function each, which usbhid binds
-as it would a board (or any other HID device) on a real port. The firmware side, /dev/hidgN,
-is served by a process of its own, so that a call that blocks in the program under test
-cannot stall the device."""
+"""USB gadgets on dummy_hcd, one hid function each, bound by usbhid as on a real port; the
+firmware side, /dev/hidgN, served by a process of its own that the program cannot stall."""
 import multiprocessing
 import os
 import pathlib
@@ -36,8 +34,7 @@ def _make(directory, **files):
 class Gadget:
     def __init__(self, name, descriptor, vid=0x1DD2, pid=0x2011, version=0x0105, serial=None,
                  udc="dummy_udc.0", protocol=0, serve=None):
-        """`serve`: a directory for the frames file of a firmware process (see Firmware),
-        started at every plug and ended at every unplug; None for no firmware."""
+        """`serve`: the directory of the frames of a Firmware run from plug to unplug, or None."""
         self.root, self.udc, self.serial, self.serve = GADGETS / name, udc, serial, serve
         self.firmware = None
         self.ids = f"{vid:08X}:{pid:08X}"
@@ -49,7 +46,6 @@ class Gadget:
         (_make(self.root / "configs" / "c.1") / "function").symlink_to(function)
         # The function's node is made when the gadget binds, named by its minor number.
         self.hidg = "/dev/hidg" + (function / "dev").read_text().split(":")[1].strip()
-        self.hidraw = None
         self.plug()
 
     def _node(self):
@@ -81,8 +77,7 @@ class Gadget:
 
 
 class Firmware:
-    """The process that serves a gadget's /dev/hidgN (forked: no interpreter to start),
-    and what it read."""
+    """The forked process that serves a gadget's /dev/hidgN, and what it read."""
 
     def __init__(self, gadget, directory):
         self.frames_path = directory / f"{gadget.root.name}.frames"  # kept over replugs
@@ -102,12 +97,6 @@ class Firmware:
     def send(self, *reports):
         self.command("send " + " ".join(bytes(r).hex() for r in reports))
 
-    def stall(self):
-        self.command("stall")
-
-    def resume(self):
-        self.command("resume")
-
     def frames(self, at_least=0, timeout=30.0):
         """The output reports read so far, waiting until there are `at_least` of them."""
         return wait_for(lambda: frames if len(frames := [bytes.fromhex(line) for line in
@@ -115,19 +104,16 @@ class Firmware:
                         >= at_least else None, f"{at_least} output reports", timeout)
 
     def close(self, timeout=10.0):
-        """Ends the server: on its own when told to quit, killed when it does not (a write
-        into the gadget that the host never collects blocks it)."""
+        """Tells the server to quit; kills it when a write the host never collects blocks it."""
         self._commands.send("quit")
         self.process.join(timeout)
-        if self.process.is_alive():
-            self.process.kill()
-            self.process.join()
+        self.process.kill()  # nothing when it has ended
+        self.process.join()
         self._commands.close()
 
 
 def serve(node, frames_path, commands):
-    """Reads output reports into frames_path, one hex line each, and takes commands
-    ("send HEX...", "stall", "resume"), each answered with "ok", until "quit"."""
+    """Output reports into frames_path, a hex line each; "send HEX...", "stall", "resume": "ok"."""
     fd = os.open(node, os.O_RDWR)
     reading = threading.Lock()  # held by the reader while it reads; a stall takes it away
 
@@ -143,12 +129,9 @@ def serve(node, frames_path, commands):
     stalled = False
     for line in iter(commands.recv, "quit"):
         word, *reports = line.split() or [""]
-        if word == "stall" and not stalled:
-            reading.acquire()
-            stalled = True
-        elif word == "resume" and stalled:
-            reading.release()
-            stalled = False
+        if word in ("stall", "resume") and stalled != (word == "stall"):
+            (reading.acquire if word == "stall" else reading.release)()
+            stalled = word == "stall"
         for report in reports:
             os.write(fd, bytes.fromhex(report))
         commands.send("ok")

@@ -3,6 +3,7 @@
 # (gadget.py).
 import contextlib
 import ctypes
+import itertools
 import pathlib
 import re
 import subprocess
@@ -37,6 +38,14 @@ def data(buttons=0, switch1=0, s9=0):  # an input report as the board sends it: 
     return buttons.to_bytes(4, "little") + bytes([switch1]) + bytes(15) + bytes([s9])
 
 
+# Input reports and the events (button or switch, number, value) they mean, in that order.
+EVENTS = [(data(switch1=5), (0, 1, 5)), (data(switch1=5, buttons=1 << 10), (1, 11, 3)),
+          (data(switch1=5, buttons=1 << 10, s9=0xF3), (0, 9, 3)), (data(switch1=5, s9=0xF3), (1, 11, 0))]
+# The calls of test_display...: the display state shown, a brightness, the display again.
+SHOW = [("set_gear", 52), ("set_central_panel", "-:--.8"), ("set_rpm_led", 9, 1), ("set_warning_led", 6, 1),
+        ("load_rumble_motor", 2, 7), ("show_me",), ("set_brightness", 50), ("show_me",)]
+
+
 def listening(obj):
     assert obj.start_input_listener() is True
     wait_for(lambda: obj.get_input_data() is not None or None, "the listener")
@@ -46,11 +55,6 @@ def in_thread(call):
     thread = threading.Thread(target=call)
     thread.start()
     return thread
-
-
-def returns(thread):
-    thread.join(60)  # far beyond usbhid's 5 s: only a write that never ends fails here
-    assert not thread.is_alive(), "a write did not return"
 
 
 def show_gear(obj, board, gear):  # what the board has read once it shows that gear digit
@@ -106,25 +110,13 @@ def test_identity_and_caps_from_sysfs(plug, version, serial, firmware):
         22, 54, 0, 1, 9, [(0, 9, 1, 32, 1)])
 
 
-def show(d):
-    d.set_gear(52)
-    d.set_central_panel("-:--.8")
-    d.set_rpm_led(9, 1)
-    d.set_warning_led(6, 1)
-    d.load_rumble_motor(2, 7)
-    d.show_me()
-    d.set_brightness(50)
-    d.show_me()
-
-
 def test_display_reports_arrive_byte_for_byte(board, dash):
     # usbhid takes report ID 0 off: the board reads the other 53 bytes of each report.
-    show(dash)
     with torqsim.VirtualBus() as bus:
-        virtual = bus.add_board()
-        other = torqpanel.torqline()
+        virtual, other = bus.add_board(), torqpanel.torqline()
         assert other.init() is True
-        show(other)
+        for obj, (call, *args) in itertools.product([dash, other], SHOW):  # dash: on hidraw
+            getattr(obj, call)(*args)
         expected = [frame[1:] for frame in virtual.frames]
         del other
     assert len(expected) == 4 and all(len(f) == 53 for f in expected)
@@ -138,12 +130,9 @@ def test_buttons_and_switches_as_input_events(plug, descriptor, prefix):
     dash = torqpanel.torqline()
     assert dash.init() is True
     listening(dash)
-    for report, event in [(data(switch1=5), (15, 0, 1, 5)),
-                          (data(switch1=5, buttons=1 << 10), (15, 1, 11, 3)),
-                          (data(switch1=5, buttons=1 << 10, s9=0xF3), (15, 0, 9, 3)),
-                          (data(switch1=5, s9=0xF3), (15, 1, 11, 0))]:
+    for report, event in EVENTS:
         board.firmware.send(prefix + report)
-        wait_for(lambda: dash.get_input_data()[:4] == event or None, f"the event {event}")
+        wait_for(lambda: dash.get_input_data()[:4] == (15, *event) or None, f"the event {event}")
     assert dash.stop_input_listener() is True
 
 
@@ -168,7 +157,7 @@ def test_a_board_that_stops_reading(board, dash):
     # this one counts how often it ran while the writer sat in write(2). The time-out is
     # not a loss of the board. What the board reads stays whole and in order, and once it
     # reads again it gets what the program shows next.
-    board.firmware.stall()
+    board.firmware.command("stall")
     ticks = 0
     for led in range(1, 6):
         dash.set_rpm_led(led, 1)
@@ -176,9 +165,8 @@ def test_a_board_that_stops_reading(board, dash):
         while writer.is_alive():
             ticks += writer.native_id in threads_in(1)
             time.sleep(0.001)
-        returns(writer)
     assert ticks > 0 and dash.get_device_info("connected") == 1
-    board.firmware.resume()
+    board.firmware.command("resume")
     frames = show_gear(dash, board, "7")[1:]
     lit = [sum(frame[4:13]) for frame in frames]  # shift lights on in each report
     assert all(len(frame) == 53 for frame in frames)
@@ -192,7 +180,7 @@ def test_unplug_then_replug_and_a_new_init(board, dash, listener):
         board.firmware.send(data(buttons=8))
         wait_for(lambda: dash.get_input_data()[:4] == (15, 1, 4, 4) or None, "the button event")
     else:  # a write waiting for a board that does not read ends when the board goes
-        board.firmware.stall()
+        board.firmware.command("stall")
         for _ in range(4):  # what the board's endpoint queues
             dash.show_me()
         writer = in_thread(dash.show_me)
@@ -202,7 +190,8 @@ def test_unplug_then_replug_and_a_new_init(board, dash, listener):
         time.sleep(0.2)  # the hang-up wakes the waiting read at once: time to go wrong
         assert dash.get_input_data()[:4] == (15, 1, 4, 4)
     else:
-        returns(writer)
+        writer.join(60)  # far beyond usbhid's 5 s: only a write that never ends fails here
+        assert not writer.is_alive(), "a write did not return"
     assert dash.get_device_info("connected") == 0  # what torqdash watches
     dash.show_me()
     assert not listener or dash.stop_input_listener() is True

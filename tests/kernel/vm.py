@@ -19,6 +19,8 @@ import sys
 import tempfile
 import threading
 
+from wine import CACHE
+
 # The guest's modules (modprobe adds what they need) with their parameters: two virtual
 # USB ports for tests with two boards.
 MODULES = dict.fromkeys(["virtio_pci", "9pnet_virtio", "9p", "overlay", "configfs", "libcomposite", "dummy_hcd",
@@ -117,9 +119,7 @@ def boot(command, cache, memory, cpus, timeout):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--cache", type=pathlib.Path,
-                        default=pathlib.Path(os.environ.get("XDG_CACHE_HOME", pathlib.Path.home() / ".cache"))
-                        / "torqpanel" / "kernel")
+    parser.add_argument("--cache", type=pathlib.Path, default=CACHE / "kernel")
     parser.add_argument("--memory", type=int, default=2048)
     parser.add_argument("--cpus", type=int, default=2)
     parser.add_argument("--timeout", type=float, default=1200, help="seconds for the whole guest")

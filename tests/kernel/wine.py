@@ -1,7 +1,5 @@
-"""Wine in the kernel guest: the prefix, made once on the host before the guest boots
-(`python3 tests/kernel/wine.py`), and one Wine process that runs the win32 backend's device
-code (tests/windows/hid_session.cpp) on commands. The guest's root is an overlay on the
-host's, so whatever Wine writes into the prefix stays in the guest's tmpfs."""
+"""Wine in the kernel guest: the prefix, made on the host (`python3 tests/kernel/wine.py`; the
+guest writes to an overlay), and a Wine process running tests/windows/hid_session.cpp."""
 import contextlib
 import fcntl
 import json
@@ -55,8 +53,7 @@ def prepare():
 
 
 class Session:
-    """torq_hid_session.exe under Wine: `command(line)` is its JSON answer; `send(line)`
-    leaves it to a later `answer()`."""
+    """torq_hid_session.exe: `command(line)` gives its JSON answer, `send(line)` a later `answer()`."""
 
     def __init__(self, build):
         exe = pathlib.Path(build) / "tests" / "windows" / "torq_hid_session.exe"
