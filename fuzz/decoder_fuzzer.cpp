@@ -9,10 +9,8 @@
 
 #include "input/decoder.h"
 
-namespace {
-
 // Why the event cannot describe a field of the report that produced it; null when it can.
-const char* Disagreement(const torq::InputEvent& e, const uint8_t* r) {
+static const char* Disagreement(const torq::InputEvent& e, const uint8_t* r) {
     if (e.device != torq::kDeviceCode) return "device code";
     if (e.isButton == 1) {
         if (e.number < 1 || e.number > 32) return "button number";
@@ -30,7 +28,7 @@ const char* Disagreement(const torq::InputEvent& e, const uint8_t* r) {
 }
 
 // Decodes one report; true when it published an event. The input itself is kept by libFuzzer.
-bool DecodeChecked(torq::InputState& state, const uint8_t* r, const char* why = nullptr) {
+static bool DecodeChecked(torq::InputState& state, const uint8_t* r, const char* why = nullptr) {
     const bool published = state.Decode(r);
     const torq::InputEvent e = state.Latest();
     if (!why && !(published && (why = Disagreement(e, r)))) return published;
@@ -38,8 +36,6 @@ bool DecodeChecked(torq::InputState& state, const uint8_t* r, const char* why = 
                  e.number, e.value);
     std::abort();
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     torq::InputState state;

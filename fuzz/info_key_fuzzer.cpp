@@ -11,8 +11,6 @@
 
 #include "module/device_info.h"
 
-namespace {
-
 // The documented keys, in the order of the InfoKey values: Unknown is one past the last.
 constexpr std::string_view kNames[] = {
     "version", "name", "ticks", "type", "vendor id", "product id", "firmware",
@@ -20,8 +18,6 @@ constexpr std::string_view kNames[] = {
     "max warning led", "max external led", "brightness", "digital", "analog", "rumble motor", "connected",
 };
 static_assert(std::size(kNames) == static_cast<size_t>(torq::InfoKey::Unknown));
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto* key = reinterpret_cast<const char*>(data);

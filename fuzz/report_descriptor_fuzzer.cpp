@@ -10,14 +10,12 @@
 
 #include "platform/report_descriptor.h"
 
-namespace {
-
 using torq::HidButtonCaps;
 
 // Why the caps of one report type (length, button caps, value caps, data indices)
 // disagree with themselves or with the button-caps query; null when they agree.
-const char* Fault(const torq::ParsedDescriptor& parsed, size_t type, uint16_t length, uint16_t buttons,
-                  uint16_t values, uint16_t indices) {
+static const char* Fault(const torq::ParsedDescriptor& parsed, size_t type, uint16_t length, uint16_t buttons,
+                         uint16_t values, uint16_t indices) {
     const std::vector<HidButtonCaps>& all = parsed.buttonCaps[type];
     if (buttons != all.size()) return "button cap count is not the caps'";
     // Value caps that take room make a report of at least the ID byte and one data byte.
@@ -64,8 +62,6 @@ const char* Fault(const torq::ParsedDescriptor& parsed, size_t type, uint16_t le
     }
     return nullptr;
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     torq::ParsedDescriptor parsed;

@@ -17,18 +17,14 @@
 
 #include "module/manager.h"
 
-namespace {
-
 using Report = std::array<uint8_t, torq::kReportSize>;
 
 // Whether `after` equals `before` outside the panels' bytes ([first, first + count) each).
-bool OnlyPanelsChanged(Report before, const uint8_t* after,
-                       std::initializer_list<std::pair<size_t, size_t>> panels) {
+static bool OnlyPanelsChanged(Report before, const uint8_t* after,
+                              std::initializer_list<std::pair<size_t, size_t>> panels) {
     for (const auto& [first, count] : panels) std::memcpy(before.data() + first, after + first, count);
     return std::memcmp(before.data(), after, before.size()) == 0;
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
