@@ -1,5 +1,4 @@
-"""Fixtures of the kernel tests. They run as root inside the guest that vm.py boots
-(.ci/kernel), where a missing prerequisite fails them: nothing here skips."""
+"""Fixtures of the kernel tests, run as root in vm.py's guest: a missing need fails, never skips."""
 import itertools
 import os
 import pathlib

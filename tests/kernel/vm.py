@@ -35,9 +35,7 @@ mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000,cache=loose host /l
 mount -t tmpfs -o size=75% upper /upper
 mkdir -p /upper/data /upper/work
 mount -t overlay -o lowerdir=/lower,upperdir=/upper/data,workdir=/upper/work root /root
-mount -t proc proc /root/proc
-mount -t sysfs sys /root/sys
-mount -t devtmpfs dev /root/dev
+for fs in proc:proc sysfs:sys devtmpfs:dev; do mount -t "${fs%:*}" "${fs#*:}" "/root/${fs#*:}"; done
 mkdir -p /root/dev/shm /root/dev/pts
 mount -t configfs configfs /root/sys/kernel/config
 mount -t tmpfs shm /root/dev/shm
