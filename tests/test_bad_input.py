@@ -139,11 +139,8 @@ def assert_same_display(objects, boards, case=""):
 @pytest.mark.parametrize("method", sorted(CASES))
 def test_method_with_bad_input(twins, native, method):
     objects, boards = twins
-    if method.startswith("Py"):
-        function = exported(native, method)
-        calls = [lambda *args, obj=obj: function(obj, args) for obj in objects]
-    else:
-        calls = [getattr(obj, method) for obj in objects]
+    function = exported(native, method) if method.startswith("Py") else None
+    calls = [getattr(obj, method, None) or (lambda *args, obj=obj: function(obj, args)) for obj in objects]
     for args, kwargs, outcome in CASES[method]:
         if isinstance(outcome, type):
             with pytest.raises(outcome):  # never SystemError: none of these derives from it
