@@ -83,12 +83,13 @@ def display(**changes):
     return bytes(report)
 
 
+CAPSULE_POINTER = ctypes.pythonapi.PyCapsule_GetPointer
+CAPSULE_POINTER.restype, CAPSULE_POINTER.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+
+
 def key_address(obj):
     """The address of the 1648 bytes behind obj.get_module() (its capsule's pointer)."""
-    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-    get_pointer.restype = ctypes.c_void_p
-    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    return get_pointer(obj.get_module(), b"module.key")
+    return CAPSULE_POINTER(obj.get_module(), b"module.key")
 
 
 def key_block(obj):

@@ -50,10 +50,9 @@ def check_against(entry, descriptor):
         assert rc == 1
         assert getattr(caps, f"{kind}ReportByteLength") == want["report_byte_length"]
         assert getattr(caps, f"Number{kind}ButtonCaps") == want["number_button_caps"] == count
-        assert getattr(caps, f"Number{kind}ValueCaps") == want["number_value_caps"]
-        assert [summary(c) for c in buf[:count]] == expected(entry, kind)
         values = value_caps(descriptor, t)
-        assert len(values) == want["number_value_caps"]
+        assert getattr(caps, f"Number{kind}ValueCaps") == want["number_value_caps"] == len(values)
+        assert [summary(c) for c in buf[:count]] == expected(entry, kind)
         for cap in list(buf[:count]) + values:
             n = cap.NotRange  # a single usage is filled as a range of one
             assert cap.IsRange or (n.Reserved1, n.Reserved2, n.Reserved3, n.Reserved4) == (
@@ -144,20 +143,17 @@ def test_usage_rules(body, buttons):
 
 
 MALFORMED = [
-    b"",
-    bytes.fromhex("75 08 95 01 81 02"),            # no collection
-    collection("fe 05 00 01"),                     # long item cut short
-    BOARD_DESCRIPTOR + bytes.fromhex("fe 05 00 01"),
-    BOARD_DESCRIPTOR[:-1],                         # collection never closed
-    BOARD_DESCRIPTOR + b"\xc0",                    # one End Collection too many
-    BOARD_DESCRIPTOR + b"\x26\xff",                # short item cut short
-    collection("b4"),                              # Pop without Push
-    collection("85 00"),                           # report ID 0
-    collection("19 05 29 01 75 01 95 01 81 02"),   # range running backwards
-    collection("75 08 97 ff ff ff ff 81 02"),      # absurd report count
-    collection("77 ff ff ff ff 97 ff ff ff ff 81 02"),
-    collection("a4" * 40),                         # Push too deep
-    bytes.fromhex("a1 01" * 100 + "c0" * 100),     # nesting too deep
+    b"", bytes.fromhex("75 08 95 01 81 02"),  # empty; no collection
+    # a long item cut short, a collection never closed, one End Collection too many, a
+    # short item cut short
+    BOARD_DESCRIPTOR + bytes.fromhex("fe 05 00 01"), BOARD_DESCRIPTOR[:-1], BOARD_DESCRIPTOR + b"\xc0",
+    BOARD_DESCRIPTOR + b"\x26\xff",
+    # in a collection: a long item cut short, Pop without Push, report ID 0, a range running
+    # backwards, an absurd report count (twice), Push too deep
+    *[collection(body) for body in ("fe 05 00 01", "b4", "85 00", "19 05 29 01 75 01 95 01 81 02",
+                                    "75 08 97 ff ff ff ff 81 02", "77 ff ff ff ff 97 ff ff ff ff 81 02",
+                                    "a4" * 40)],
+    bytes.fromhex("a1 01" * 100 + "c0" * 100),  # nesting too deep
 ]
 
 

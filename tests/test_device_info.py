@@ -25,9 +25,8 @@ def test_answers_before_and_after_init(board, key):
     assert obj.get_device_info(key) == before
     assert obj.init() is True
     after = board.path if after is None else after
-    for spelled in (key, key.upper()):  # keys ignore ASCII case
-        assert obj.get_device_info(spelled) == after
-        assert type(obj.get_device_info(spelled)) is type(after)
+    answers = [obj.get_device_info(spelled) for spelled in (key, key.upper())]  # keys ignore ASCII case
+    assert [(answer, type(answer)) for answer in answers] == [(after, type(after))] * 2
 
 
 @pytest.mark.threaded

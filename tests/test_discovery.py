@@ -11,8 +11,7 @@ from conftest import initialised, key_block
 def summary(obj):
     """From the key block: interfaces looked at, opened, the serial read."""
     block = key_block(obj)
-    calls, opened = struct.unpack_from("<II", block, 12)
-    return calls, opened, block[608:608 + 254].decode("utf-16-le").split("\0", 1)[0]
+    return (*struct.unpack_from("<II", block, 12), block[608:862].decode("utf-16-le").split("\0", 1)[0])
 
 
 OTHER, OLD_PID, NEXT_PID, NEXT_VID = (0x1234, 1), (0x1DD2, 0x0103), (0x1DD2, 0x2012), (0x1DD3, 0x2011)

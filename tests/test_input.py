@@ -10,12 +10,9 @@ pytestmark = pytest.mark.threaded
 
 def report(buttons=0, switches=(0,) * 6, s8=0, s7=0, s9=0, size=22):
     """An input report, report-ID byte first (22 bytes unless cut short)."""
-    data = bytearray(22)
-    data[1:5] = buttons.to_bytes(4, "little")
-    data[5:17:2] = bytes(switches).ljust(6, b"\0")
-    data[17:21] = s8.to_bytes(2, "little", signed=True) + s7.to_bytes(2, "little", signed=True)
-    data[21] = s9
-    return bytes(data[:size])
+    data = b"\0" + buttons.to_bytes(4, "little") + b"".join(bytes([s, 0]) for s in (*switches, *[0] * 5)[:6])
+    data += s8.to_bytes(2, "little", signed=True) + s7.to_bytes(2, "little", signed=True) + bytes([s9])
+    return data[:size]
 
 
 @pytest.mark.parametrize("sequence, expected", [

@@ -65,12 +65,9 @@ def test_led_and_rumble_bytes(dev, board, call, offset, value):
     # On a dark board and on one with every LED lit and both motors running, so that
     # switching on and switching off both show.
     for lit in (0, 1):
-        for led in range(1, 10):
-            dev.set_rpm_led(led, lit)
-        for led in range(1, 7):
-            dev.set_warning_led(led, lit)
-        for motor in (1, 2):
-            dev.load_rumble_motor(motor, lit)
+        for setter, count in ((dev.set_rpm_led, 9), (dev.set_warning_led, 6), (dev.load_rumble_motor, 2)):
+            for number in range(1, count + 1):
+                setter(number, lit)
         before = bytearray(sent(dev, board))
         assert call(dev) is None
         if offset is not None:
