@@ -67,7 +67,7 @@ class Session:
         threading.Thread(target=self._read, daemon=True).start()
         self.unanswered = 0
         try:
-            self.command("info", timeout=180)  # once Wine is up
+            self.command("list", timeout=180)  # once Wine is up
         except BaseException:
             self.close()
             raise
@@ -103,9 +103,8 @@ class Session:
         return self.answer(timeout)
 
     def close(self, timeout=20):
-        """Quits; what does not end in time is killed, with Wine's server and its processes."""
+        """Ends the input; what does not end in time is killed, with Wine's server and its processes."""
         with contextlib.suppress(OSError, subprocess.TimeoutExpired):
-            self.process.stdin.write("quit\n")
             self.process.stdin.close()
             self.process.wait(timeout)
         with contextlib.suppress(subprocess.TimeoutExpired):

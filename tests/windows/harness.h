@@ -17,13 +17,6 @@
 #include <string>
 #include <utility>
 
-#include "quote.h"
-
-template <>
-struct doctest::StringMaker<std::wstring> {
-    static doctest::String convert(const std::wstring& value) { return Quote(value).c_str(); }
-};
-
 namespace torqtest {
 
 inline constexpr int kCrashExitCode = 86;

@@ -3,14 +3,13 @@
 // which runs it under Wine in the kernel guest: one Wine process serves every case, since
 // each costs tens of seconds under emulation.
 //
-//   list                 the HID interfaces SetupAPI lists: ids, version, serial, path
+//   list                 the HID interfaces SetupAPI lists: ids, serial, path
 //   init [SERIAL]        a new engine (serial filter SERIAL; the one before torn down), its init
 //   show HEX | bright N  the display report HEX (54 bytes) through SendReport; a brightness
 //   read                 one channel read (up to its 2 s wait)
 //   listen | stop | event | info   the listener; the latest input event; connected
 //   close                the engine's teardown; how many process handles it left behind
 //   pyd-caps PATH        the capabilities of PATH through the module file's own export
-//   quit
 #include <windows.h>
 #include <winternl.h>
 extern "C" {
@@ -22,24 +21,28 @@ extern "C" {
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "loaded_module.h"
 #include "module/manager.h"
-#include "quote.h"
 
 using namespace torq;
 
 // JSON: numbers, wide text, lists, and text that is JSON already.
-template <class T>
-    requires std::is_arithmetic_v<T>
-std::string Json(T value) {
-    return std::to_string(static_cast<long long>(value));
+static std::string Json(long long value) {
+    return std::to_string(value);
 }
+// Anything but printable ASCII, and the quote and the backslash, as \uXXXX.
 static std::string Json(const std::wstring& text) {
-    return Quote(text);
+    std::string out = "\"";
+    for (const wchar_t c : text) {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c) & 0xFFFFu);
+        out += c >= 0x20 && c < 0x7F && c != L'"' && c != L'\\' ? std::string{static_cast<char>(c)} : escaped;
+    }
+    return out + "\"";
 }
 static std::string Json(const std::string& json) {
     return json;
@@ -58,8 +61,7 @@ struct Answer {
     template <class T>
     Answer& operator()(const char* key, const T& value) {
         // Appended a piece at a time: GCC 12 warns falsely (-Wrestrict) on "..." + string.
-        ((body += body.empty() ? "{\"" : ",\"") += key) += "\":";
-        body += Json(value);
+        (((body += body.empty() ? "{\"" : ",\"") += key) += "\":") += Json(value);
         return *this;
     }
     operator std::string() const { return body + "}"; }
@@ -75,14 +77,23 @@ static Answer Caps(const HidCaps& caps, const HidButtonCaps* buttons, size_t cou
         "values", caps.NumberInputValueCaps)("button_caps", ranges);
 }
 
-static std::unique_ptr<CEngine> engine;
-static DWORD baseline = 0;  // the process's handles before the engine was built
-
-static DWORD HandleCount() {
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return count;
+// The process's entries in the system's handle table (16: SystemHandleInformation);
+// GetProcessHandleCount is a stub under Wine that counts none.
+static long long HandleCount() {
+    struct Table {
+        ULONG count;
+        struct { ULONG process; UCHAR type, flags; USHORT value; void* object; ULONG access; } entries[1 << 16];
+    };
+    const auto table = std::make_unique<Table>();
+    if (NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(16), table.get(), sizeof(Table), nullptr)) {
+        throw std::runtime_error("no system handle table");
+    }
+    return std::count_if(table->entries, table->entries + table->count,
+                         [](const auto& entry) { return entry.process == GetCurrentProcessId(); });
 }
+
+static std::unique_ptr<CEngine> engine;
+static long long baseline = 0;  // the process's handles before the engine was built
 
 // What the system granted a handle of the data access (FILE_READ_DATA, FILE_WRITE_DATA),
 // and whether it does overlapped I/O (no FILE_SYNCHRONOUS_IO_* mode); null when closed.
@@ -118,16 +129,14 @@ static std::string ListDevices() {
                        !layer->GetSerialNumberString(handle.Get(), serial, sizeof serial - sizeof(wchar_t)))) {
             serial[0] = L'\0';
         }
-        devices.push_back(Answer()("vid", attributes.VendorID)("pid", attributes.ProductID)(
-            "version", attributes.VersionNumber)("serial", serial)("path", detail->DevicePath));
+        devices.push_back(Answer()("vid", attributes.VendorID)("pid", attributes.ProductID)("serial", serial)(
+            "path", detail->DevicePath));
     }
     return Answer()("devices", devices);
 }
 
 static std::string Init(const std::string& serial) {
-    if (engine) {
-        DestroyEngine(std::move(engine));
-    }
+    DestroyEngine(std::move(engine));
     baseline = HandleCount();
     engine = BuildEngine(serial.c_str());
     CManager& manager = *engine->manager;
@@ -147,9 +156,9 @@ static std::string Init(const std::string& serial) {
         "result", static_cast<int>(result))("path", device.DevicePath())("serial", device.SerialNumber())(
         "firmware", device.FirmwareText())("digital", device.InputButtonCount())("calls", words[0])(
         "opened", words[1])("block_serial", std::wstring(blockSerial, wcsnlen(blockSerial, kKeyBlockSerialUnits)))(
-        "connected", device.Connected())("buffers", buffers)(
-        "handles", std::vector<std::string>{HandleMode(device.QueryHandle()), HandleMode(device.WriteHandle()),
-                                            HandleMode(device.ReadHandle())});
+        "buffers", buffers)("handles", std::vector<std::string>{HandleMode(device.QueryHandle()),
+                                                                HandleMode(device.WriteHandle()),
+                                                                HandleMode(device.ReadHandle())});
 }
 
 // The capabilities through the module's own export, on its own copy of the backend.
@@ -166,12 +175,18 @@ static std::string PydCaps(const std::string& path) {
     return Caps(caps, buttons, ok == 1 ? count : 0)("ok", ok);
 }
 
-static std::string Run(const std::string& word, const std::string& argument) {
+static std::string Run(const std::string& line) {
+    const std::string word = line.substr(0, line.find(' '));
+    const std::string argument = line.substr(std::min(line.size(), word.size() + 1));
     if (word == "list" || word == "pyd-caps" || word == "init") {
         return word == "list" ? ListDevices() : word == "init" ? Init(argument) : PydCaps(argument);
     }
+    if (word == "close") {  // with no engine too: what the last one left behind
+        DestroyEngine(std::move(engine));
+        return Answer()("leaked", HandleCount() - baseline);
+    }
     if (!engine) {
-        return word == "info" ? Answer()("engine", 0) : Answer()("error", L"no engine");
+        return Answer()("error", L"no engine");
     }
     CManager& manager = *engine->manager;
     Answer answer;
@@ -195,26 +210,22 @@ static std::string Run(const std::string& word, const std::string& argument) {
     } else if (word == "event") {
         const InputEvent event = manager.Input().Latest();
         answer("event", std::vector<long long>{event.device, event.isButton, event.value, event.number});
-    } else if (word == "close") {
-        DestroyEngine(std::move(engine));
-        return Answer()("leaked", static_cast<long long>(HandleCount()) - baseline);
     } else if (word != "info") {
         return Answer()("error", L"unknown command");
     }
-    return answer("engine", 1)("connected", manager.Device().Connected());
+    return answer("connected", manager.Device().Connected());
 }
 
 int main() {
-    for (std::string line; std::getline(std::cin, line) && line != "quit";) {
-        const std::string word = line.substr(0, line.find(' '));
+    for (std::string line; std::getline(std::cin, line);) {
         std::string answer;
         try {
-            answer = Run(word, line.substr(std::min(line.size(), word.size() + 1)));
+            answer = Run(line);
         } catch (const std::exception& error) {
-            answer = Answer()("error", std::wstring(error.what(), error.what() + std::strlen(error.what())));
+            const std::string what = error.what();
+            answer = Answer()("error", std::wstring(what.begin(), what.end()));
         }
-        std::printf("torq %s\n", answer.c_str());
-        std::fflush(stdout);
+        std::cout << "torq " << answer << std::endl;
     }
-    Run("close", "");  // an engine left at the end is torn down
+    Run("close");  // at the end of the input, an engine left is torn down
 }

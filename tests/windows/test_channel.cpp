@@ -1,8 +1,7 @@
-// What Wine's HID stack in the kernel guest (tests/kernel/test_win32.py) cannot show of
-// the win32 backend: a read left outstanding while reports pile up, the wake latch and
-// the write time-out, on a message-mode named pipe that plays the board's handle (it
-// keeps report boundaries, can be made to stop reading, and its reads can be
-// cancelled).
+// What Wine's HID stack (tests/kernel/test_win32.py) cannot show of the win32 backend: a
+// read left outstanding while reports pile up, the wake latch and the write time-out, on a
+// message-mode named pipe playing the board's handle (it keeps report boundaries, can be
+// made to stop reading, and its reads can be cancelled).
 #include <windows.h>
 
 #include <atomic>
@@ -17,20 +16,18 @@
 using namespace torq;
 
 // The server end of one message-mode pipe, listening from the start, and a client handle
-// the real backend opened on it in `mode`.
+// the real backend opened on it in `mode`, with its read state.
 struct Pipe {
-    explicit Pipe(OpenMode mode)
-        : name_(L"\\\\.\\pipe\\torqpanel-test-" + std::to_wstring(GetCurrentProcessId())),
-          server_(CreateNamedPipeW(name_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                   PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr),
-                  &CloseHandle),
-          layer(CreateOsHidLayer()),
-          state(layer->CreateReadState()) {
+    explicit Pipe(OpenMode mode) {
+        const std::wstring name = L"\\\\.\\pipe\\torqpanel-test-" + std::to_wstring(GetCurrentProcessId());
+        server_.reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 4096, 4096, 0, nullptr));
         io_.hEvent = event_.get();
         ConnectNamedPipe(server_.get(), &io_);  // pending until the client opens it
-        handle = OwnedHandle(layer, layer->Open(name_.c_str(), mode));
+        handle = OwnedHandle(layer, layer->Open(name.c_str(), mode));
         DWORD ignored = 0;
         Finish(TRUE, &ignored, 2000);
+        REQUIRE((handle && state != nullptr));
     }
 
     // One message to the client; true when written whole.
@@ -67,19 +64,17 @@ struct Pipe {
         return GetOverlappedResult(server_.get(), &io_, transferred, TRUE) != FALSE;
     }
 
-    std::wstring name_;
-    std::unique_ptr<void, decltype(&CloseHandle)> server_;
+    std::unique_ptr<void, decltype(&CloseHandle)> server_{nullptr, &CloseHandle};
     std::unique_ptr<void, decltype(&CloseHandle)> event_{CreateEventW(nullptr, TRUE, FALSE, nullptr), &CloseHandle};
     OVERLAPPED io_{};
-    std::shared_ptr<HidLayer> layer;
+    std::shared_ptr<HidLayer> layer = CreateOsHidLayer();
     OwnedHandle handle;
-    std::unique_ptr<ReadState> state;  // after the handle: ends the read left outstanding first
+    std::unique_ptr<ReadState> state = layer->CreateReadState();  // after the handle: ends its read first
     std::vector<uint8_t> delivered;
 };
 
 TEST_CASE("a read left outstanding is taken up and never doubled") {
     Pipe pipe(OpenMode::Read);
-    REQUIRE((pipe.handle && pipe.state != nullptr));
     std::vector<uint8_t> caller(64, 0xEE);
     CHECK(pipe.state->Read(pipe.handle.Get(), caller.data(), 22, 30).wait == WaitResult::TimedOut);
     // The next call waits on the same read; it must not start another one beside it.
@@ -100,7 +95,6 @@ TEST_CASE("a read left outstanding is taken up and never doubled") {
 
 TEST_CASE("a wake cancels the waiting read and a later report is not lost") {
     Pipe pipe(OpenMode::Read);
-    REQUIRE(pipe.state != nullptr);
     std::atomic<int> outcome{-1};
     std::thread reader([&] { outcome = static_cast<int>(pipe.Read(30000).wait); });
     // Gives the read time to start waiting, so that the wake has a read to cancel (a
@@ -122,7 +116,6 @@ TEST_CASE("a wake cancels the waiting read and a later report is not lost") {
 
 TEST_CASE("a write the board does not take times out and sends nothing") {
     Pipe pipe(OpenMode::Write);
-    REQUIRE(pipe.handle);
     // The board reads nothing: once the pipe's buffer is full, a write waits for it.
     const std::vector<uint8_t> report(kReportSize, 0x06);
     int taken = 0;
