@@ -43,8 +43,7 @@ def win(session):
 
 
 def listed(win, serials):
-    """Wine's list once its boards are exactly `serials` (winebus adds the nodes it finds
-    at start a little after the program runs, and drops removed ones a little after)."""
+    """Wine's list once its boards are exactly `serials` (winebus adds and drops nodes late)."""
     def current():
         devices = win.command("list")["devices"]
         return devices if sorted(d["serial"] for d in devices if (d["vid"], d["pid"]) == BOARD) == serials else None

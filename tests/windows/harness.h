@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <map>
 #include <string>
 #include <utility>
 
@@ -21,18 +20,18 @@ namespace torqtest {
 
 inline constexpr int kCrashExitCode = 86;
 
-// Second processes of the program: one runs when it is started as "--child NAME [ARGUMENT]",
-// and its result is the process's exit code.
+// A second process of the program, run when it is started as "--child [ARGUMENT]"; its
+// result is the process's exit code.
 using ChildMain = int (*)(const std::wstring& argument);
-inline std::map<std::string, ChildMain> children;
+inline ChildMain childMain = nullptr;
 
-// Starts this program again as "--child NAME ARGUMENT"; returns its exit code (-1 when it
+// Starts this program again as "--child ARGUMENT"; returns its exit code (-1 when it
 // could not be started) and what it wrote on standard output.
-inline std::pair<int, std::string> RunChild(const std::wstring& name, const std::wstring& argument) {
+inline std::pair<int, std::string> RunChild(const std::wstring& argument) {
     wchar_t self[MAX_PATH];
     // Through the command interpreter, which collects the child's output for us.
     FILE* child = GetModuleFileNameW(nullptr, self, MAX_PATH) == 0 ? nullptr
-        : _wpopen((L"\"\"" + std::wstring(self) + L"\" --child " + name + L" " + argument + L"\"").c_str(), L"rb");
+        : _wpopen((L"\"\"" + std::wstring(self) + L"\" --child " + argument + L"\"").c_str(), L"rb");
     if (child == nullptr) {
         return {-1, ""};
     }
@@ -53,8 +52,8 @@ inline std::pair<int, std::string> RunChild(const std::wstring& name, const std:
 
 }  // namespace torqtest
 
-#define TORQ_CHILD(name, function) \
-    [[maybe_unused]] static const bool function##_child = torqtest::children.emplace(name, function).second
+#define TORQ_CHILD(function) \
+    [[maybe_unused]] static const bool function##_child = (torqtest::childMain = function) != nullptr
 
 int main(int argc, char** argv) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
@@ -62,10 +61,9 @@ int main(int argc, char** argv) {
         torqtest::Crash("unhandled exception", pointers->ExceptionRecord->ExceptionCode);
     });
     std::set_terminate([] { torqtest::Crash("std::terminate", 0); });
-    if (argc >= 3 && std::strcmp(argv[1], "--child") == 0) {
-        const auto child = torqtest::children.find(argv[2]);
-        const std::string argument = argc >= 4 ? argv[3] : "";
-        return child == torqtest::children.end() ? 2 : child->second(std::wstring(argument.begin(), argument.end()));
+    if (argc >= 2 && std::strcmp(argv[1], "--child") == 0 && torqtest::childMain != nullptr) {
+        const std::string argument = argc >= 3 ? argv[2] : "";
+        return torqtest::childMain(std::wstring(argument.begin(), argument.end()));
     }
     if (argc >= 2 && std::strcmp(argv[1], "--crash") == 0) {
         volatile int* nowhere = nullptr;

@@ -1,7 +1,6 @@
-// The device code on the real win32 backend, one command per line on standard input and
-// one JSON answer per line on standard output ("torq {...}"), for tests/kernel/test_win32.py,
-// which runs it under Wine in the kernel guest: one Wine process serves every case, since
-// each costs tens of seconds under emulation.
+// The device code on the real win32 backend under Wine in the kernel guest, for
+// tests/kernel/test_win32.py: a command a line in, a JSON answer a line out ("torq {...}"),
+// in one Wine process for every case, since each costs tens of seconds under emulation.
 //
 //   list                 the HID interfaces SetupAPI lists: ids, serial, path
 //   init [SERIAL]        a new engine (serial filter SERIAL; the one before torn down), its init
@@ -77,19 +76,18 @@ static Answer Caps(const HidCaps& caps, const HidButtonCaps* buttons, size_t cou
         "values", caps.NumberInputValueCaps)("button_caps", ranges);
 }
 
-// The process's entries in the system's handle table (16: SystemHandleInformation);
-// GetProcessHandleCount is a stub under Wine that counts none.
+// The process's entries in the system's handle table: GetProcessHandleCount is a stub under
+// Wine that counts none.
 static long long HandleCount() {
-    struct Table {
-        ULONG count;
-        struct { ULONG process; UCHAR type, flags; USHORT value; void* object; ULONG access; } entries[1 << 16];
-    };
-    const auto table = std::make_unique<Table>();
-    if (NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(16), table.get(), sizeof(Table), nullptr)) {
+    constexpr ULONG kBytes = 1 << 21;  // room for some 87,000 handles
+    const auto table = std::make_unique<std::byte[]>(kBytes);
+    const auto* info = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(table.get());
+    if (NtQuerySystemInformation(SystemHandleInformation, table.get(), kBytes, nullptr) != 0) {
         throw std::runtime_error("no system handle table");
     }
-    return std::count_if(table->entries, table->entries + table->count,
-                         [](const auto& entry) { return entry.process == GetCurrentProcessId(); });
+    return std::count_if(info->Handle, info->Handle + info->Count, [](const SYSTEM_HANDLE_ENTRY& entry) {
+        return entry.OwnerPid == GetCurrentProcessId();
+    });
 }
 
 static std::unique_ptr<CEngine> engine;
@@ -103,8 +101,7 @@ static std::string HandleMode(HidHandle handle) {
     IO_STATUS_BLOCK status{};
     ULONG mode = 0;
     if (!IsOpenHandle(handle) || NtQueryObject(file, ObjectBasicInformation, &basic, sizeof basic, nullptr) != 0 ||
-        // 16: FileModeInformation
-        NtQueryInformationFile(file, &status, &mode, sizeof mode, static_cast<FILE_INFORMATION_CLASS>(16)) != 0) {
+        NtQueryInformationFile(file, &status, &mode, sizeof mode, FileModeInformation) != 0) {
         return "null";
     }
     return Json(std::vector<long long>{basic.GrantedAccess & (FILE_READ_DATA | FILE_WRITE_DATA), (mode & 0x30) == 0});
@@ -125,10 +122,8 @@ static std::string ListDevices() {
         HidAttributes attributes{sizeof(HidAttributes), 0, 0, 0};
         wchar_t serial[kSerialChars] = {};
         const OwnedHandle handle(layer, layer->Open(detail->DevicePath, OpenMode::Query));
-        if (handle && (!layer->GetAttributes(handle.Get(), &attributes) ||
-                       !layer->GetSerialNumberString(handle.Get(), serial, sizeof serial - sizeof(wchar_t)))) {
-            serial[0] = L'\0';
-        }
+        layer->GetAttributes(handle.Get(), &attributes);  // on a handle that failed, both fail
+        layer->GetSerialNumberString(handle.Get(), serial, sizeof serial - sizeof(wchar_t));
         devices.push_back(Answer()("vid", attributes.VendorID)("pid", attributes.ProductID)("serial", serial)(
             "path", detail->DevicePath));
     }
@@ -147,8 +142,8 @@ static std::string Init(const std::string& serial) {
     const OpenState result = manager.InitDevice();
     engine->initialized = result == OpenState::Ready;
     uint32_t words[2] = {};  // the key block's count of enumeration calls and of opened devices
-    std::memcpy(&words[0], device.KeyBlock() + kKeyBlockEnumCallsOffset, sizeof words[0]);
-    std::memcpy(&words[1], device.KeyBlock() + kKeyBlockOpenedOffset, sizeof words[1]);
+    static_assert(kKeyBlockOpenedOffset == kKeyBlockEnumCallsOffset + sizeof words[0]);
+    std::memcpy(words, device.KeyBlock() + kKeyBlockEnumCallsOffset, sizeof words);
     const auto* blockSerial = reinterpret_cast<const wchar_t*>(device.KeyBlock() + kKeyBlockSerialOffset);
     ULONG buffers = 0;  // stays 0 when the call fails
     HidD_GetNumInputBuffers(reinterpret_cast<HANDLE>(device.ReadHandle()), &buffers);

@@ -25,23 +25,19 @@ struct Pipe {
         io_.hEvent = event_.get();
         ConnectNamedPipe(server_.get(), &io_);  // pending until the client opens it
         handle = OwnedHandle(layer, layer->Open(name.c_str(), mode));
-        DWORD ignored = 0;
-        Finish(TRUE, &ignored, 2000);
+        Finish(TRUE, 2000);
         REQUIRE((handle && state != nullptr));
     }
 
     // One message to the client; true when written whole.
     bool Send(const std::vector<uint8_t>& message) {
-        DWORD written = 0;
-        const BOOL done = WriteFile(server_.get(), message.data(), static_cast<DWORD>(message.size()), &written, &io_);
-        return Finish(done, &written, 5000) && written == message.size();
+        const auto size = static_cast<DWORD>(message.size());
+        return Finish(WriteFile(server_.get(), message.data(), size, nullptr, &io_), 5000) == size;
     }
     // One message from the client, or none (empty) within timeoutMs.
     std::vector<uint8_t> Receive(unsigned timeoutMs) {
         std::vector<uint8_t> message(4096);
-        DWORD got = 0;
-        const BOOL done = ReadFile(server_.get(), message.data(), static_cast<DWORD>(message.size()), &got, &io_);
-        message.resize(Finish(done, &got, timeoutMs) ? got : 0);
+        message.resize(Finish(ReadFile(server_.get(), message.data(), 4096, nullptr, &io_), timeoutMs));
         return message;
     }
     // One read through the backend's read state, its bytes kept in `delivered`.
@@ -52,16 +48,17 @@ struct Pipe {
         return outcome;
     }
 
-    // The operation on the server end, waited for; cancelled (and waited for) when it
-    // does not end in time, so that nothing completes into io_ later.
-    bool Finish(BOOL started, DWORD* transferred, unsigned timeoutMs) {
+    // The byte count of the operation on the server end, 0 when it failed; cancelled (and
+    // waited for) when it does not end in time, so that nothing completes into io_ later.
+    DWORD Finish(BOOL started, unsigned timeoutMs) {
+        DWORD transferred = 0;
         if (!started && GetLastError() != ERROR_IO_PENDING) {
-            return false;
+            return 0;
         }
         if (WaitForSingleObject(event_.get(), timeoutMs) != WAIT_OBJECT_0) {
             CancelIoEx(server_.get(), &io_);
         }
-        return GetOverlappedResult(server_.get(), &io_, transferred, TRUE) != FALSE;
+        return GetOverlappedResult(server_.get(), &io_, &transferred, TRUE) ? transferred : 0;
     }
 
     std::unique_ptr<void, decltype(&CloseHandle)> server_{nullptr, &CloseHandle};

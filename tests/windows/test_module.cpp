@@ -12,10 +12,10 @@
 static int LoadChild(const std::wstring&) {
     return LoadModule() ? 0 : static_cast<int>(GetLastError());
 }
-TORQ_CHILD("load", LoadChild);
+TORQ_CHILD(LoadChild);
 
 static std::string LoadInAnotherProcess() {
-    const auto [code, output] = torqtest::RunChild(L"load", L"");
+    const auto [code, output] = torqtest::RunChild(L"");
     CHECK_EQ(code, 0);
     return output;
 }

@@ -7,7 +7,7 @@
 #include "harness.h"
 #include "platform/os.h"
 
-// Exit codes of the "acquire" child.
+// Exit codes of the child.
 constexpr int kAcquired = 10;
 constexpr int kAlreadyHeld = 11;
 
@@ -15,7 +15,7 @@ static int AcquireChild(const std::wstring& name) {
     torq::NamedGuard guard;
     return guard.Acquire(name.c_str()) ? kAcquired : kAlreadyHeld;
 }
-TORQ_CHILD("acquire", AcquireChild);
+TORQ_CHILD(AcquireChild);
 
 TEST_CASE("a guard that found the name taken still holds it") {
     const std::wstring name = L"torqpanel-test-" + std::to_wstring(GetCurrentProcessId()) + L"-held";
@@ -25,9 +25,9 @@ TEST_CASE("a guard that found the name taken still holds it") {
     CHECK(!second.Acquire(name.c_str()));
     first.Release();
     // The second one's handle keeps the name alive for everyone else.
-    CHECK_EQ(torqtest::RunChild(L"acquire", name).first, kAlreadyHeld);
+    CHECK_EQ(torqtest::RunChild(name).first, kAlreadyHeld);
     second.Release();
-    CHECK_EQ(torqtest::RunChild(L"acquire", name).first, kAcquired);
+    CHECK_EQ(torqtest::RunChild(name).first, kAcquired);
 }
 
 TEST_CASE("narrow text becomes wide with the ansi code page") {
