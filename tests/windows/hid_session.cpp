@@ -6,8 +6,8 @@
 //   init [SERIAL]        a new engine (serial filter SERIAL; the one before torn down), its init
 //   show HEX | bright N  the display report HEX (54 bytes) through SendReport; a brightness
 //   read                 one channel read (up to its 2 s wait)
-//   listen | stop | event | info   the listener; the latest input event; connected
-//   close                the engine's teardown; how many process handles it left behind
+//   listen | stop | event | info   the listener; the latest input event; connected (any other word too)
+//   close                the engine's teardown; how many files (device handles) it left open
 //   pyd-caps PATH        the capabilities of PATH through the module file's own export
 #include <windows.h>
 #include <winternl.h>
@@ -22,6 +22,7 @@ extern "C" {
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "loaded_module.h"
@@ -76,9 +77,9 @@ static Answer Caps(const HidCaps& caps, const HidButtonCaps* buttons, size_t cou
         "values", caps.NumberInputValueCaps)("button_caps", ranges);
 }
 
-// The process's entries in the system's handle table: GetProcessHandleCount is a stub under
-// Wine that counts none.
-static long long HandleCount() {
+// The process's files (the device handles among them) in the system's handle table: Wine's
+// GetProcessHandleCount is a stub, and its own workers come and go with events and threads.
+static long long OpenFiles() {
     constexpr ULONG kBytes = 1 << 21;  // room for some 87,000 handles
     const auto table = std::make_unique<std::byte[]>(kBytes);
     const auto* info = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(table.get());
@@ -86,12 +87,17 @@ static long long HandleCount() {
         throw std::runtime_error("no system handle table");
     }
     return std::count_if(info->Handle, info->Handle + info->Count, [](const SYSTEM_HANDLE_ENTRY& entry) {
-        return entry.OwnerPid == GetCurrentProcessId();
+        alignas(OBJECT_TYPE_INFORMATION) std::byte type[1024];
+        const UNICODE_STRING& name = reinterpret_cast<const OBJECT_TYPE_INFORMATION*>(type)->TypeName;
+        const auto handle = reinterpret_cast<HANDLE>(uintptr_t{entry.HandleValue});
+        return entry.OwnerPid == GetCurrentProcessId() &&
+               NtQueryObject(handle, ObjectTypeInformation, type, sizeof type, nullptr) == 0 &&
+               std::wstring_view(name.Buffer, name.Length / sizeof(wchar_t)) == L"File";
     });
 }
 
 static std::unique_ptr<CEngine> engine;
-static long long baseline = 0;  // the process's handles before the engine was built
+static long long baseline = 0;  // the process's files before the engine was built
 
 // What the system granted a handle of the data access (FILE_READ_DATA, FILE_WRITE_DATA),
 // and whether it does overlapped I/O (no FILE_SYNCHRONOUS_IO_* mode); null when closed.
@@ -111,14 +117,11 @@ static std::string ListDevices() {
     const std::shared_ptr<HidLayer> layer = CreateOsHidLayer();
     const std::unique_ptr<InterfaceSet> set = layer->OpenInterfaceSet();
     std::vector<std::string> devices;
-    for (uint32_t index = 0; set->Enumerate(index); ++index) {
-        alignas(InterfaceDetail) std::byte record[4096];  // room for any path
-        auto* detail = reinterpret_cast<InterfaceDetail*>(record);
-        detail->cbSize = kInterfaceDetailHeaderSize;
-        uint32_t size = 0;
-        if (!set->Detail(detail, sizeof record, &size)) {
-            break;
-        }
+    alignas(InterfaceDetail) std::byte record[4096];  // room for any path
+    auto* detail = reinterpret_cast<InterfaceDetail*>(record);
+    detail->cbSize = kInterfaceDetailHeaderSize;
+    uint32_t size = 0;
+    for (uint32_t index = 0; set->Enumerate(index) && set->Detail(detail, sizeof record, &size); ++index) {
         HidAttributes attributes{sizeof(HidAttributes), 0, 0, 0};
         wchar_t serial[kSerialChars] = {};
         const OwnedHandle handle(layer, layer->Open(detail->DevicePath, OpenMode::Query));
@@ -132,7 +135,7 @@ static std::string ListDevices() {
 
 static std::string Init(const std::string& serial) {
     DestroyEngine(std::move(engine));
-    baseline = HandleCount();
+    baseline = OpenFiles();
     engine = BuildEngine(serial.c_str());
     CManager& manager = *engine->manager;
     const CHidDevice& device = manager.Device();
@@ -178,7 +181,7 @@ static std::string Run(const std::string& line) {
     }
     if (word == "close") {  // with no engine too: what the last one left behind
         DestroyEngine(std::move(engine));
-        return Answer()("leaked", HandleCount() - baseline);
+        return Answer()("leaked", OpenFiles() - baseline);
     }
     if (!engine) {
         return Answer()("error", L"no engine");
@@ -205,8 +208,6 @@ static std::string Run(const std::string& line) {
     } else if (word == "event") {
         const InputEvent event = manager.Input().Latest();
         answer("event", std::vector<long long>{event.device, event.isButton, event.value, event.number});
-    } else if (word != "info") {
-        return Answer()("error", L"unknown command");
     }
     return answer("connected", manager.Device().Connected());
 }
