@@ -51,12 +51,6 @@ def listening(obj):
     wait_for(lambda: obj.get_input_data() is not None or None, "the listener")
 
 
-def in_thread(call):
-    thread = threading.Thread(target=call)
-    thread.start()
-    return thread
-
-
 def show_gear(obj, board, gear):  # what the board has read once it shows that gear digit
     obj.set_gear(gear)
     obj.show_me()
@@ -161,7 +155,7 @@ def test_a_board_that_stops_reading(board, dash):
     ticks = 0
     for led in range(1, 6):
         dash.set_rpm_led(led, 1)
-        writer = in_thread(dash.show_me)
+        (writer := threading.Thread(target=dash.show_me)).start()
         while writer.is_alive():
             ticks += writer.native_id in threads_in(1)
             time.sleep(0.001)
@@ -183,7 +177,7 @@ def test_unplug_then_replug_and_a_new_init(board, dash, listener):
         board.firmware.command("stall")
         for _ in range(4):  # what the board's endpoint queues
             dash.show_me()
-        writer = in_thread(dash.show_me)
+        (writer := threading.Thread(target=dash.show_me)).start()
         time.sleep(0.5)  # into its wait
     board.unplug()
     if listener:

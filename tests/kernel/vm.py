@@ -1,11 +1,9 @@
-# Boots a real Linux kernel under qemu and runs one command in it as root.
-#
-# The kernel is Debian's (linux-image-amd64), unpacked into a cache, never installed. The
-# guest's root is this machine's own file system, shared read-only over 9p with a tmpfs
-# laid over it (overlayfs), so the command runs against exactly what is installed here;
-# /proc, /sys, /dev and configfs are the guest kernel's. Only what the command prints
-# reaches our standard output, and its exit status is ours.
-#
+# Boots a real Linux kernel under qemu and runs one command in it as root. The kernel is
+# Debian's (linux-image-amd64), unpacked into a cache, never installed. The guest's root is
+# this machine's own file system, shared read-only over 9p with a tmpfs laid over it
+# (overlayfs), so the command runs against exactly what is installed here; /proc, /sys,
+# /dev and configfs are the guest kernel's. Only what the command prints reaches our
+# standard output, and its exit status is ours:
 #     python3 tests/kernel/vm.py [--cache DIR] [--memory MB] [--cpus N] [--timeout S] -- COMMAND...
 
 import argparse
