@@ -127,8 +127,7 @@ def test_value_caps_as_windows_fills_them():
 ])
 def test_usage_rules(body, buttons):
     rc, _, count, buf = parse(collection(body))
-    assert rc == 1
-    assert [(*summary(c), c.ReportCount) for c in buf[:count]] == buttons
+    assert rc == 1 and [(*summary(c), c.ReportCount) for c in buf[:count]] == buttons
 
 
 MALFORMED = [

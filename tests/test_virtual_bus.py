@@ -125,11 +125,9 @@ def test_activation_the_latest_wins_and_any_exit_restores_the_os():
 
 
 def test_an_active_bus_outlives_its_last_reference():
-    bus = torqsim.VirtualBus()
-    board = bus.add_board(serial="keep")
-    number = bus.number
-    bus.activate()
-    del bus, board
+    bus = torqsim.VirtualBus().activate()
+    number = bus.add_board(serial="keep").bus.number
+    del bus
     gc.collect()
     assert active_number() == number
     assert torqsim.active_bus().devices[0].serial == "keep"
