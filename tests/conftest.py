@@ -27,7 +27,6 @@ def board(bus):
 
 @pytest.fixture
 def dev(board):
-    """An initialised torqline driving the virtual board."""
     return initialised()
 
 
@@ -62,11 +61,9 @@ def exported(native, name, *types):
 def wait_until(predicate, timeout=5.0, interval=0.002):
     """Polls `predicate` until it is true or `timeout` seconds pass; returns its last value."""
     deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value or time.monotonic() > deadline:
-            return value
+    while not (value := predicate()) and time.monotonic() <= deadline:
         time.sleep(interval)
+    return value
 
 
 def sees(obj, event, within=5.0):
