@@ -18,17 +18,17 @@ OTHER, OLD_PID, NEXT_PID, NEXT_VID = (0x1234, 1), (0x1DD2, 0x0103), (0x1DD2, 0x2
 
 
 # Two boards and a serial filter are the kernel tests' too.
-# (devices on the bus: (vid, pid) or a board's serial, serial filter, index of the device
-# opened or None, pass summary)
-@pytest.mark.parametrize("devices, serial, taken, expected", [
-    ([], "", None, (1, 0, "")),
-    ([OTHER, OLD_PID, NEXT_PID, NEXT_VID, "A1B2"], "", 4, (5, 1, "A1B2")),  # the exact IDs only
-    (["S1", None], "NOPE", None, (3, 0, "")),
+# (devices on the bus: (vid, pid) or a board's serial, the serial filter (the keyword is
+# ignored), index of the device opened or None, pass summary)
+@pytest.mark.parametrize("devices, args, taken, expected", [
+    ([], ("",), None, (1, 0, "")),
+    ([OTHER, OLD_PID, NEXT_PID, NEXT_VID, "A1B2"], (), 4, (5, 1, "A1B2")),  # the exact IDs only
+    (["S1", None], ("NOPE",), None, (3, 0, "")), (["A1B2"], ("x" * (1 << 20),), None, (2, 0, "")),
 ])
-def test_discovery_pass(bus, devices, serial, taken, expected):
+def test_discovery_pass(bus, devices, args, taken, expected):
     added = [bus.add_board(serial=d) if d is None or isinstance(d, str) else bus.add_device(*d)
              for d in devices]
-    obj = torqline(serial)
+    obj = torqline(*args, serial="OTHER")
     assert obj.init() is (taken is not None)
     assert summary(obj) == expected
     assert obj.get_device_info("product id") == 8209  # after any pass, a failed one too
