@@ -8,13 +8,11 @@ from torqpanel import torqline
 
 # key: (before init, after init on a board with serial A1B2 and version 0x0105)
 ANSWERS = {
-    "version": ("0.2.0.1 (Full)",) * 2, "name": ("torqpanel",) * 2, "type": (15, 15),
-    "vendor id": (7634, 7634), "product id": (259, 8209), "firmware": ("", "1.05"),
-    "panel count": (1, 1), "serial number": ("", "A1B2"), "digits": (3, 3), "gear": (1, 1),
-    "max rpm led": (9, 9), "max warning led": (6, 6), "max external led": (0, 0),
-    "brightness": (254, 254), "digital": (0, 32), "analog": (0, 9), "rumble motor": (2, 2),
-    "connected": (0, 1),
-    "device path": ("", None),  # None: the board's path
+    "version": ("0.2.0.1 (Full)",) * 2, "name": ("torqpanel",) * 2, "type": (15, 15), "gear": (1, 1),
+    "vendor id": (7634, 7634), "product id": (259, 8209), "firmware": ("", "1.05"), "digits": (3, 3),
+    "panel count": (1, 1), "serial number": ("", "A1B2"), "max rpm led": (9, 9), "max warning led": (6, 6),
+    "max external led": (0, 0), "brightness": (254, 254), "digital": (0, 32), "analog": (0, 9),
+    "rumble motor": (2, 2), "connected": (0, 1), "device path": ("", None),  # None: the board's path
 }
 
 
