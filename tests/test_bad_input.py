@@ -1,7 +1,5 @@
 """Bad input to every method: its documented result or a clear exception, never a SystemError.
-
-A twin object on a second board gets the documented equivalent call (or none), and both
-boards must then receive the same display report."""
+A twin on a second board gets the equivalent call (or none): both boards then get the same report."""
 import ctypes
 
 import pytest
@@ -35,9 +33,8 @@ class Index:
 EXPLODES = Index(0, first=lambda: 1 / 0)  # ZeroDivisionError
 
 
-# Each case: (args, kwargs, outcome); an exception type is refused, anything else is
-# accepted with the documented result of the same method called with that tuple of
-# arguments on the twin (None: no change).
+# Each case: (args, kwargs, outcome); an exception type is refused, anything else is accepted
+# with the result of the same method called with that tuple of arguments on the twin (None: no change).
 def refused(error, *args, **kwargs):
     return (args, kwargs, error)
 
@@ -86,7 +83,6 @@ CASES["__init__"] = [
     refused(TypeError, 5), refused(TypeError, "a", "b"), refused(ValueError, "\0"),
     refused(UnicodeEncodeError, "\ud800"), refused(TypeError, b"A1B2"),
 ]
-# get_device_info's other refusals, with their texts, are in test_device_info.
 CASES["get_device_info"] = [refused(TypeError, key="version")]
 for _name in NO_ARGS:
     CASES[_name] = [refused(TypeError, 1), refused(TypeError, None), refused(TypeError, x=1)]
@@ -96,9 +92,8 @@ CASES["PySetRightDigits"] = [
     refused(TypeError), refused(TypeError, "1", "2"), same_as(("-:--.---",), MB),
     same_as(("-:--.---",), "1" * 13),
 ]
-NATIVE = ["PyDev_set_gear", "PySetOneRPMLed", "PySetWarnLed", "PySetExternalLed",
-          "PySetGlobalBrightness", "PySetRumbleMotor", "PySetLeftDigits", "PySetRightDigits",
-          "PyGetDeviceInfo"]
+NATIVE = ["PyDev_set_gear", "PySetOneRPMLed", "PySetWarnLed", "PySetExternalLed", "PySetGlobalBrightness",
+          "PySetRumbleMotor", "PySetLeftDigits", "PySetRightDigits", "PyGetDeviceInfo"]
 
 
 @pytest.fixture(scope="module")

@@ -32,8 +32,7 @@ def test_terminate_and_a_pending_write_keep_the_device(board, dev):
     assert dev.terminate() is True
     dev.show_me()
     assert (len(board.frames), board.open_handles) == (2, 3)
-    # A failed write or read clears the connection: the fault matrix shows that.
-    board.fail("write", error=997)
+    board.fail("write", error=997)  # pending, unlike a failed write (the fault matrix's)
     dev.show_me()
     dev.show_me()
     assert dev.get_device_info("connected") == 1

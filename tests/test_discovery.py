@@ -47,8 +47,7 @@ def test_identity_of_the_opened_board(bus, serial, version, firmware, shown, blo
     path = "\\\\?\\hid#vid_1dd2&pid_2011#" + "x" * 300
     board = bus.add_board(serial=serial, version=version, path=path)
     obj = initialised()
-    info = [obj.get_device_info(key) for key in ("device path", "serial number", "firmware",
-                                                 "digital", "analog")]
+    info = [obj.get_device_info(k) for k in ("device path", "serial number", "firmware", "digital", "analog")]
     assert info == [path, shown, firmware, 32, 9]
     assert key_block(obj)[608:608 + 254] == ((block or shown).encode("utf-16-le") + bytes(254))[:254]
     assert board.input_buffers == 2  # the driver keeps the newest two unread reports
@@ -74,6 +73,5 @@ def test_step_failures_during_discovery(bus, fault, taken, digital, analog, call
     if taken == 1:
         assert obj.get_device_info("serial number") == "G"
     if taken is None:
-        bus.clear()
-        boards[0].clear()
+        (bus if fault == "enumerate" else boards[0]).clear()
         assert obj.init() is True and summary(obj) == (1, 1, "F")

@@ -70,8 +70,7 @@ def task_count():
 def test_fault_during_a_host_programs_life(bus, board, fault, phase, capfd):
     expect = expected_outcome(fault, phase)
     threads = task_count()
-    # A negative answer waits this long; a positive one comes as soon as it is true.
-    quiet = 0.3
+    quiet = 0.3  # a negative answer waits this long; a positive one comes as soon as it is true
 
     def strike(now):
         if now == phase and fault == "unplug":
@@ -133,8 +132,7 @@ SECOND_CALLS = {
     "__init__": (lambda obj: obj.__init__(), True, [BLANK_DISPLAY]),
     "init": (lambda obj: obj.init(), False, []),
     "terminate": (lambda obj: obj.terminate(), False, []),
-    # The stalled call holds a reference: deallocation follows it and blanks the board.
-    "delete": (None, False, [BLANK_DISPLAY]),
+    "delete": (None, False, [BLANK_DISPLAY]),  # the stalled call's reference: deallocation follows it
 }
 
 
@@ -147,8 +145,7 @@ def test_calls_during_a_stalled_write_wait_for_it(bus, board, second):
     obj.set_central_panel("1.2")
     board.clear_frames()
     board.stall(timeout=30)  # a module that keeps the interpreter lock fails, not hangs
-    first = threading.Thread(target=obj.show_me)
-    first.start()
+    (first := threading.Thread(target=obj.show_me)).start()
     assert wait_until(lambda: board.stalled_writes == 1)
     other = threading.Thread(target=call or (lambda: None), args=(obj,) if call else ())
     if call is None:

@@ -33,7 +33,6 @@ def report(buttons=0, switches=(0,) * 6, s8=0, s7=0, s9=0, size=22):
     ([report(buttons=1, size=21), report(s9=1)], [None, (15, 0, 9, -239)]),  # short: never decoded
 ])
 def test_event_sequences(listening, board, sequence, expected):
-    """Each report waits for the one before it to be decoded, unless that was cut short."""
     seen = []
     for data in sequence:
         before = listening.get_input_data()
@@ -71,7 +70,6 @@ def test_listener_calls_out_of_order_and_a_restart(board):
 
 
 def test_stop_right_after_start(dev):
-    # Before the new thread has run a line: the stop must neither fail nor be undone.
-    # (Deleting right after a start is the soak's churn.)
+    # Before the new thread has run a line: neither failed nor undone (a delete is the soak's churn).
     for _ in range(200):
         assert dev.start_input_listener() is True and dev.stop_input_listener() is True
