@@ -18,17 +18,17 @@ OTHER, OLD_PID, NEXT_PID, NEXT_VID = (0x1234, 1), (0x1DD2, 0x0103), (0x1DD2, 0x2
 
 
 # Two boards and a serial filter are the kernel tests' too.
-# (devices on the bus: (vid, pid) or a board's serial, serial filter, index of the device
-# opened or None, pass summary)
-@pytest.mark.parametrize("devices, serial, taken, expected", [
-    ([], "", None, (1, 0, "")),
-    ([OTHER, OLD_PID, NEXT_PID, NEXT_VID, "A1B2"], "", 4, (5, 1, "A1B2")),  # the exact IDs only
-    (["S1", None], "NOPE", None, (3, 0, "")),
+# (devices on the bus: (vid, pid) or a board's serial, the serial filter (the keyword is
+# ignored), index of the device opened or None, pass summary)
+@pytest.mark.parametrize("devices, args, taken, expected", [
+    ([], ("",), None, (1, 0, "")),
+    ([OTHER, OLD_PID, NEXT_PID, NEXT_VID, "A1B2"], (), 4, (5, 1, "A1B2")),  # the exact IDs only
+    (["S1", None], ("NOPE",), None, (3, 0, "")), (["A1B2"], ("x" * (1 << 20),), None, (2, 0, "")),
 ])
-def test_discovery_pass(bus, devices, serial, taken, expected):
+def test_discovery_pass(bus, devices, args, taken, expected):
     added = [bus.add_board(serial=d) if d is None or isinstance(d, str) else bus.add_device(*d)
              for d in devices]
-    obj = torqline(serial)
+    obj = torqline(*args, serial="OTHER")
     assert obj.init() is (taken is not None)
     assert summary(obj) == expected
     assert obj.get_device_info("product id") == 8209  # after any pass, a failed one too
@@ -37,20 +37,17 @@ def test_discovery_pass(bus, devices, serial, taken, expected):
 
 
 @pytest.mark.parametrize("serial, version, firmware, shown, block", [
-    ("Ünï-7", 0x0A0B, "a.0b", None, None), ("", 0x0000, "0.00", None, None),
-    (None, 0xFFFF, "ff.ff", "", None), ("S" * 126, 0x0180, "1.80", None, None),
-    ("L" * 200, 0x1234, "12.34", "L" * 126, None),
-    # The key block holds 126 UTF-16 code units: a surrogate pair that does not fit is
-    # left out whole.
-    ("A" + "😀" * 63, 0x0105, "1.05", None, "A" + "😀" * 62),
+    ("Ünï-7", 0x0A0B, "a.0b", None, None), (None, 0xFFFF, "ff.ff", "", None),
+    ("S" * 126, 0x0180, "1.80", None, None), ("L" * 200, 0x1234, "12.34", "L" * 126, None),
+    # The key block holds 126 UTF-16 code units: a surrogate pair that does not fit is left out whole.
+    ("A" + "😀" * 63, 0x0000, "0.00", None, "A" + "😀" * 62),
 ])
 def test_identity_of_the_opened_board(bus, serial, version, firmware, shown, block):
     shown = serial if shown is None else shown
     path = "\\\\?\\hid#vid_1dd2&pid_2011#" + "x" * 300
     board = bus.add_board(serial=serial, version=version, path=path)
     obj = initialised()
-    info = [obj.get_device_info(key) for key in ("device path", "serial number", "firmware",
-                                                 "digital", "analog")]
+    info = [obj.get_device_info(k) for k in ("device path", "serial number", "firmware", "digital", "analog")]
     assert info == [path, shown, firmware, 32, 9]
     assert key_block(obj)[608:608 + 254] == ((block or shown).encode("utf-16-le") + bytes(254))[:254]
     assert board.input_buffers == 2  # the driver keeps the newest two unread reports
@@ -76,6 +73,5 @@ def test_step_failures_during_discovery(bus, fault, taken, digital, analog, call
     if taken == 1:
         assert obj.get_device_info("serial number") == "G"
     if taken is None:
-        bus.clear()
-        boards[0].clear()
+        (bus if fault == "enumerate" else boards[0]).clear()
         assert obj.init() is True and summary(obj) == (1, 1, "F")

@@ -17,42 +17,31 @@ STUB = Path(torqpanel.__file__).with_name("torqpanel.pyi")
 
 def mypy(*args, cwd, tool="mypy"):
     """(status, output) of mypy or a tool of it; leaks of mypy's own are not ours to report."""
-    env = dict(os.environ)
-    if "ASAN_OPTIONS" in env:
-        env["ASAN_OPTIONS"] += ":detect_leaks=0"
+    env = {**os.environ, "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
     options = ["--no-error-summary", "--cache-dir", os.devnull] if tool == "mypy" else []
     result = subprocess.run([sys.executable, "-m", tool, *options, *args], cwd=cwd,
                             capture_output=True, text=True, timeout=300, env=env)
     return result.returncode, result.stdout + result.stderr
 
 
-def test_stubs_beside_the_module_and_as_package_begin_with_the_module_docstrings():
+def test_stubs_beside_the_module_and_as_package_true_to_it_and_its_docstrings(tmp_path):
     package = Path(torqpanel.__file__).with_name("torqpanel-stubs") / "__init__.pyi"
     assert STUB.read_bytes() == package.read_bytes()
     cls = next(node for node in ast.parse(STUB.read_text()).body if isinstance(node, ast.ClassDef))
     methods = {node.name: ast.get_docstring(node) for node in cls.body
                if isinstance(node, ast.FunctionDef) and node.name != "__init__"}
-    assert set(methods) == {name for name in dir(torqpanel.torqline) if not name.startswith("_")}
     for name, doc in methods.items():
         assert doc.splitlines()[0].startswith(getattr(torqpanel.torqline, name).__doc__)
-
-
-def test_stubtest_finds_the_stub_true_to_the_module(tmp_path):
     status, output = mypy("torqpanel", cwd=tmp_path, tool="mypy.stubtest")
     assert status == 0, output
 
 
 def test_mypy_sees_the_installed_stubs(tmp_path):
-    (tmp_path / "user.py").write_text(
-        "import torqpanel\n"
-        "dash = torqpanel.torqline()\n"
-        "reveal_type(dash.init())\n"
-        "reveal_type(dash.get_input_data())\n"
-        "reveal_type(dash.get_device_info('serial number'))\n"
-        "reveal_type(dash.get_device_info('max rpm led'))\n"
-        "dash.set_rpm_led('1', 1)\n"
-        "dash.set_gear(3, point=True)\n"
-        "dash.set_right_panel('1:23.456')\n")
+    (tmp_path / "user.py").write_text("\n".join([
+        "import torqpanel", "dash = torqpanel.torqline()", "reveal_type(dash.init())",
+        "reveal_type(dash.get_input_data())", "reveal_type(dash.get_device_info('serial number'))",
+        "reveal_type(dash.get_device_info('max rpm led'))", "dash.set_rpm_led('1', 1)",
+        "dash.set_gear(3, point=True)", "dash.set_right_panel('1:23.456')", ""]))
     status, output = mypy("user.py", cwd=tmp_path)
     assert status == 1
     revealed = {int(line.split(":")[1]): line.split('"')[1].replace("builtins.", "")
