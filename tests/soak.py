@@ -1,7 +1,6 @@
-# Bounded soak on the virtual bus: workers call the setters, show_me, get_input_data and
-# get_device_info on one object and toggle its listener, while input reports arrive at 1000
-# a second and other objects are created and deleted. Memory, descriptors and threads must
-# stay flat, and nothing may be left after teardown. `python3 tests/soak.py --seconds 120`
+# Bounded soak on the virtual bus (`python3 tests/soak.py --seconds 120`): workers call every
+# method on one object and toggle its listener while 1000 input reports a second arrive and
+# other objects come and go; memory, descriptors, threads stay flat, teardown leaves nothing.
 import argparse
 import os
 import random
@@ -66,8 +65,7 @@ def run(seconds, workers=4, rate=1000, rss_limit_kb=2048):
     with torqsim.VirtualBus() as bus, ThreadPoolExecutor(workers + 2) as pool:
         main, other = bus.add_board(serial="MAIN"), bus.add_board(serial="CHURN")
         before = sample()
-        obj = torqline("MAIN")
-        assert obj.init() is True
+        assert (obj := torqline("MAIN")).init() is True
         loads = [pool.submit(worker, obj, random.Random(i)) for i in range(workers)]
         loads += [pool.submit(feeder, main, random.Random(99)), pool.submit(churn, other)]
         samples, started = [], time.monotonic()

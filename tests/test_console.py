@@ -30,14 +30,13 @@ def test_build_ex_lines(build_ex, capfd, args, printed):
     assert capfd.readouterr().out == printed
 
 
-# A process that loads the library and runs until its standard input ends; a "cat"
-# started from it (an exec'd program, so no holder) reads that same input.
+# As with a named mutex, every process that loads the library holds the guard while it
+# runs, whichever was first, and programs it starts do not. A holder runs until its input
+# ends; the "cat" it starts (an exec'd program, so no holder) reads that same input.
 HOLDER = ("import subprocess, sys, torqpanel; subprocess.Popen(['cat'], stdout=subprocess.DEVNULL); "
           "print('ready', flush=True); sys.stdin.read()")
 
 
-# As with a named mutex, every process that loads the library holds the guard: it lives
-# while any holder runs, whichever was first, and not in programs a holder started.
 @pytest.mark.parametrize("kill_first", [False, True])
 def test_single_instance_guard(tmp_path, kill_first):
     env = dict(os.environ, XDG_RUNTIME_DIR=str(tmp_path))  # away from this test process

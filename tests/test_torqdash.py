@@ -67,9 +67,8 @@ CASES = {
     **{f"forza-{size}": (Forza, [packet(size, forza_dash(at))], DASH_T)  # FM7, Horizon, FM (2023)
        for size, at in ((311, 232), (324, 244), (331, 232))},
     **{f"f1-{year}": (F1, f1_packets(year), F1_T) for year in (2023, 2024, 2025)},
-    # Forza's gear byte: 0 reverse, 11 neutral
     **{f"forza-gear-{raw}": (Forza, [packet(311, forza_dash(232, raw))], replace(DASH_T, gear=gear))
-       for raw, gear in ((0, -1), (11, 0), (10, 10))},
+       for raw, gear in ((0, -1), (11, 0), (10, 10))},  # Forza's gear byte: 0 reverse, 11 neutral
 }
 
 
@@ -90,10 +89,9 @@ def test_decoders_read_the_published_offsets_and_reject_the_rest(case):
 
 
 def shown(board):
-    state = BoardState.from_reports(board.frames)
+    state, lit = BoardState.from_reports(board.frames), lambda leds: "".join(".#"[on] for on in leds)
     return {"gear": state.gear.text, "left": panel_text(state.left), "central": panel_text(state.central),
-            "right": panel_text(state.right), "rpm": "".join(".#"[on] for on in state.rpm),
-            "warning": "".join(".#"[on] for on in state.warning)}
+            "right": panel_text(state.right), "rpm": lit(state.rpm), "warning": lit(state.warning)}
 
 
 @pytest.mark.parametrize("telemetry, later, expected", [
@@ -141,11 +139,10 @@ def test_layout_file_choices(dev, board):
 
 
 @pytest.mark.parametrize("text, error", [
-    ("rpm.start = 2", "rpm.start must be a number from 0 to 1"), ("units = 3", "units must be one of kph, mph"),
-    ("[rpm]\nstart = 0.9\nshift = 0.8", "rpm.start must be below rpm.shift"),
+    ("rpm.start = 2", "rpm.start must be a number from 0 to 1"), ("colour = 1", "unknown key 'colour'"),
+    ("units = 3", "units must be one of kph, mph"), ("[warning]\nleds = [\"abs\"]", "a list of 6 names"),
+    ("[rpm]\nstart = 0.9\nshift = 0.8", "rpm.start must be below rpm.shift"), ("rpm = [", "not TOML"),
     ("[panels]\nleft = \"fuel\"", "panels.left must equal panels.central"),
-    ("[warning]\nleds = [\"abs\"]", "a list of 6 names"), ("colour = 1", "unknown key 'colour'"),
-    ("rpm = [", "not TOML"),
 ])
 def test_bad_layouts(text, error):
     with pytest.raises(LayoutError, match=error):
