@@ -54,8 +54,7 @@ def main():
             data + rng.randbytes(rng.randint(1, 64)) if cut < 0.2 else data)
         one_input(bytes(data))
         runs += 1
-    print(f"fuzz torqdash {name:<9} {runs:>10} executions (random mutations), "
-          f"{decoder.rejected} rejected")
+    print(f"fuzz torqdash {name:<9} {runs:>10} executions (random mutations), {decoder.rejected} rejected")
 
 
 if __name__ == "__main__":

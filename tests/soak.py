@@ -1,12 +1,6 @@
-# Bounded soak of the module on the virtual bus: worker threads call the setters,
-# show_me, get_input_data and get_device_info on one object and toggle its listener while a
-# feeder sends 1000 input reports a second and a churn thread creates, uses and deletes
-# other objects. Resident memory, descriptors and threads are sampled every second and
-# must stay flat; after teardown no descriptor, thread or handle may be left.
-#
-#     python3 tests/soak.py --seconds 120
-#
-# tests/test_soak.py runs it for a few seconds as part of the suite.
+# Bounded soak on the virtual bus (`python3 tests/soak.py --seconds 120`): workers call every
+# method on one object and toggle its listener while 1000 input reports a second arrive and
+# other objects come and go; memory, descriptors, threads stay flat, teardown leaves nothing.
 import argparse
 import os
 import random
@@ -34,8 +28,7 @@ def sample():
 
 
 def run(seconds, workers=4, rate=1000, rss_limit_kb=2048):
-    # Prints what it did and returns the failed checks (empty when all passed) and the
-    # counts of each kind of load. Memory is compared only over runs long enough for it.
+    # Prints what it did; returns the failed checks (empty when all passed) and the loads' counts.
     stop, counts = threading.Event(), dict.fromkeys(["calls", "reports", "objects", "toggles"], 0)
 
     def worker(obj, rng):
@@ -64,8 +57,7 @@ def run(seconds, workers=4, rate=1000, rss_limit_kb=2048):
     def churn(board):
         while not stop.wait(0.2):
             obj = torqline("CHURN")
-            assert obj.init() is True and obj.start_input_listener() is True
-            obj.show_me()
+            assert obj.init() is True and obj.start_input_listener() is True and obj.show_me() is None
             del obj
             assert board.open_handles == 0, "a deleted object left handles open"
             counts["objects"] += 1
@@ -73,8 +65,7 @@ def run(seconds, workers=4, rate=1000, rss_limit_kb=2048):
     with torqsim.VirtualBus() as bus, ThreadPoolExecutor(workers + 2) as pool:
         main, other = bus.add_board(serial="MAIN"), bus.add_board(serial="CHURN")
         before = sample()
-        obj = torqline("MAIN")
-        assert obj.init() is True
+        assert (obj := torqline("MAIN")).init() is True
         loads = [pool.submit(worker, obj, random.Random(i)) for i in range(workers)]
         loads += [pool.submit(feeder, main, random.Random(99)), pool.submit(churn, other)]
         samples, started = [], time.monotonic()
@@ -86,8 +77,7 @@ def run(seconds, workers=4, rate=1000, rss_limit_kb=2048):
         errors = [repr(error) for error in (f.exception(30) for f in loads) if error]
         pool.shutdown()
         del obj, loads  # a failed load keeps its traceback, which holds obj
-        # A thread that has been joined may still be leaving the kernel's task list.
-        deadline = time.monotonic() + 5
+        deadline = time.monotonic() + 5  # a joined thread may still be leaving the task list
         while (after := sample())[1:] != before[1:] and time.monotonic() < deadline:
             time.sleep(0.05)
         handles = main.open_handles + other.open_handles

@@ -15,8 +15,10 @@ def build_ex(native):
     return function
 
 
-# The first of function, detail1..3 that is given is printed; the code is signed.
+# The first of function, detail1..3 that is given is printed; the code is signed; a
+# composition is cut at 255 characters, and the next one starts afresh.
 @pytest.mark.parametrize("args, printed", [
+    pytest.param((b"m" * 1000, 5, b"f" * 1000, None, None, None), "Error " + "m" * 255 + "\n", id="long"),
     ((b"m", -1, None, None, None, None), "Error m #-1\n\n"),
     ((b"boom", 1001, b"init", b"d1", None, None), "Error boom #1001\n F:init\n\n"),
     ((b"boom", 2, None, b"d1", b"d2", None), "Error boom #2\n P1:d1\n\n"),
@@ -28,21 +30,13 @@ def test_build_ex_lines(build_ex, capfd, args, printed):
     assert capfd.readouterr().out == printed
 
 
-def test_build_ex_cuts_long_texts_and_then_starts_afresh(build_ex, capfd):
-    assert build_ex(b"m" * 1000, 5, b"f" * 1000, None, None, None) is False
-    build_ex(b"second", 2, None, None, None, None)
-    cut, second = capfd.readouterr().out.split("\n")[:2]
-    assert cut == "Error " + "m" * 255 and second == "Error second #2"
-
-
-# A process that loads the library and runs until its standard input ends; a "cat"
-# started from it (an exec'd program, so no holder) reads that same input.
+# As with a named mutex, every process that loads the library holds the guard while it
+# runs, whichever was first, and programs it starts do not. A holder runs until its input
+# ends; the "cat" it starts (an exec'd program, so no holder) reads that same input.
 HOLDER = ("import subprocess, sys, torqpanel; subprocess.Popen(['cat'], stdout=subprocess.DEVNULL); "
           "print('ready', flush=True); sys.stdin.read()")
 
 
-# As with a named mutex, every process that loads the library holds the guard: it lives
-# while any holder runs, whichever was first, and not in programs a holder started.
 @pytest.mark.parametrize("kill_first", [False, True])
 def test_single_instance_guard(tmp_path, kill_first):
     env = dict(os.environ, XDG_RUNTIME_DIR=str(tmp_path))  # away from this test process

@@ -31,7 +31,6 @@ def test_take_frames_loses_no_report_written_meanwhile(board, dev):
     writer.start()
     while writer.is_alive():
         taken += len(board.take_frames())
-    writer.join()
     assert (taken + len(board.take_frames()), board.frame_count) == (3000 + 1, 0)
 
 
@@ -43,8 +42,7 @@ def test_set_right_panel_refuses_what_the_wrapper_would(capfd):
     assert capfd.readouterr().out == "Error: torqline Not initialized!"
 
 
-@pytest.mark.parametrize("act, args, expected", [
-    # (plain presses and turns: the input monitor's session below)
+@pytest.mark.parametrize("act, args, expected", [  # (plain presses and turns: the monitor's session)
     ("press", (32,), (15, 1, 32, 8)), ("turn", (7, -1), (15, 0, 7, -1)),
     ("turn", (8, 1, True), (15, 0, 8, 4096)), ("turn", (9, 300), (15, 0, 9, 15)),
 ])
@@ -55,16 +53,13 @@ def test_input_panel_reports_decode_as_intended(board, listening, act, args, exp
     assert sees(listening, expected)
 
 
-@pytest.mark.parametrize("typed, keys, rest", [
-    # (plain keys and CSI arrows: the input monitor's session below)
+@pytest.mark.parametrize("typed, keys, rest", [  # (plain keys and CSI arrows: the monitor's session)
     ("\x1bOB\x1b[5~\x1b[6~", ["down", "pgup", "pgdn"], ""), ("x\x1b[", ["x"], "\x1b["),
     ("\x1b[15~z", ["z"], ""), ("\x1ba", ["a"], ""),  # F5: no name, skipped whole
 ])
 def test_parse_keys(typed, keys, rest):
     assert parse_keys(typed) == (keys, rest)
 
-
-# --- the SVG picture of a known state, the headless demo -------------------------------
 
 def lit(root, ident):
     """A digit's lit segments, sorted, with "." when its point is lit; and their colours."""
@@ -96,14 +91,12 @@ def test_svg_snapshot_of_a_known_state(board, dev, tmp_path):
     # A character the board cannot draw is drawn in a colour of its own.
     unknown, known = lit(root, "left-1")[1], lit(root, "left-2")[1]
     assert len(unknown) == len(known) == 1 and unknown != known
-    leds = {item.get("id"): (item.get("class"), item.get("data-colour"))
-            for item in root.iter() if (item.get("class") or "").startswith("led")}
-    assert [leds[f"rpm-{n}"][0] for n in range(1, 10)] == ["led on"] * 5 + ["led off"] * 4
-    assert [leds[f"rpm-{n}"][1] for n in (1, 4, 7)] == ["green", "yellow", "red"]
-    assert [n for n in range(1, 7) if leds[f"warning-{n}"][0] == "led on"] == [2]
-    values = [root.find(f".//*[@id='{ident}']").get(f"data-{name}")
-              for ident, name in (("motor-1", "power"), ("motor-2", "power"), ("brightness", "level"))]
-    assert values == ["200", "0", "100"]
+    items = {item.get("id"): item.attrib for item in root.iter() if item.get("id")}
+    assert [items[f"rpm-{n}"]["class"] for n in range(1, 10)] == ["led on"] * 5 + ["led off"] * 4
+    assert [items[f"rpm-{n}"]["data-colour"] for n in (1, 4, 7)] == ["green", "yellow", "red"]
+    assert [n for n in range(1, 7) if items[f"warning-{n}"]["class"] == "led on"] == [2]
+    assert (items["motor-1"]["data-power"], items["motor-2"]["data-power"],
+            items["brightness"]["data-level"]) == ("200", "0", "100")
 
 
 def test_demo_200_frames_headless():
@@ -121,22 +114,15 @@ def test_demo_200_frames_headless():
             "rumble off", "warning LED 3 on", "brightness 60/254", "brightness 254/254"
             } <= set(re.findall(r"^  board: (.*)$", out, re.MULTILINE))
     assert "shift point: 8600 rpm in gear 1" in out
-    picture = out[out.index("report   200"):]  # then the picture, and the last line
-    assert "RPM" in picture and "GEAR" in picture and "RUMBLE" in picture
-    assert out.rstrip().endswith("torqsim demo: 200 reports")
+    # then the picture, and the last line
+    assert re.search(r"^report   200 .*\n(?s:.*RPM.*GEAR.*RUMBLE.*)\ntorqsim demo: 200 reports\n$", out, re.M)
 
 
-# --- torqsim run in a pseudo-terminal, driven by keys ----------------------------------
-
-pyte = pytest.importorskip("pyte")
-termios = pytest.importorskip("termios")
-fcntl = pytest.importorskip("fcntl")
+pyte, termios, fcntl = (pytest.importorskip(name) for name in ("pyte", "termios", "fcntl"))
 
 
-# In the child, before it runs: the pseudo-terminal becomes its controlling terminal, so
-# that Ctrl-C typed there reaches it as a signal, as in a real terminal; and it takes
-# Ctrl-C as a program started there does, even when this test run was started with
-# SIGINT ignored (in the background of a shell script).
+# In the child: the pseudo-terminal becomes its controlling terminal, so that Ctrl-C typed
+# there reaches it as a signal, which it takes even when this run ignores SIGINT.
 def _controlling_terminal():
     fcntl.ioctl(0, termios.TIOCSCTTY, 0)
     signal.signal(signal.SIGINT, signal.SIG_DFL)
@@ -150,8 +136,7 @@ class Session:
         fcntl.ioctl(self.slave, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 100, 0, 0))
         self.settings = termios.tcgetattr(self.slave)
         env = {**{k: v for k, v in os.environ.items() if k != "NO_COLOR"}, "TERM": "xterm-256color"}
-        # With faulthandler on, SIGABRT prints every thread's stack: the report of a
-        # session that does not end.
+        # faulthandler: SIGABRT prints every thread's stack, the report of a session that hangs
         self.process = subprocess.Popen(
             [sys.executable, "-X", "faulthandler", "-m", "torqsim", "run", *args], stdin=self.slave,
             stdout=self.slave, stderr=self.slave, cwd=ROOT, env=env, start_new_session=True,
@@ -198,14 +183,12 @@ def session_factory():
 
 def test_run_input_monitor_with_keys(session_factory, tmp_path):
     snapshot = tmp_path / "run.svg"
-    term = session_factory("--hold", "150", "--snapshot", str(snapshot),
-                           str(EXAMPLES / "input_monitor.py"))
+    term = session_factory("--hold", "150", "--snapshot", str(snapshot), str(EXAMPLES / "input_monitor.py"))
     term.expect("waiting for buttons and switches")
     term.expect("SWITCHES")
-    for key, seen in [(b"1", "button 1 pressed"), (None, "button 1 released"),
-                      (b"w", "button 12 pressed"), (None, "button 12 released"),
-                      (b"\x1b[C", "switch 2 picked"), (b"\x1b[A", "switch 2 at 1"),
-                      (b"+", "switch 2 at 2"), (b"\x1b[5~", "switch 2 at 18"),
+    for key, seen in [(b"1", "button 1 pressed"), (None, "button 1 released"), (b"w", "button 12 pressed"),
+                      (None, "button 12 released"), (b"\x1b[C", "switch 2 picked"),
+                      (b"\x1b[A", "switch 2 at 1"), (b"+", "switch 2 at 2"), (b"\x1b[5~", "switch 2 at 18"),
                       (b"-", "switch 2 at 17"), (b"\x1b[D\x1b[D", "switch 9 picked"),
                       (b"\x1b[A", "switch 9 at -239")]:
         if key is not None:
@@ -217,8 +200,7 @@ def test_run_input_monitor_with_keys(session_factory, tmp_path):
     assert all(rows.values()), rows  # the picture and the keys under it
     assert all(f" {position} " in rows["SWITCHES"][0] for position in ("1:0", "2:17", "9:-239"))
     os.write(term.master, b"\x03")  # Ctrl-C: the example stops its listener and ends normally
-    assert term.finish() == 0
-    assert "stopped" in term.text
+    assert term.finish() == 0 and "stopped" in term.text
     assert term.text.rstrip().endswith("torqsim run: the picture shows the board before "
                                        "the program's torqline blanked it on closing")
     root = ElementTree.parse(snapshot).getroot()
@@ -227,12 +209,10 @@ def test_run_input_monitor_with_keys(session_factory, tmp_path):
 
 def test_run_shift_light_draws_the_board(session_factory, tmp_path):
     snapshot = tmp_path / "shift.svg"
-    term = session_factory("--snapshot", str(snapshot), str(EXAMPLES / "shift_light.py"),
-                           "--seconds", "1.5")
+    term = session_factory("--snapshot", str(snapshot), str(EXAMPLES / "shift_light.py"), "--seconds", "1.5")
     assert term.finish() == 0
     # The gear digit in red on screen: some lit segment below the GEAR label.
-    top = next(i for i, line in enumerate(term.screen.display) if "GEAR" in line)
-    column = term.screen.display[top].index("GEAR")
+    top, column = next((i, row.index("GEAR")) for i, row in enumerate(term.screen.display) if "GEAR" in row)
     assert [cell for row in range(top + 1, top + 7) for col, cell in term.screen.buffer[row].items()
             if column <= col < column + 6 and cell.data in "_|" and cell.fg == "red"]
     # The snapshot too shows the board as the program left it, not as its teardown did.

@@ -1,7 +1,5 @@
-# A few seconds of the soak (tests/soak.py, which CI also runs on its own for minutes):
-# concurrent setters, polls and listener toggles on one object, objects created and
-# deleted beside it, input reports at 1000 per second. Short enough for every build,
-# sanitized ones included, so the same concurrent paths run under them too.
+# A few seconds of tests/soak.py (which CI runs on its own for minutes), short enough for
+# every build, so that its concurrent paths run under the sanitizers too.
 import os
 
 import pytest

@@ -1,5 +1,4 @@
 """torqdash: decoders against the games' published offsets, the dash, layouts, the program."""
-import random
 import signal
 import socket
 import struct
@@ -63,16 +62,13 @@ def f1_packets(year):
 F1_T = Telemetry(speed_kph=287, gear=-1, rpm=11800, shift_light=True, max_rpm=12500,
                  fuel=0.25, pit_limiter=True, tc_active=True, abs_active=False)
 CASES = {
-    "outgauge-92": (OutGauge, [packet(92, OUTGAUGE)], OUTGAUGE_T),
-    "outgauge-96": (OutGauge, [packet(96, OUTGAUGE)], OUTGAUGE_T),
+    **{f"outgauge-{size}": (OutGauge, [packet(size, OUTGAUGE)], OUTGAUGE_T) for size in (92, 96)},
     "forza-sled-232": (Forza, [packet(232, SLED)], Telemetry(speed_kph=13.0 * 3.6, **SLED_T)),
-    "forza-fm7-311": (Forza, [packet(311, forza_dash(232))], DASH_T),
-    "forza-horizon-324": (Forza, [packet(324, forza_dash(244))], DASH_T),
-    "forza-fm2023-331": (Forza, [packet(331, forza_dash(232))], DASH_T),
+    **{f"forza-{size}": (Forza, [packet(size, forza_dash(at))], DASH_T)  # FM7, Horizon, FM (2023)
+       for size, at in ((311, 232), (324, 244), (331, 232))},
     **{f"f1-{year}": (F1, f1_packets(year), F1_T) for year in (2023, 2024, 2025)},
-    # Forza's gear byte: 0 reverse, 11 neutral
     **{f"forza-gear-{raw}": (Forza, [packet(311, forza_dash(232, raw))], replace(DASH_T, gear=gear))
-       for raw, gear in ((0, -1), (11, 0), (10, 10))},
+       for raw, gear in ((0, -1), (11, 0), (10, 10))},  # Forza's gear byte: 0 reverse, 11 neutral
 }
 
 
@@ -82,25 +78,20 @@ def test_decoders_read_the_published_offsets_and_reject_the_rest(case):
     decoder, good = decoder_type(), packets[-1]
     assert [decoder.feed(p) for p in packets][-1] == expected
     assert decoder.rejected == decoder.ignored == 0
-    nan = bytearray(good)
-    struct.pack_into("<f", nan, 16, float("nan"))  # RPM, or in F1 the session time and more
-    bad = [good[:-1], good + b"\0", b"", random.Random(case).randbytes(500)]
-    if decoder_type is F1:
-        bad += [struct.pack("<H", 2022) + good[2:], good[:27] + b"\x16" + good[28:]]  # format, car 22
-    else:
-        bad.append(bytes(nan))
-    assert [decoder.feed(p) for p in bad] == [None] * len(bad)
-    assert (decoder.rejected, decoder.ignored) == (len(bad), 0)
-    if decoder_type is F1:  # a packet of another kind (motion) is ignored, not rejected
-        assert decoder.feed(packet(1349, [(0, "H", 2024), (6, "B", 0)])) is None
-        assert (decoder.rejected, decoder.ignored) == (len(bad), 1)
+    bad, ignored = [good[:-1], good + b"\0", b""], []
+    if decoder_type is F1:  # format 2022, player car 22; a packet of another kind (motion) is ignored
+        bad += [struct.pack("<H", 2022) + good[2:], good[:27] + b"\x16" + good[28:]]
+        ignored = [packet(1349, [(0, "H", 2024), (6, "B", 0)])]
+    else:  # a NaN RPM
+        bad.append(good[:16] + struct.pack("<f", float("nan")) + good[20:])
+    assert [decoder.feed(p) for p in bad + ignored] == [None] * (len(bad) + len(ignored))
+    assert (decoder.rejected, decoder.ignored) == (len(bad), len(ignored))
 
 
 def shown(board):
-    state = BoardState.from_reports(board.frames)
+    state, lit = BoardState.from_reports(board.frames), lambda leds: "".join(".#"[on] for on in leds)
     return {"gear": state.gear.text, "left": panel_text(state.left), "central": panel_text(state.central),
-            "right": panel_text(state.right), "rpm": "".join(".#"[on] for on in state.rpm),
-            "warning": "".join(".#"[on] for on in state.warning)}
+            "right": panel_text(state.right), "rpm": lit(state.rpm), "warning": lit(state.warning)}
 
 
 @pytest.mark.parametrize("telemetry, later, expected", [
@@ -148,11 +139,10 @@ def test_layout_file_choices(dev, board):
 
 
 @pytest.mark.parametrize("text, error", [
-    ("rpm.start = 2", "rpm.start must be a number from 0 to 1"), ("units = 3", "units must be one of kph, mph"),
-    ("[rpm]\nstart = 0.9\nshift = 0.8", "rpm.start must be below rpm.shift"),
+    ("rpm.start = 2", "rpm.start must be a number from 0 to 1"), ("colour = 1", "unknown key 'colour'"),
+    ("units = 3", "units must be one of kph, mph"), ("[warning]\nleds = [\"abs\"]", "a list of 6 names"),
+    ("[rpm]\nstart = 0.9\nshift = 0.8", "rpm.start must be below rpm.shift"), ("rpm = [", "not TOML"),
     ("[panels]\nleft = \"fuel\"", "panels.left must equal panels.central"),
-    ("[warning]\nleds = [\"abs\"]", "a list of 6 names"), ("colour = 1", "unknown key 'colour'"),
-    ("rpm = [", "not TOML"),
 ])
 def test_bad_layouts(text, error):
     with pytest.raises(LayoutError, match=error):
@@ -204,18 +194,14 @@ def test_the_program_draws_the_virtual_board(udp):
     port = udp[0].getsockname()[1]
     udp[0].close()  # free the port for the program
     program = subprocess.Popen([sys.executable, "-m", "torqdash", "f1", "--virtual", "--port", str(port)],
-                               stdout=subprocess.PIPE, text=True,
-                               # Ctrl-C reaches it even when this run ignores SIGINT
-                               # (started in the background of a shell script).
+                               stdout=subprocess.PIPE, text=True,  # and Ctrl-C, even if this run ignores it
                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         # (after the module's "Kavro Engine already running!", as this process has it too)
         assert program.stdout.readline().endswith(f"torqdash: f1 telemetry on UDP 127.0.0.1 port {port}\n")
         for data in f1_packets(2025):
             udp[1].send(data)  # aimed at the port the program took over
-        line = ""
-        while "gear R" not in line:
-            line = program.stdout.readline()
+        line = next(line for line in program.stdout if "gear R" in line)
         assert 'central "287"' in line and "warn #.#..." in line  # pit limiter, TC
     finally:
         program.send_signal(signal.SIGINT)
