@@ -26,8 +26,9 @@ sys.path = [entry for entry in sys.path
 import torqsim  # noqa: E402
 from torqdash import Dash, Forza  # noqa: E402
 from torqdash.app import App, BoardLink  # noqa: E402
-from torqsim.demo import Monitor  # noqa: E402
-from torqsim.screen import View  # noqa: E402
+from torqdash.sources import UdpSource  # noqa: E402
+from torqsim.host import Monitor  # noqa: E402
+from torqsim.host import View  # noqa: E402
 
 RATE = 60
 BARE_RECEIVER = "import socket,sys\ns=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n" \
@@ -103,7 +104,7 @@ def torqdash_latency(seconds):
     with torqsim.VirtualBus() as bus, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
         sock.bind(("127.0.0.1", 0))
         dash = Dash(None)
-        app = App(sock, Forza(), dash, BoardLink(dash, say=lambda text: None),
+        app = App(UdpSource(sock, Forza()), dash, BoardLink(dash, say=lambda text: None),
                   Monitor(bus.add_board(serial="A1B2"), view))
         app.step(0)  # opens the board
         sender = threading.Thread(target=send, args=(sock.getsockname()[1], seconds, stamps))

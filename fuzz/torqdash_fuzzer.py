@@ -1,7 +1,9 @@
-"""python3 fuzz/torqdash_fuzzer.py outgauge|forza|f1 SECONDS: a torqdash decoder with any
-bytes never raises, gives None or a Telemetry of finite numbers, and the dash makes a
-frame of it. With atheris, coverage-guided from seeds of every packet size the decoder
-reads; without, random mutations of the same seeds. A finding fails the run."""
+"""python3 fuzz/torqdash_fuzzer.py SOURCE SECONDS: a torqdash decoder with any bytes never
+raises, gives None or a Telemetry of finite numbers, and the dash makes a frame of it. A
+UDP decoder takes each input as a datagram; a shared-memory decoder takes it cut into its
+pages, in the order it names them (each page as long as the decoder reads, the last one
+whatever is left). With atheris, coverage-guided from seeds of every packet or page size
+the decoder reads; without, random mutations of the same seeds. A finding fails the run."""
 import contextlib
 import math
 import pathlib
@@ -17,24 +19,39 @@ except ImportError:
     atheris = None
 
 with atheris.instrument_imports() if atheris else contextlib.nullcontext():
-    from torqdash import Dash, decoders
+    from torqdash import SOURCES, Dash, SharedMemoryDecoder
+    from torqdash.games import f1, forza, outgauge
 
 SEEDS = {  # every packet size each decoder reads
-    "outgauge": [bytes(decoders.OUTGAUGE.size + extra) for extra in (0, 4)],
-    "forza": [struct.pack("<i", 1) + bytes(size - 4) for size in decoders.FORZA_DASH_AT],
+    "outgauge": [bytes(outgauge.OUTGAUGE.size + extra) for extra in (0, 4)],
+    "forza": [struct.pack("<i", 1) + bytes(size - 4) for size in forza.FORZA_DASH_AT],
     "f1": [struct.pack("<HBBBBB", year, 0, 1, 0, 1, packet_id) + bytes(size - 7)
-           for year in decoders.F1_YEARS for packet_id, size in ((6, 1352), (7, 1239), (0, 1349))],
+           for year in f1.F1_YEARS for packet_id, size in ((6, 1352), (7, 1239), (0, 1349))],
 }
+
+
+def pages(decoder, data):
+    """The input cut into the decoder's pages."""
+    cut, at = {}, 0
+    names = list(decoder.pages)
+    for number, name in enumerate(names):
+        size = len(data) - at if number == len(names) - 1 else decoder.pages[name]
+        cut[name] = data[at:at + size]
+        at += size
+    return cut
 
 
 def main():
     name, seconds = sys.argv[1], float(sys.argv[2])
-    decoder, dash, corpus = decoders.SOURCES[name](), Dash(None), SEEDS[name]
+    decoder, dash = SOURCES[name](), Dash(None)
+    corpus = SEEDS.get(name) or [bytes(sum(decoder.pages.values()))]
+    shared = isinstance(decoder, SharedMemoryDecoder)
 
     def one_input(data):
-        telemetry = decoder.feed(data)
+        telemetry = decoder.read(pages(decoder, data)) if shared else decoder.feed(data)
         if telemetry is not None:
-            assert all(value is None or math.isfinite(value) for value in vars(telemetry).values())
+            assert all(value is None or isinstance(value, (bool, str)) or math.isfinite(value)
+                       for value in vars(telemetry).values()), telemetry
             dash.show(telemetry, now=0.0)
 
     if atheris:
@@ -42,6 +59,7 @@ def main():
         for number, seed in enumerate(corpus):
             pathlib.Path(folder, str(number)).write_bytes(seed)
         atheris.Setup([sys.argv[0], f"-max_total_time={int(seconds)}", "-print_final_stats=1",
+                       f"-max_len={max(map(len, corpus)) + 64}",
                        f"-artifact_prefix={folder}/", folder], one_input)
         atheris.Fuzz()  # exits by itself
     rng, runs, deadline = random.Random(0), 0, time.monotonic() + seconds

@@ -10,6 +10,7 @@ import pytest
 
 from conftest import wait_until
 from torqdash import F1, Dash, Forza, LayoutError, OutGauge, Telemetry, parse_layout
+from torqdash.sources import UdpSource
 from torqdash.app import App, BoardLink
 from torqsim.board import BoardState, panel_text
 
@@ -22,31 +23,32 @@ def packet(size, fields):
     return bytes(data)
 
 
-# InSim.txt: Gear 10, Speed 12, RPM 16, Fuel 28, DashLights 40, ShowLights 44.
+# InSim.txt: Car 4, Gear 10, Speed 12, RPM 16, Fuel 28, DashLights 40, ShowLights 44.
 LIGHTS = 0b111_0111_1101  # shift, handbrake, pit, TC, signals, oil, battery, ABS
-OUTGAUGE = [(10, "B", 5), (12, "f", 30.5), (16, "f", 6543.0), (28, "f", 0.25),
+OUTGAUGE = [(4, "4s", b"XRT"), (10, "B", 5), (12, "f", 30.5), (16, "f", 6543.0), (28, "f", 0.25),
             (40, "I", LIGHTS), (44, "I", 0b100_0100_1001)]  # lit: shift, pit, signal R, ABS
-OUTGAUGE_T = Telemetry(rpm=6543.0, gear=4, speed_kph=30.5 * 3.6, fuel=0.25, shift_light=True,
+OUTGAUGE_T = Telemetry(rpm=6543.0, gear=4, car="XRT", speed_kph=30.5 * 3.6, fuel=0.25, shift_light=True,
                        handbrake=False, pit_limiter=True, tc_active=False, abs_active=True,
                        oil_warning=False, battery_warning=False, signal_left=False, signal_right=True)
-# Forza Data Out: IsRaceOn 0, EngineMaxRpm 8, CurrentEngineRpm 16, Velocity 32-40; the
-# Dash fields from 232 (from 244 on Forza Horizon): Speed +12, Fuel +44, LastLap +56,
-# CurrentLap +60, RacePosition +70, HandBrake +74, Gear +75.
+# Forza Data Out: IsRaceOn 0, EngineMaxRpm 8, CurrentEngineRpm 16, Velocity 32-40,
+# CarOrdinal 212; the Dash fields from 232 (from 244 on Forza Horizon): Speed +12,
+# Fuel +44, BestLap +52, LastLap +56, CurrentLap +60, RacePosition +70, HandBrake +74, Gear +75.
 SLED = [(0, "i", 1), (8, "f", 8250.0), (16, "f", 6100.0), (32, "f", 3.0), (36, "f", 4.0),
-        (40, "f", 12.0)]
-SLED_T = dict(in_race=True, max_rpm=8250.0, rpm=6100.0)
+        (40, "f", 12.0), (212, "i", 2411)]
+SLED_T = dict(in_race=True, max_rpm=8250.0, rpm=6100.0, car="2411")
 
 
 def forza_dash(at, gear=4, speed=41.5):
-    return SLED + [(at + 12, "f", speed), (at + 44, "f", 0.375), (at + 56, "f", 83.25),
+    return SLED + [(at + 12, "f", speed), (at + 44, "f", 0.375), (at + 52, "f", 81.5), (at + 56, "f", 83.25),
                    (at + 60, "f", 12.5), (at + 70, "B", 7), (at + 74, "B", 255), (at + 75, "B", gear)]
 
 
-DASH_T = Telemetry(speed_kph=41.5 * 3.6, fuel=0.375, gear=4, last_lap_s=83.25, lap_time_s=12.5,
+DASH_T = Telemetry(speed_kph=41.5 * 3.6, fuel=0.375, gear=4, last_lap_s=83.25, lap_time_s=12.5, best_lap_s=81.5,
                    position=7, handbrake=True, **SLED_T)
 # EA's F1 23/24/25: header packetFormat 0, packetId 6, playerCarIndex 27 (29 bytes); car
 # telemetry entries of 60 bytes (speed 0, gear 15, engineRPM 16, revLightsPercent 19),
-# car status entries of 55 (TC 0, ABS 1, pit limiter 4, fuelInTank 5, capacity 9, maxRPM 17).
+# car status entries of 55 (TC 0, ABS 1, pit limiter 4, fuelInTank 5, capacity 9, maxRPM 17,
+# vehicleFiaFlags 28).
 PLAYER = 5
 
 
@@ -54,13 +56,14 @@ def f1_packets(year):
     header, status, telemetry = [(0, "H", year), (27, "B", PLAYER)], 29 + PLAYER * 55, 29 + PLAYER * 60
     return [packet(1239, header + [(6, "B", 7), (status, "B", 2), (status + 1, "B", 0),
                                    (status + 4, "B", 1), (status + 5, "f", 27.5),
-                                   (status + 9, "f", 110.0), (status + 17, "H", 12500)]),
+                                   (status + 9, "f", 110.0), (status + 17, "H", 12500),
+                                   (status + 28, "b", 3)]),
             packet(1352, header + [(6, "B", 6), (telemetry, "H", 287), (telemetry + 15, "b", -1),
                                    (telemetry + 16, "H", 11800), (telemetry + 19, "B", 100)])]
 
 
 F1_T = Telemetry(speed_kph=287, gear=-1, rpm=11800, shift_light=True, max_rpm=12500,
-                 fuel=0.25, pit_limiter=True, tc_active=True, abs_active=False)
+                 fuel=0.25, pit_limiter=True, tc_active=True, abs_active=False, flag="yellow")
 CASES = {
     **{f"outgauge-{size}": (OutGauge, [packet(size, OUTGAUGE)], OUTGAUGE_T) for size in (92, 96)},
     "forza-sled-232": (Forza, [packet(232, SLED)], Telemetry(speed_kph=13.0 * 3.6, **SLED_T)),
@@ -161,7 +164,7 @@ def udp():
 def test_app_with_unplug_and_replug(bus, board, udp):
     receiver, sender = udp
     dash = Dash(None)
-    app = App(receiver, Forza(), dash, BoardLink(dash, retry=0, say=lambda text: None))
+    app = App(UdpSource(receiver, Forza()), dash, BoardLink(dash, retry=0, say=lambda text: None))
     sender.send(packet(324, forza_dash(244, 3, 25.0)))
     app.step(longest=1.0)
     assert shown(board) == {"gear": "3", "left": " 90", "central": " 90", "right": "1.23",

@@ -1,29 +1,29 @@
-"""``python -m torqdash``: listens for a game's UDP telemetry and drives the board, or a
-virtual board drawn in the terminal.
+"""``python -m torqdash``: reads a game's telemetry (UDP datagrams or shared memory) and
+drives the board, or a virtual board drawn in the terminal.
 
-Everything runs on one thread: a socket wait bounded by what the board needs next (a
-blink, a frame held back by the rate limit, the next try to reopen the board), the
-decoder, the :class:`~torqdash.Dash`, and the watch on the board's channel.
+Everything runs on one thread: a wait bounded by what the board needs next (a blink, a
+frame held back by the rate limit, the next try to reopen the board) and by the source
+(its socket, its next poll of shared memory), the decoder, the :class:`~torqdash.Dash`,
+and the watch on the board's channel.
 """
 import argparse
 import math
 import signal
-import socket
 import sys
 import time
 from typing import Callable, List, NoReturn, Optional
 
 import torqpanel
 from torqsim import VirtualBus
-from torqsim.demo import Monitor, board_title, find_real_board
-from torqsim.screen import open_view
+from torqsim.host import Monitor, board_title, find_real_board, open_view
 
 from .dash import Dash, Layout, LayoutError, load_layout
-from .decoders import SOURCES, Decoder
+from .games import SOURCES
+from .games.base import SharedMemoryDecoder, UdpDecoder
+from .sources import RECEIVING, SHM_DIR, SharedMemorySource, Source, UdpSource, listen, wait
 
 RETRY_S = 2.0
 IDLE_WAIT_S = 0.25  # longest socket wait, so that Ctrl-C and a lost board are seen soon
-MAX_DATAGRAM = 65535  # read whole: an oversized packet must show its true length
 
 
 class BoardLink:
@@ -73,43 +73,34 @@ class BoardLink:
 
 
 class App:
-    """One session: a bound socket, a decoder, a dash and its board link, and when
-    virtual, the monitor that draws the virtual board."""
+    """One session: a source, a dash and its board link, and when virtual, the monitor
+    that draws the virtual board."""
 
-    def __init__(self, sock: socket.socket, decoder: Decoder, dash: Dash, link: BoardLink,
-                 monitor: Optional[Monitor] = None) -> None:
-        self.sock, self.decoder, self.dash, self.link, self.monitor = (
-            sock, decoder, dash, link, monitor)
+    def __init__(self, source: Source, dash: Dash, link: BoardLink,
+                 monitor: Optional[Monitor] = None,
+                 say: Callable[[str], None] = lambda text: None) -> None:
+        self.source, self.dash, self.link, self.monitor, self.say = (
+            source, dash, link, monitor, say)
+        self._said: Optional[str] = None
 
     def step(self, longest: float = IDLE_WAIT_S) -> None:
-        """Waits for one packet (at most ``longest`` seconds, less when the board needs
-        something sooner) and shows what it brings."""
+        """Waits for new data (at most ``longest`` seconds, less when the board or the
+        source needs something sooner) and shows what it brings."""
         self.link.poll()
-        waits = [longest, self.dash.wake_in(self.dash.clock()), self.link.wake_in()]
-        self.sock.settimeout(min(wait for wait in waits if wait is not None))
-        try:
-            packet = self.sock.recv(MAX_DATAGRAM)
-        except (socket.timeout, BlockingIOError):  # a wait of 0 polls without blocking
+        now = self.dash.clock()
+        waits = [longest, self.dash.wake_in(now), self.link.wake_in(), self.source.wake_in(now)]
+        wait(self.source, min(wait for wait in waits if wait is not None))
+        telemetry = self.source.poll(self.dash.clock())
+        if telemetry is None:
             self.dash.refresh()
         else:
-            telemetry = self.decoder.feed(packet)
-            if telemetry is None:
-                self.dash.refresh()
-            else:
-                self.dash.show(telemetry)
+            self.dash.show(telemetry)
+        if self.source.state != self._said:
+            self._said = self.source.state
+            game = self.source.decoder.game
+            self.say(f"torqdash: {'receiving' if self._said == RECEIVING else 'waiting for'} {game}")
         if self.monitor is not None:
             self.monitor.pump()
-
-
-def listen(bind: str, port: int) -> socket.socket:
-    family = socket.AF_INET6 if ":" in bind else socket.AF_INET
-    sock = socket.socket(family, socket.SOCK_DGRAM)
-    try:
-        sock.bind((bind, port))
-    except BaseException:
-        sock.close()
-        raise
-    return sock
 
 
 class _Parser(argparse.ArgumentParser):
@@ -124,17 +115,28 @@ def _port(text: str) -> int:
     return int(text)
 
 
+def _describe(name: str) -> str:
+    decoder = SOURCES[name]
+    if issubclass(decoder, UdpDecoder):
+        return f"{name} (UDP port {decoder.port})"
+    return f"{name} (shared memory)"
+
+
 def parser() -> argparse.ArgumentParser:
     main = _Parser(prog="python -m torqdash",
-                   description="Shows a racing game's UDP telemetry on the torqpanel board.")
+                   description="Shows a racing game's telemetry on the torqpanel board.")
     main.add_argument("source", metavar="SOURCE",
-                      help="the game's telemetry: " + ", ".join(
-                          f"{name} (port {decoder.port})" for name, decoder in SOURCES.items()))
+                      help="the game's telemetry: " + ", ".join(map(_describe, SOURCES)))
     main.add_argument("--port", type=_port, metavar="N",
                       help="UDP port to listen on (default: the game's usual one)")
-    main.add_argument("--bind", default="127.0.0.1", metavar="ADDR",
-                      help="address to listen on (default 127.0.0.1; 0.0.0.0 for another "
-                           "machine's game)")
+    main.add_argument("--bind", metavar="ADDR",
+                      help="address to listen on (default 127.0.0.1, for gt7 0.0.0.0; "
+                           "0.0.0.0 for another machine's game)")
+    main.add_argument("--console", metavar="ADDR",
+                      help="gt7: the address of the PlayStation, which sends only while it "
+                           "hears from us")
+    main.add_argument("--shm-dir", default=SHM_DIR, metavar="DIR",
+                      help=f"Linux: where a shared-memory game's pages are (default {SHM_DIR})")
     main.add_argument("--layout", metavar="FILE", help="a TOML layout file")
     main.add_argument("--virtual", action="store_true",
                       help="drive a virtual board drawn in the terminal instead")
@@ -153,41 +155,65 @@ def _terminated(signum: int, frame: object) -> None:
     raise SystemExit(128 + signum)  # so that the terminal is given back on SIGTERM too
 
 
+def open_source(options: argparse.Namespace) -> Source:
+    """The source the options name; OSError or OverflowError when its socket cannot be
+    bound, ValueError for options that do not fit the source."""
+    decoder = SOURCES[options.source]()
+    if isinstance(decoder, SharedMemoryDecoder):
+        if options.port or options.bind or options.console:
+            raise ValueError(f"{options.source} is read from shared memory: "
+                             "--port, --bind and --console do not apply")
+        return SharedMemorySource(decoder, options.shm_dir)
+    if options.console and decoder.heartbeat is None:
+        raise ValueError(f"--console is for a game that needs a heartbeat (gt7), not {options.source}")
+    if decoder.heartbeat is not None and not options.console:
+        raise ValueError(f"{options.source} sends only to a machine that asks: "
+                         "--console ADDR names the game's machine")
+    sock = listen(options.bind or decoder.bind, options.port or decoder.port)
+    return UdpSource(sock, decoder, options.console)
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     options = parser().parse_args(argv)
     if options.source not in SOURCES:
         return _fail(f"unknown source {options.source!r}: choose {', '.join(SOURCES)}")
-    decoder = SOURCES[options.source]()
     try:
         layout = load_layout(options.layout) if options.layout else Layout()
     except LayoutError as error:
         return _fail(f"bad layout file {options.layout}: {error}")
-    port = options.port or decoder.port
     try:
-        sock = listen(options.bind, port)
+        source = open_source(options)
+    except ValueError as error:
+        return _fail(str(error))
     except (OSError, OverflowError) as error:
         reason = getattr(error, "strerror", None) or str(error)
-        return _fail(f"cannot listen on {options.bind} port {port}: {reason}")
+        decoder = SOURCES[options.source]
+        port = options.port or getattr(decoder, "port", 0)
+        return _fail(f"cannot listen on {options.bind or getattr(decoder, 'bind', '')} "
+                     f"port {port}: {reason}")
     if hasattr(signal, "SIGTERM"):
         signal.signal(signal.SIGTERM, _terminated)
-    with sock:
-        start = f"torqdash: {decoder.name} telemetry on UDP {options.bind} port {port}"
+    try:
+        start = f"torqdash: {options.source} telemetry on {source.describe()}"
         if not options.virtual:
             print(start, flush=True)
             dash = Dash(None, layout)
-            return _run(App(sock, decoder, dash, BoardLink(dash, options.serial)))
+            say = lambda text: print(text, flush=True)  # noqa: E731
+            return _run(App(source, dash, BoardLink(dash, options.serial, say=say), say=say))
         with VirtualBus() as bus:
             device = bus.add_board(serial=options.serial or "A1B2", version=0x0105)
-            view, _ = open_view(board_title(device, None) + f" · torqdash {decoder.name}")
+            view, _ = open_view(board_title(device, None) + f" · torqdash {options.source}")
             view.note(start)
             monitor = Monitor(device, view)
             dash = Dash(None, layout)
-            app = App(sock, decoder, dash, BoardLink(dash, options.serial, say=view.note),
-                      monitor)
+            app = App(source, dash, BoardLink(dash, options.serial, say=view.note), monitor,
+                      say=view.note)
             try:
                 return _run(app)
             finally:
                 view.finish(monitor.state)
+    finally:
+        source.close()
 
 
 def _run(app: App) -> int:

@@ -14,7 +14,8 @@ from typing import Any, Callable, Dict, Optional, Tuple
 
 from torqsim import set_right_panel
 
-from .decoders import Telemetry
+from .sources import next_slot
+from .telemetry import Telemetry
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -24,7 +25,6 @@ else:  # pragma: no cover - the tomli backport reads the same TOML
 PANELS = ("speed", "gear", "fuel", "position", "lap_time", "last_lap", "none")
 LEDS = ("pit_limiter", "abs", "tc", "low_fuel", "handbrake", "shift", "oil", "battery",
         "signal_left", "signal_right", "none")
-MAX_FPS = 60
 BLANK = "   "  # three blank digits: an empty text would show the panels' "-.---"
 KPH_PER_MPH = 1.609344
 
@@ -193,11 +193,11 @@ class Dash:
         if self.board is None or frame == self._sent or now < self._next_at:
             return False
         self._send(frame)
-        # One frame per slot of a fixed grid: a game that sends 60 packets a second,
-        # some a little early, then waits for that little, not for a whole slot.
-        slot = 1 / MAX_FPS
+        # One frame per slot of a fixed grid (the one shared memory is polled on): a game
+        # that sends 60 packets a second, some a little early, then waits for that
+        # little, not for a whole slot.
         self._sent = frame
-        self._next_at = self._next_at + slot if now - self._next_at < slot else now + slot
+        self._next_at = next_slot(now)
         self.frames += 1
         return True
 

@@ -6,7 +6,6 @@ run); :func:`show` makes the torqpanel calls that put one moment of it on a boar
 :func:`run_demo` drives a virtual board that way (and a real one too, when asked or
 found) while a view draws what the virtual board received.
 """
-import os
 import sys
 import time
 from dataclasses import dataclass
@@ -14,9 +13,10 @@ from typing import Callable, List, Optional, Sequence, Tuple
 
 import torqpanel
 
-from . import VirtualBus, VirtualDevice, set_right_panel
-from .board import BoardState, changes
-from .screen import KeyReader, View, open_view
+from . import VirtualBus, set_right_panel
+from .board import BoardState
+from .host import Monitor, board_title, find_real_board
+from .screen import KeyReader, open_view
 
 SHIFT_RPM = 8600
 IDLE_RPM = 3000
@@ -197,65 +197,6 @@ def show(board: Boards, frame: Frame, previous: Optional[Frame]) -> None:
     for number, power in enumerate(frame.motors, start=1):
         board.load_rumble_motor(number, power)
     board.show_me()
-
-
-class Monitor:
-    """Takes the reports a virtual board received, decodes them into a
-    :class:`BoardState` and tells a view; ``limit`` ends it after that many reports."""
-
-    def __init__(self, device: VirtualDevice, view: View, limit: Optional[int] = None) -> None:
-        self.device = device
-        self.view = view
-        self.limit = limit
-        self.state = BoardState()
-        #: The last report and the state before it.
-        self.last_report = b""
-        self.before_last = BoardState()
-
-    @property
-    def done(self) -> bool:
-        return self.limit is not None and self.state.reports >= self.limit
-
-    def pump(self) -> int:
-        """Handles the reports that arrived since the last call; returns how many.
-        Redraws only when there were any."""
-        frames = self.device.take_frames()
-        if self.limit is not None:
-            frames = frames[:max(0, self.limit - self.state.reports)]
-        for frame in frames:
-            self.before_last = self.state.copy()
-            self.last_report = frame
-            kind = self.state.apply(frame)
-            self.view.report(self.state, kind, changes(self.before_last, self.state))
-        if frames:
-            self.view.refresh(self.state)
-        return len(frames)
-
-
-def find_real_board(serial: Optional[str] = None) -> "Optional[torqpanel.torqline]":
-    """A torqline initialised on a board attached to this computer, or None. The module
-    prints its failure lines on file descriptor 1; they are silenced here, since no
-    board is the usual case for the demo."""
-    sys.stdout.flush()
-    saved = os.dup(1)
-    try:
-        null = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(null, 1)
-        os.close(null)
-        line = torqpanel.torqline(serial) if serial else torqpanel.torqline()
-        found = line.init()
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
-    return line if found else None
-
-
-def board_title(device: VirtualDevice, real: "Optional[torqpanel.torqline]") -> str:
-    title = f"torqpanel · virtual board · serial {device.serial} · firmware " \
-            f"{device.version >> 8:x}.{device.version & 0xFF:02x}"
-    if real is not None:
-        title += f" · also on board {real.get_device_info('serial number') or '(no serial)'}"
-    return title
 
 
 def run_demo(frames: Optional[int] = None, fps: float = 30.0, board: str = "auto",

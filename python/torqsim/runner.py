@@ -17,7 +17,8 @@ from typing import Dict, List, Optional
 
 from . import VirtualBus, VirtualDevice
 from .board import BLANK_DISPLAY, BUTTON_KEYS, SWITCHES, InputPanel
-from .demo import Monitor, write_snapshot
+from .demo import write_snapshot
+from .host import Monitor
 from .screen import KeyReader, TerminalView, View, open_view
 
 # Keys that pick and turn switches; the second of each pair needs no shift key on

@@ -1,0 +1,22 @@
+"""The games torqdash reads: one module per game or family of games, each holding its
+published layout (cited where it is written down) and its decoder.
+
+:data:`SOURCES` maps every SOURCE name of the command line to its decoder class;
+``SOURCES[name]()`` makes a fresh decoder. A :class:`~.base.UdpDecoder` takes datagrams
+(``feed``), a :class:`~.base.SharedMemoryDecoder` shared-memory pages (``read``).
+"""
+from typing import Dict, Type, Union
+
+from .base import Decoder, SharedMemoryDecoder, UdpDecoder
+from .f1 import F1
+from .forza import Forza
+from .outgauge import OutGauge
+
+AnyDecoder = Union[UdpDecoder, SharedMemoryDecoder]
+
+SOURCES: Dict[str, Type[AnyDecoder]] = {
+    decoder.name: decoder for decoder in (OutGauge, Forza, F1)
+}
+
+__all__ = ["SOURCES", "AnyDecoder", "Decoder", "F1", "Forza", "OutGauge", "SharedMemoryDecoder",
+           "UdpDecoder"]

@@ -1,0 +1,186 @@
+"""What every game's decoder shares: the packed C struct reader, the two kinds of decoder
+(UDP datagrams and shared-memory pages) and their promise never to raise for what a game,
+a network or a bridge delivers."""
+import math
+import struct
+from typing import Any, Dict, Iterable, Mapping, Optional, Protocol, Tuple, Union
+
+from ..telemetry import Telemetry
+
+Packet = Union[bytes, bytearray, memoryview]
+
+
+class Page(Protocol):
+    """A shared-memory page as :meth:`SharedMemoryDecoder.read` takes it: bytes, or a live
+    view of the game's memory (read again on every slice, so that a decoder can tell a
+    copy the game wrote over while it was taken)."""
+
+    def __len__(self) -> int: ...
+
+    def __getitem__(self, index: slice) -> Packet: ...
+
+
+class Fields:
+    """A packed little-endian C struct from its published field list of (name, struct
+    format) pairs; an array field (``"4H"``) reads as its first element."""
+
+    def __init__(self, *fields: Tuple[str, str]) -> None:
+        self.struct = struct.Struct("<" + "".join(fmt for _, fmt in fields))
+        self.size = self.struct.size
+        self._index: Dict[str, int] = {}
+        self._offset: Dict[str, int] = {}
+        count = offset = 0
+        for name, fmt in fields:
+            self._index[name] = count
+            self._offset[name] = offset
+            count += len(struct.unpack("<" + fmt, bytes(struct.calcsize("<" + fmt))))
+            offset += struct.calcsize("<" + fmt)
+
+    def read(self, packet: Packet, offset: int = 0) -> Dict[str, Any]:
+        values = self.struct.unpack_from(packet, offset)
+        return {name: values[index] for name, index in self._index.items()}
+
+    def offset(self, name: str) -> int:
+        """Where a field starts, in bytes from the start of the struct."""
+        return self._offset[name]
+
+
+def wheels(name: str, fmt: str) -> Iterable[Tuple[str, str]]:
+    return ((name + wheel, fmt) for wheel in ("FrontLeft", "FrontRight", "RearLeft", "RearRight"))
+
+
+class Unreadable(Exception):
+    """The bytes are not what the layout says: counted in ``rejected``."""
+
+
+class NotLive(Exception):
+    """Shared memory that the game has not filled (yet, or any more): waiting for it."""
+
+
+class Torn(Exception):
+    """A copy that the game wrote over while it was being taken: taken again."""
+
+
+def finite(*values: float) -> None:
+    if not all(math.isfinite(value) for value in values):
+        raise Unreadable
+
+
+def text(raw: bytes, encoding: str = "utf-8") -> str:
+    """A C string of a fixed-size char array: up to its first NUL."""
+    return raw.split(b"\0", 1)[0].decode(encoding, "replace")
+
+
+def utf16(raw: bytes) -> str:
+    """A wchar_t string of a Windows struct (UTF-16LE): up to its first NUL."""
+    for end in range(0, len(raw) - 1, 2):
+        if raw[end:end + 2] == b"\0\0":
+            raw = raw[:end]
+            break
+    return raw.decode("utf-16-le", "replace")
+
+
+class Decoder:
+    """What the decoders share: the source's name, the game's, and the counters."""
+
+    #: The source's name on the command line.
+    name = ""
+    #: The games it reads, as a person names them ("waiting for <game>").
+    game = ""
+
+    def __init__(self) -> None:
+        #: Packets or pages that could not be read: wrong length or format, garbage.
+        self.rejected = 0
+        #: Well-formed packets of a kind the board has no use for.
+        self.ignored = 0
+
+
+class UdpDecoder(Decoder):
+    """A game that sends datagrams: :meth:`feed` returns None rather than raising for
+    any bytes."""
+
+    #: The UDP port its game usually sends to, and the address to listen on by default.
+    port = 0
+    bind = "127.0.0.1"
+    #: A datagram to send to the game's machine every ``heartbeat_s`` seconds, to its
+    #: ``heartbeat_port``, for a game that sends only while it hears one (None: no need).
+    heartbeat: Optional[bytes] = None
+    heartbeat_port = 0
+    heartbeat_s = 0.0
+
+    def feed(self, packet: Packet) -> Optional[Telemetry]:
+        if not isinstance(packet, (bytes, bytearray, memoryview)):
+            raise TypeError("a packet is bytes")
+        try:
+            telemetry = self._decode(bytes(packet))
+        except (Unreadable, struct.error):
+            self.rejected += 1
+            return None
+        if telemetry is None:
+            self.ignored += 1
+        return telemetry
+
+    def _decode(self, packet: bytes) -> Optional[Telemetry]:
+        raise NotImplementedError
+
+
+def take(page: Page, offset: int, size: int) -> bytes:
+    """``size`` bytes of a page from ``offset``; Unreadable when the page is shorter."""
+    if offset < 0 or size < 0 or offset + size > len(page):
+        raise Unreadable
+    data = bytes(page[offset:offset + size])
+    if len(data) != size:  # a live page that shrank under us
+        raise NotLive
+    return data
+
+
+class SharedMemoryDecoder(Decoder):
+    """A game that publishes its telemetry in named shared memory. :meth:`read` takes the
+    pages as a mapping from each page's name (as the game publishes it) to its bytes or a
+    live view of them, and returns a :class:`Telemetry` when the game wrote something new
+    since the last call, None otherwise; it never raises for any bytes."""
+
+    #: Each page's name as the game publishes it -> the bytes the decoder reads of it (a
+    #: page may be longer; a shorter one is not read).
+    pages: Dict[str, int] = {}
+    #: Windows' own object names where they differ from the published name.
+    windows_names: Dict[str, str] = {}
+    #: How often a torn copy is taken again before the poll gives up on it.
+    tries = 4
+
+    def __init__(self) -> None:
+        super().__init__()
+        #: True while the game's pages are missing or not live (empty, in a menu, a
+        #: version we cannot read): the source says "waiting for <game>".
+        self.waiting = True
+        #: Polls that found only torn copies, however often they were taken.
+        self.torn = 0
+
+    def read(self, pages: Mapping[str, Page]) -> Optional[Telemetry]:
+        for _ in range(self.tries):
+            try:
+                telemetry = self._read(pages)
+            except Torn:
+                continue
+            except NotLive:
+                self.waiting = True
+                return None
+            except (Unreadable, struct.error):
+                self.rejected += 1
+                return None
+            self.waiting = False
+            return telemetry
+        self.torn += 1
+        return None
+
+    def page(self, pages: Mapping[str, Page], name: str) -> Page:
+        """The page of that name; NotLive while the game has not published it."""
+        page = pages.get(name)
+        if page is None:
+            raise NotLive
+        return page
+
+    def _read(self, pages: Mapping[str, Page]) -> Optional[Telemetry]:
+        """The telemetry of a consistent copy of the pages, or None when nothing changed
+        since the last call; raises NotLive, Torn or Unreadable."""
+        raise NotImplementedError

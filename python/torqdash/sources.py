@@ -1,0 +1,316 @@
+"""Where a game's telemetry comes from: UDP datagrams, or named shared memory (a Windows
+file mapping, or its bytes in ``/dev/shm`` on Linux). A source turns what arrived into
+:class:`~torqdash.Telemetry` through its decoder and says what state the game is in; the
+app's one thread waits on it (:meth:`Source.fileno`, :meth:`Source.wake_in`) and polls it.
+"""
+import math
+import mmap
+import os
+import select
+import socket
+import sys
+import time
+from typing import Callable, Dict, List, Mapping, Optional, Union
+
+from .games.base import Decoder, Page, SharedMemoryDecoder, UdpDecoder
+from .telemetry import Telemetry
+
+MAX_FPS = 60
+MAX_DATAGRAM = 65535  # read whole: an oversized packet must show its true length
+DRAIN = 64  # datagrams read in one poll at most, so that a flood cannot starve the board
+REOPEN_S = 1.0  # how often missing or replaced shared-memory pages are looked for
+SHM_DIR = "/dev/shm"
+
+WAITING, RECEIVING = "waiting", "receiving"
+
+
+def next_slot(now: float) -> float:
+    """The start of the next 1/60 s slot after ``now``: the fixed grid on which frames
+    are sent and shared memory is polled."""
+    return (math.floor(now * MAX_FPS + 1e-6) + 1) / MAX_FPS
+
+
+class Source:
+    """What the app loop reads. ``state`` is :data:`WAITING` until the game's first
+    readable data, then :data:`RECEIVING`."""
+
+    decoder: Decoder
+
+    def __init__(self, clock: Callable[[], float] = time.monotonic) -> None:
+        self.clock = clock
+        self.state = WAITING
+        #: Datagrams or polls that brought new telemetry.
+        self.received = 0
+
+    def fileno(self) -> Optional[int]:
+        """A descriptor to wait on for new data, or None (polled on :meth:`wake_in`)."""
+        return None
+
+    def wake_in(self, now: float) -> Optional[float]:
+        """Seconds until the source wants to be polled without new data on its
+        descriptor, or None."""
+        return None
+
+    def poll(self, now: float) -> Optional[Telemetry]:
+        """Reads what arrived; the newest telemetry, or None when nothing new came."""
+        raise NotImplementedError
+
+    def close(self) -> None:
+        pass
+
+    def describe(self) -> str:
+        """Where it listens or looks, for the start line."""
+        raise NotImplementedError
+
+
+class UdpSource(Source):
+    """A bound UDP socket and its game's decoder; ``console`` is the address of the
+    machine that runs the game, for a game that sends only while it hears a heartbeat."""
+
+    decoder: UdpDecoder
+
+    def __init__(self, sock: socket.socket, decoder: UdpDecoder, console: Optional[str] = None,
+                 clock: Callable[[], float] = time.monotonic) -> None:
+        super().__init__(clock)
+        self.sock = sock
+        self.decoder = decoder
+        self.console = console
+        self.next_heartbeat = -math.inf
+        #: Called with every datagram as received (before it is decoded).
+        self.listeners: List[Callable[[bytes], None]] = []
+        sock.setblocking(False)
+
+    def fileno(self) -> Optional[int]:
+        return self.sock.fileno()
+
+    def wake_in(self, now: float) -> Optional[float]:
+        if self.console is None or self.decoder.heartbeat is None:
+            return None
+        return max(0.0, self.next_heartbeat - now)
+
+    def poll(self, now: float) -> Optional[Telemetry]:
+        self._heartbeat(now)
+        newest = None
+        for _ in range(DRAIN):
+            try:
+                packet = self.sock.recv(MAX_DATAGRAM)
+            except (BlockingIOError, InterruptedError, socket.timeout):
+                break
+            except ConnectionResetError:
+                continue  # Windows reports an earlier heartbeat's ICMP "port unreachable"
+            for listener in self.listeners:
+                listener(packet)
+            telemetry = self.decoder.feed(packet)
+            if telemetry is not None:
+                newest = telemetry
+        if newest is not None:
+            self.state = RECEIVING
+            self.received += 1
+        return newest
+
+    def _heartbeat(self, now: float) -> None:
+        decoder = self.decoder
+        if self.console is None or decoder.heartbeat is None or now < self.next_heartbeat:
+            return
+        self.next_heartbeat = now + decoder.heartbeat_s
+        try:
+            self.sock.sendto(decoder.heartbeat, (self.console, decoder.heartbeat_port))
+        except OSError:
+            pass  # the console is off or unreachable: the next heartbeat tries again
+
+    def describe(self) -> str:
+        host, port = self.sock.getsockname()[:2]
+        text = f"UDP {host} port {port}"
+        if self.console is not None and self.decoder.heartbeat is not None:
+            text += f", heartbeat to {self.console} port {self.decoder.heartbeat_port}"
+        return text
+
+    def close(self) -> None:
+        self.sock.close()
+
+
+def listen(bind: str, port: int) -> socket.socket:
+    family = socket.AF_INET6 if ":" in bind else socket.AF_INET
+    sock = socket.socket(family, socket.SOCK_DGRAM)
+    try:
+        sock.bind((bind, port))
+    except BaseException:
+        sock.close()
+        raise
+    return sock
+
+
+class ShmFile:
+    """A shared-memory page on Linux: the file ``/dev/shm/<name>`` that a bridge (for a
+    Windows game under Proton) or a native game writes. Read with pread, never mapped: a
+    file cut short under a mapping would kill the process with SIGBUS, a short read
+    only gives fewer bytes."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self.fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+        try:
+            status = os.fstat(self.fd)
+        except BaseException:
+            os.close(self.fd)
+            raise
+        self.inode = (status.st_dev, status.st_ino)
+        self.size = status.st_size
+
+    def __len__(self) -> int:
+        return self.size
+
+    def __getitem__(self, index: slice) -> bytes:
+        start, stop, _ = index.indices(self.size)
+        return os.pread(self.fd, max(0, stop - start), start)
+
+    def replaced(self) -> bool:
+        """Whether the name now stands for another file, or for none."""
+        try:
+            status = os.stat(self.path)
+        except OSError:
+            return True
+        if (status.st_dev, status.st_ino) != self.inode:
+            return True
+        self.size = status.st_size
+        return False
+
+    def close(self) -> None:
+        if self.fd >= 0:
+            os.close(self.fd)
+            self.fd = -1
+
+
+class NamedMapping:
+    """A shared-memory page on Windows: the game's named file mapping, opened read-only.
+    Only a mapping that exists is opened: opening a name nobody created would create an
+    empty one, and a game that starts later would get that one, of our size."""
+
+    map: mmap.mmap
+
+    def __init__(self, name: str, size: int) -> None:
+        self.size = size
+        if sys.platform != "win32":
+            raise OSError("named file mappings are Windows'")
+        else:  # (checked by mypy for the platform it runs on only)
+            import ctypes
+
+            kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+            kernel32.OpenFileMappingW.restype = ctypes.c_void_p
+            kernel32.OpenFileMappingW.argtypes = [ctypes.c_uint32, ctypes.c_int, ctypes.c_wchar_p]
+            kernel32.CloseHandle.argtypes = [ctypes.c_void_p]
+            file_map_read = 0x0004
+            handle = kernel32.OpenFileMappingW(file_map_read, 0, name)
+            if not handle:
+                raise FileNotFoundError(name)
+            try:
+                # While our handle holds it, the name cannot go away under the mmap below.
+                self.map = mmap.mmap(-1, size, tagname=name, access=mmap.ACCESS_READ)
+            finally:
+                kernel32.CloseHandle(handle)
+
+    def __len__(self) -> int:
+        return self.size
+
+    def __getitem__(self, index: slice) -> bytes:
+        return self.map[index]
+
+    def replaced(self) -> bool:
+        return False  # the mapping lives while we hold it; a game that restarts opens it again
+
+    def close(self) -> None:
+        self.map.close()
+
+
+PageReader = Union[ShmFile, NamedMapping]
+
+
+def open_page(name: str, size: int, windows_name: Optional[str] = None,
+              directory: str = SHM_DIR) -> Optional[PageReader]:
+    """The page of that name if the game (or its bridge) has published it, else None."""
+    try:
+        if sys.platform == "win32":
+            return NamedMapping(windows_name or name, size)
+        return ShmFile(os.path.join(directory, name))
+    except (OSError, ValueError):
+        return None
+
+
+class SharedMemorySource(Source):
+    """A game's shared-memory pages, polled on the frame grid. Pages that are missing
+    are looked for again every second; so are pages that a restarted game or bridge put
+    in their place."""
+
+    decoder: SharedMemoryDecoder
+
+    def __init__(self, decoder: SharedMemoryDecoder, directory: str = SHM_DIR,
+                 clock: Callable[[], float] = time.monotonic) -> None:
+        super().__init__(clock)
+        self.decoder = decoder
+        self.directory = directory
+        self.readers: Dict[str, PageReader] = {}
+        self.next_poll = -math.inf
+        self.next_look = -math.inf
+        #: Called with the pages of every poll that brought new telemetry.
+        self.listeners: List[Callable[[Mapping[str, Page]], None]] = []
+
+    def wake_in(self, now: float) -> Optional[float]:
+        return max(0.0, self.next_poll - now)
+
+    def poll(self, now: float) -> Optional[Telemetry]:
+        if now < self.next_poll:
+            return None
+        self.next_poll = next_slot(now)
+        if now >= self.next_look:
+            self.next_look = now + REOPEN_S
+            self._look()
+        telemetry = self.decoder.read(self.readers)
+        if telemetry is None:
+            if self.decoder.waiting:
+                self.state = WAITING
+            return None
+        self.state = RECEIVING
+        self.received += 1
+        for listener in self.listeners:
+            listener(self.readers)
+        return telemetry
+
+    def _look(self) -> None:
+        decoder = self.decoder
+        for name, size in decoder.pages.items():
+            reader = self.readers.get(name)
+            if reader is not None and reader.replaced():
+                reader.close()
+                del self.readers[name]
+                reader = None
+            if reader is None:
+                reader = open_page(name, size, decoder.windows_names.get(name), self.directory)
+                if reader is not None:
+                    self.readers[name] = reader
+
+    def describe(self) -> str:
+        names = ", ".join(self.decoder.windows_names.get(name, name) for name in self.decoder.pages)
+        where = "shared memory" if sys.platform == "win32" else f"shared memory in {self.directory}:"
+        return f"{where} {names}"
+
+    def close(self) -> None:
+        for reader in self.readers.values():
+            reader.close()
+        self.readers.clear()
+
+
+def wait(source: Source, timeout: float) -> None:
+    """Waits until the source's descriptor has data or ``timeout`` seconds pass."""
+    fd = source.fileno()
+    if fd is None:
+        if timeout > 0:
+            time.sleep(timeout)
+        return
+    try:
+        select.select([fd], [], [], timeout)
+    except InterruptedError:
+        pass
+
+
+__all__ = ["MAX_FPS", "RECEIVING", "SHM_DIR", "WAITING", "NamedMapping", "SharedMemorySource",
+           "ShmFile", "Source", "UdpSource", "listen", "next_slot", "open_page", "wait"]
