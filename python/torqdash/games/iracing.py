@@ -102,36 +102,41 @@ class SessionInfo:
 
 _LOADER = getattr(yaml, "CSafeLoader", yaml.SafeLoader)  # libyaml's, where PyYAML has it
 # A full grid's session info runs to hundreds of kilobytes (every driver, every session's
-# results): only the player's part is parsed, in pieces of bounded size.
+# results): only the lines of the player's car are parsed, from pieces of bounded size.
 BLOCK_LIMIT = 16384
-_DRIVER_INFO = re.compile(r"^DriverInfo:[ \t]*\r?$", re.M)
-_TOP_LEVEL = re.compile(r"^\S", re.M)
-_DRIVERS = re.compile(r"^[ \t]+Drivers:[ \t]*\r?$", re.M)
-_ENTRY = re.compile(r"^[ \t]*- ", re.M)
-_LINE = re.compile(r"^[ \t]*(?:- )?(\w+):[ \t]*(.*?)[ \t]*\r?$", re.M)
+# Each pattern starts with its line's "\n", which the re module finds fast (a search for
+# "^" in MULTILINE mode tries every character).
+_DRIVER_INFO = re.compile(r"\nDriverInfo:[ \t]*\r?\n")
+_TOP_LEVEL = re.compile(r"\n\S")
+_DRIVERS = re.compile(r"\n[ \t]+Drivers:[ \t]*\r?\n")
+_ENTRY = re.compile(r"\n[ \t]*- ")
+_HEAD_KEYS = ("DriverCarIdx", "DriverCarRedLine", "DriverCarSLFirstRPM", "DriverCarSLShiftRPM",
+              "DriverCarSLBlinkRPM")
+_CAR_KEYS = ("CarScreenName", "CarPath")
 
 
-def _mapping(block: str) -> Dict[str, Any]:
-    """The keys of one YAML mapping (``Key:`` lines under one parent, or one list entry).
-    iRacing writes names unquoted, so a ``:`` or ``#`` in a setup or driver name breaks
-    the YAML: then the ``Key: value`` lines are read one by one."""
-    try:
-        data = yaml.load(block, Loader=_LOADER)
-    except Exception:  # whatever the sim wrote, the board keeps going
-        data = None
-    if isinstance(data, dict) and len(data) == 1:
-        data = next(iter(data.values()))
-    elif isinstance(data, list) and data:
-        data = data[0]
-    if isinstance(data, dict):
-        return data
-    return {key: value.strip('"') for key, value in _LINE.findall(block)}
+def _values(block: str, keys: Tuple[str, ...]) -> Dict[str, Any]:
+    """The values of ``keys`` in one mapping of the session info (the ``Key: value``
+    lines under one parent, or of one list entry), each read as the YAML scalar it is.
+    Only those lines are parsed: iRacing writes names unquoted, and a ``:`` or ``#`` in a
+    setup, team or driver name breaks the YAML around it. A value that is no scalar is
+    taken as its text."""
+    found: Dict[str, Any] = {}
+    for line in block[:BLOCK_LIMIT].splitlines():
+        key, colon, value = line.strip().removeprefix("- ").partition(":")
+        if colon and key in keys and key not in found:
+            try:
+                scalar = yaml.load(value, Loader=_LOADER)
+            except Exception:  # whatever the sim wrote, the board keeps going
+                scalar = None
+            found[key] = scalar if isinstance(scalar, (str, int, float)) else value.strip()
+    return found
 
 
 def _rpm(value: Any) -> Optional[float]:
     try:
         rpm = float(value)
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, OverflowError):
         return None
     return rpm if math.isfinite(rpm) and rpm > 0 else None
 
@@ -139,23 +144,24 @@ def _rpm(value: Any) -> Optional[float]:
 def parse_session_info(session: str) -> SessionInfo:
     """The player's car (``DriverInfo.Drivers[DriverCarIdx]``) and its shift lights and
     red line (``DriverInfo``); empty where the text does not give them."""
+    session = "\n" + session
     start = _DRIVER_INFO.search(session)
     if start is None:
         return SessionInfo()
-    end = _TOP_LEVEL.search(session, start.end())
+    end = _TOP_LEVEL.search(session, start.end() - 1)
     block = session[start.start():end.start() if end else len(session)]
     drivers = _DRIVERS.search(block)
-    head = _mapping(block[:drivers.start() if drivers else len(block)][:BLOCK_LIMIT])
+    head = _values(block[:drivers.start() if drivers else len(block)], _HEAD_KEYS)
     car = None
     try:
         index = int(head.get("DriverCarIdx", -1))
     except (TypeError, ValueError, OverflowError):
         index = -1
     if drivers is not None and index >= 0:
-        entry = re.compile(rf"^[ \t]*- CarIdx:[ \t]*{index}[ \t]*\r?$", re.M).search(block, drivers.end())
+        entry = re.compile(rf"\n[ \t]*- CarIdx:[ \t]*{index}[ \t]*\r?\n").search(block, drivers.end() - 1)
         if entry is not None:
-            after = _ENTRY.search(block, entry.end())
-            fields = _mapping(block[entry.start():after.start() if after else len(block)][:BLOCK_LIMIT])
+            after = _ENTRY.search(block, entry.end() - 1)
+            fields = _values(block[entry.start():after.start() if after else len(block)], _CAR_KEYS)
             names = (fields.get("CarScreenName"), fields.get("CarPath"))
             car = next((str(name) for name in names if name not in (None, "")), None)
     return SessionInfo(car=car, redline_rpm=_rpm(head.get("DriverCarRedLine")),
@@ -164,32 +170,39 @@ def parse_session_info(session: str) -> SessionInfo:
                        blink_rpm=_rpm(head.get("DriverCarSLBlinkRPM")))
 
 
-class Variable(NamedTuple):
-    """Where a variable lies in a row, and how to read it (its first element)."""
+class Row(NamedTuple):
+    """How a row is read: ``reader`` gives the values of the variables ``names`` in one
+    call; ``floats`` are those that may be NaN or infinite."""
 
-    offset: int
+    names: Tuple[str, ...]
     reader: struct.Struct
+    floats: Tuple[str, ...]
 
 
-def variables(page: Page, header: Mapping[str, int]) -> Dict[str, Variable]:
+def variables(page: Page, header: Mapping[str, int]) -> Row:
     """The variables of :data:`VARIABLES` that the header's irsdk_varHeader array names."""
-    row = header["bufLen"]
     table = take(page, header["varHeaderOffset"], header["numVars"] * IRSDK_VAR_HEADER.size)
-    found: Dict[str, Variable] = {}
+    found = []
     name_at = IRSDK_VAR_HEADER.offset("name")
     for at in range(0, len(table), IRSDK_VAR_HEADER.size):
         name = _WANTED.get(table[at + name_at:at + name_at + 32].split(b"\0", 1)[0])
         if name is None:
             continue
         var = IRSDK_VAR_HEADER.read(table, at)
-        fmt = IRSDK_VAR_TYPES.get(var["type"])
-        if fmt is None or var["count"] < 1:
+        code = IRSDK_VAR_TYPES.get(var["type"])
+        if code is None or var["count"] < 1:
             continue  # not a number: as good as absent
-        reader = struct.Struct("<" + fmt)
-        if not 0 <= var["offset"] <= row - reader.size:
+        if not 0 <= var["offset"] <= header["bufLen"] - struct.calcsize(code):
             raise Unreadable
-        found[name] = Variable(var["offset"], reader)
-    return found
+        found.append((var["offset"], code, name))
+    fmt, end, names, floats = "<", 0, [], []
+    for offset, code, name in sorted(found):
+        if offset >= end:  # (variables that overlap are no layout the sim writes)
+            fmt += f"{offset - end}x{code}"
+            end = offset + struct.calcsize(code)
+            names.append(name)
+            floats += [name] if code in "fd" else []
+    return Row(tuple(names), struct.Struct(fmt), tuple(floats))
 
 
 def flag(flags: Optional[int]) -> Optional[str]:
@@ -226,7 +239,7 @@ class IRacing(SharedMemoryDecoder):
         super().__init__()
         self.session = SessionInfo()
         self._layout: Optional[Tuple[int, ...]] = None
-        self._variables: Dict[str, Variable] = {}
+        self._row = Row((), struct.Struct("<"), ())
         self._session_update: Optional[int] = None
         self._tick: Optional[int] = None
 
@@ -240,13 +253,13 @@ class IRacing(SharedMemoryDecoder):
             self._layout = self._session_update = self._tick = None
             raise NotLive
         self.describe(page, header)
-        buffers = [IRSDK_VAR_BUF.read(header["varBuf"], n * IRSDK_VAR_BUF.size)
-                   for n in range(header["numBuf"])]
-        newest = max(range(len(buffers)), key=lambda n: buffers[n]["tickCount"])
-        tick = buffers[newest]["tickCount"]
+        count = header["numBuf"]
+        buffers = list(IRSDK_VAR_BUF.struct.iter_unpack(header["varBuf"][:count * IRSDK_VAR_BUF.size]))
+        newest = max(range(count), key=lambda n: buffers[n][0])
+        tick, offset = buffers[newest][:2]  # tickCount, bufOffset
         if tick == self._tick:
             return None
-        row = take(page, buffers[newest]["bufOffset"], header["bufLen"])
+        row = take(page, offset, header["bufLen"])
         at = IRSDK_HEADER.offset("varBuf") + newest * IRSDK_VAR_BUF.size
         if take(page, at, 4) != struct.pack("<i", tick):
             raise Torn  # the sim began to write that row again while it was copied
@@ -260,7 +273,7 @@ class IRacing(SharedMemoryDecoder):
             raise Unreadable
         layout = (header["numVars"], header["varHeaderOffset"], header["bufLen"])
         if layout != self._layout:
-            self._variables = variables(page, header)
+            self._row = variables(page, header)
             self._layout = layout
         update = header["sessionInfoUpdate"]
         if update == self._session_update:
@@ -274,9 +287,10 @@ class IRacing(SharedMemoryDecoder):
     def telemetry(self, row: bytes) -> Telemetry:
         """A row read with the variables and session info of :meth:`describe`."""
         v: Dict[str, Any] = dict.fromkeys(VARIABLES)
-        for name, var in self._variables.items():
-            value = var.reader.unpack_from(row, var.offset)[0]
-            v[name] = value if not isinstance(value, float) or math.isfinite(value) else None
+        v.update(zip(self._row.names, self._row.reader.unpack_from(row)))
+        for name in self._row.floats:
+            if not math.isfinite(v[name]):
+                v[name] = None
         s = self.session
         rpm, speed, warnings = v["RPM"], v["Speed"], v["EngineWarnings"]
         blink = _positive(v["PlayerCarSLBlinkRPM"]) or s.blink_rpm
