@@ -241,7 +241,8 @@ class IRacing(SharedMemoryDecoder):
         self._layout: Optional[Tuple[int, ...]] = None
         self._row = Row((), struct.Struct("<"), ())
         self._session_update: Optional[int] = None
-        self._tick: Optional[int] = None
+        #: The tickCount of the row read last.
+        self.tick: Optional[int] = None
 
     def _read(self, pages: Mapping[str, Page]) -> Optional[Telemetry]:
         page = self.page(pages, IRSDK_MEMMAPFILENAME)
@@ -250,20 +251,20 @@ class IRacing(SharedMemoryDecoder):
         header = IRSDK_HEADER.read(take(page, 0, IRSDK_HEADER.size))
         if not header["status"] & irsdk_stConnected or header["ver"] != IRSDK_VER:
             # The sim is gone (or was never there): the next one may differ in everything.
-            self._layout = self._session_update = self._tick = None
+            self._layout = self._session_update = self.tick = None
             raise NotLive
         self.describe(page, header)
         count = header["numBuf"]
         buffers = list(IRSDK_VAR_BUF.struct.iter_unpack(header["varBuf"][:count * IRSDK_VAR_BUF.size]))
         newest = max(range(count), key=lambda n: buffers[n][0])
         tick, offset = buffers[newest][:2]  # tickCount, bufOffset
-        if tick == self._tick:
+        if tick == self.tick:
             return None
         row = take(page, offset, header["bufLen"])
         at = IRSDK_HEADER.offset("varBuf") + newest * IRSDK_VAR_BUF.size
         if take(page, at, 4) != struct.pack("<i", tick):
             raise Torn  # the sim began to write that row again while it was copied
-        self._tick = tick
+        self.tick = tick
         return self.telemetry(row)
 
     def describe(self, page: Page, header: Mapping[str, Any]) -> None:
