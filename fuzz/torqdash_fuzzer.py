@@ -70,11 +70,14 @@ def main():
     shared = isinstance(decoder, SharedMemoryDecoder)
 
     def one_input(data):
-        telemetry = decoder.read(pages(decoder, data)) if shared else decoder.feed(data)
-        if telemetry is not None:
-            assert all(value is None or isinstance(value, (bool, str)) or math.isfinite(value)
-                       for value in vars(telemetry).values()), telemetry
-            dash.show(telemetry, now=0.0)
+        # Shared memory: by a fresh decoder too, as what a decoder keeps from earlier pages
+        # (a layout read once) would hide the bytes it describes.
+        for telemetry in ([decoder.read(pages(decoder, data)), SOURCES[name]().read(pages(decoder, data))]
+                          if shared else [decoder.feed(data)]):
+            if telemetry is not None:
+                assert all(value is None or isinstance(value, (bool, str)) or math.isfinite(value)
+                           for value in vars(telemetry).values()), telemetry
+                dash.show(telemetry, now=0.0)
 
     if atheris:
         folder = tempfile.mkdtemp(prefix=f"torqdash-fuzz-{name}-")

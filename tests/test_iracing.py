@@ -179,6 +179,14 @@ def test_live_map_not_connected_unchanged_and_updated(dump, tmp_path):
     assert source.poll(2.0).car == "Mercedes-AMG W13 E Performance" and source.state == RECEIVING
 
 
+def test_bit_fields_that_a_var_header_calls_floats(dump):
+    data = bytearray(dump[0])
+    for name in (b"SessionFlags\0", b"EngineWarnings\0"):
+        struct.pack_into("<i", data, data.index(name) - 16, 4)  # irsdk_float: their bits read as floats
+    t = IRacing().read({IRSDK_MEMMAPFILENAME: bytes(data)})
+    assert (t.flag, t.pit_limiter, t.rpm) == (None, False, 300.0)
+
+
 @pytest.mark.parametrize("bits, shown", [
     (0x10040000, None), (0x4, "green"), (0x4 | 0x20, "blue"), (0x8 | 0x20, "yellow"), (0x4000, "yellow"),
     (0x8 | 0x10 | 0x10000, "red"), (0x8 | 0x100000, "black"), (0x1 | 0x2, "chequered"), (0x2 | 0x4, "white")])

@@ -293,7 +293,7 @@ class IRacing(SharedMemoryDecoder):
             if not math.isfinite(v[name]):
                 v[name] = None
         s = self.session
-        rpm, speed, warnings = v["RPM"], v["Speed"], v["EngineWarnings"]
+        rpm, speed, warnings = v["RPM"], v["Speed"], _whole(v["EngineWarnings"])
         blink = _positive(v["PlayerCarSLBlinkRPM"]) or s.blink_rpm
         current = v["LapCurrentLapTime"]
         return Telemetry(
@@ -307,7 +307,7 @@ class IRacing(SharedMemoryDecoder):
             oil_warning=(bool(warnings & (irsdk_oilPressureWarning | irsdk_oilTempWarning))
                          if warnings is not None else None),
             abs_active=_bool(v["BrakeABSactive"]), in_race=_bool(v["IsOnTrack"]),
-            flag=flag(v["SessionFlags"]),
+            flag=flag(_whole(v["SessionFlags"])),
             car=s.car, shift_rpm=_positive(v["PlayerCarSLShiftRPM"]) or s.shift_rpm,
             first_light_rpm=_positive(v["PlayerCarSLFirstRPM"]) or s.first_light_rpm,
             # The game's own lights blink from here: shift now.
