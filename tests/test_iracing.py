@@ -175,6 +175,7 @@ def test_live_map_not_connected_unchanged_and_updated(dump, tmp_path):
         assert decoder.read({IRSDK_MEMMAPFILENAME: zero}) is None and decoder.waiting and not decoder.rejected
     source = SharedMemorySource(IRacing(), str(tmp_path))  # from /dev/shm, once the page is there
     assert source.poll(0.0) is None and source.state == WAITING
+    assert source.describe() == f"shared memory in {tmp_path}: {IRSDK_MEMMAPFILENAME}"  # not Local\...
     (tmp_path / IRSDK_MEMMAPFILENAME).write_bytes(dump[0])
     assert source.poll(2.0).car == "Mercedes-AMG W13 E Performance" and source.state == RECEIVING
 

@@ -314,9 +314,10 @@ class SharedMemorySource(Source):
                     self.readers[name] = reader
 
     def describe(self) -> str:
-        names = ", ".join(self.decoder.windows_names.get(name, name) for name in self.decoder.pages)
-        where = "shared memory" if sys.platform == "win32" else f"shared memory in {self.directory}:"
-        return f"{where} {names}"
+        if sys.platform == "win32":
+            return "shared memory " + ", ".join(
+                self.decoder.windows_names.get(name, name) for name in self.decoder.pages)
+        return f"shared memory in {self.directory}: " + ", ".join(self.decoder.pages)  # the files' names
 
     def close(self) -> None:
         for reader in self.readers.values():
