@@ -10,13 +10,14 @@ from typing import Dict, Type, Union
 from .base import Decoder, SharedMemoryDecoder, UdpDecoder
 from .f1 import F1
 from .forza import Forza
+from .kunos import Ac, Acc
 from .outgauge import OutGauge
 
 AnyDecoder = Union[UdpDecoder, SharedMemoryDecoder]
 
 SOURCES: Dict[str, Type[AnyDecoder]] = {
-    decoder.name: decoder for decoder in (OutGauge, Forza, F1)
+    decoder.name: decoder for decoder in (OutGauge, Forza, F1, Acc, Ac)
 }
 
-__all__ = ["SOURCES", "AnyDecoder", "Decoder", "F1", "Forza", "OutGauge", "SharedMemoryDecoder",
+__all__ = ["SOURCES", "Ac", "Acc", "AnyDecoder", "Decoder", "F1", "Forza", "OutGauge", "SharedMemoryDecoder",
            "UdpDecoder"]
