@@ -19,7 +19,7 @@ Layouts, with the documents' own field names:
   ``autoShifterOn``, ``P2PActivations``); the offsets are the same.
 """
 import re
-from typing import Any, Dict, Mapping, Optional, Tuple
+from typing import Any, Mapping, Optional, Tuple
 
 from ..telemetry import Telemetry
 from .base import Fields, NotLive, Page, SharedMemoryDecoder, Torn, finite, take, utf16
@@ -128,6 +128,8 @@ AC_LIVE = 2  # AC_STATUS / ACC_STATUS: 0 off, 1 replay, 2 live, 3 pause
 # black flag would make a disqualification) and ACC's orange flag (8: the meatball, a
 # car to repair in the pits).
 KUNOS_FLAGS = {1: "blue", 2: "yellow", 3: "black", 4: "white", 5: "chequered", 7: "green"}
+#: A game's own values: pit limiter, TC and ABS in action, delta to the best lap, red flag.
+Own = Tuple[bool, bool, bool, Optional[float], bool]
 DAY_MS = 86_400_000  # "no time" is 0 in AC and INT_MAX in ACC: a lap time is shorter
 
 
@@ -166,18 +168,25 @@ class Kunos(SharedMemoryDecoder):
     def __init__(self) -> None:
         super().__init__()
         self._ids: Optional[Tuple[bytes, bytes]] = None  # the packetIds last shown
-        self._static = b""
+        # The static page as last read (the game sets it as a session starts, from its
+        # menu: a live game's page is read once) and its car, max RPM and capacity.
+        self._static: Optional[Page] = None
         self._car: Tuple[str, Optional[float], float] = ("", None, 0.0)
 
     def _read(self, pages: Mapping[str, Page]) -> Optional[Telemetry]:
         try:
-            car, max_rpm, capacity = self._car_of(take(self.page(pages, STATIC), 0, STATIC_READ.size))
+            static = self.page(pages, STATIC)
+            if static is not self._static:  # read again for a new page or after NotLive
+                self._car = self._car_of(take(static, 0, STATIC_READ.size))
+                self._static = static
+            car, max_rpm, capacity = self._car
             graphics = consistent(self.page(pages, GRAPHICS), self.graphics_read.size)
             if graphics[4:8] != AC_LIVE.to_bytes(4, "little"):
                 raise NotLive
             physics = consistent(self.page(pages, PHYSICS), self.physics_read.size)
         except NotLive:
-            self._ids = None  # what comes after a pause or a restart is new
+            # What comes after a pause, the menu or a restart is new, maybe another car.
+            self._ids = self._static = None
             raise
         ids = (physics[:4], graphics[:4])
         if ids == self._ids:
@@ -188,10 +197,8 @@ class Kunos(SharedMemoryDecoder):
         return telemetry
 
     def _car_of(self, raw: bytes) -> Tuple[str, Optional[float], float]:
-        """The static page's car, max RPM and tank capacity, read again only when the page
-        changes; NotLive while it is empty or another game's."""
-        if raw == self._static:
-            return self._car
+        """The static page's car, max RPM and tank capacity; NotLive while it is empty or
+        another game's."""
         game = version(utf16(raw[ACC_STATIC.offset("acVersion"):][:30]))
         if game is None:
             raise NotLive
@@ -202,8 +209,7 @@ class Kunos(SharedMemoryDecoder):
         max_rpm, capacity = STATIC_READ.unpack(raw)
         finite(capacity)
         car = utf16(raw[ACC_STATIC.offset("carModel"):][:66])
-        self._static, self._car = raw, (car, float(max_rpm) if max_rpm > 0 else None, capacity)
-        return self._car
+        return car, float(max_rpm) if max_rpm > 0 else None, capacity
 
     def _is_other(self, game: Tuple[int, int]) -> bool:
         # AC's builds since 2017 are 1.11 to 1.16, ACC's are 1.0 to 1.10 (its acVersion
@@ -217,18 +223,17 @@ class Kunos(SharedMemoryDecoder):
         _, fuel, gear, rpm, speed, *_ = physics
         _, _, position, current, last, best, flag, *_ = graphics
         finite(fuel, speed)
-        values: Dict[str, Any] = dict(
+        pit, tc, abs_, delta, red = self._own(physics, graphics)
+        return Telemetry(
             rpm=float(rpm), max_rpm=max_rpm, gear=gear - 1,  # Kunos: 0 reverse, 1 neutral
             speed_kph=speed, fuel=min(1.0, max(0.0, fuel / capacity)) if capacity > 0 else None,
-            lap_time_s=lap(current), last_lap_s=lap(last), best_lap_s=lap(best),
-            position=position if position > 0 else None, flag=KUNOS_FLAGS.get(flag),
-            car=car or None)
-        values.update(self._own(physics, graphics))
-        return Telemetry(**values)
+            lap_time_s=lap(current), last_lap_s=lap(last), best_lap_s=lap(best), delta_s=delta,
+            position=position if position > 0 else None, pit_limiter=pit, tc_active=tc,
+            abs_active=abs_, flag="red" if red else KUNOS_FLAGS.get(flag), car=car or None)
 
-    def _own(self, physics: Tuple[Any, ...], graphics: Tuple[Any, ...]) -> Dict[str, Any]:
-        """The fields each game gives its own way: the pit limiter, TC and ABS in action
-        (the picks differ from there on), ACC's delta and red flag."""
+    def _own(self, physics: Tuple[Any, ...], graphics: Tuple[Any, ...]) -> Own:
+        """What each game gives its own way (the picks differ from the pit limiter on):
+        the pit limiter, TC and ABS in action, ACC's delta to the best lap and red flag."""
         raise NotImplementedError
 
 
@@ -246,20 +251,18 @@ class Acc(Kunos):
     def _is_other(self, game: Tuple[int, int]) -> bool:
         return game >= (1, 11)
 
-    def _own(self, physics: Tuple[Any, ...], graphics: Tuple[Any, ...]) -> Dict[str, Any]:
+    def _own(self, physics: Tuple[Any, ...], graphics: Tuple[Any, ...]) -> Own:
         # ACC's document: the floats tc and abs are "TC in action" and "ABS in action"
         # (the graphics page's TC and ABS are the settings), and their int doubles
         # tcinAction and absInAction are "not used".
         *_, tc, pit, abs_ = physics
         *_, delta, positive, red = graphics
         finite(tc, abs_)
-        own: Dict[str, Any] = dict(pit_limiter=pit != 0, tc_active=tc > 0, abs_active=abs_ > 0)
-        if lap(graphics[5]) is not None and abs(delta) < DAY_MS:
-            # The sign from isDeltaPositive, whether or not iDeltaLapTime carries it too.
-            own["delta_s"] = abs(delta) / 1000 * (1 if positive else -1)
-        if red:  # a red flag stops the session for everyone; the enum has none
-            own["flag"] = "red"
-        return own
+        # The sign from isDeltaPositive, whether or not iDeltaLapTime carries it too.
+        has_delta = lap(graphics[5]) is not None and abs(delta) < DAY_MS
+        # A red flag (GlobalRed) stops the session for everyone; the flag enum has none.
+        return (pit != 0, tc > 0, abs_ > 0,
+                abs(delta) / 1000 * (1 if positive else -1) if has_delta else None, red != 0)
 
 
 class Ac(Kunos):
@@ -274,11 +277,11 @@ class Ac(Kunos):
     def _is_other(self, game: Tuple[int, int]) -> bool:
         return game < (1, 11)
 
-    def _own(self, physics: Tuple[Any, ...], graphics: Tuple[Any, ...]) -> Dict[str, Any]:
+    def _own(self, physics: Tuple[Any, ...], graphics: Tuple[Any, ...]) -> Own:
         # AC's document makes the floats tc and abs the "slip ratio limit" of each aid
         # (if enabled): a setting, which would light the LED whenever the aid is on. AC's
         # later builds add tcinAction and absInAction, "TC in action" and "ABS in action".
         *_, pit, tc, abs_ = physics
-        return dict(pit_limiter=pit != 0, tc_active=tc != 0, abs_active=abs_ != 0)
+        return pit != 0, tc != 0, abs_ != 0, None, False
 
 
