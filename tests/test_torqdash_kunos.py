@@ -262,6 +262,7 @@ def test_shared_memory_end_to_end(bus, board, game):
         return picture(), said[-1:] == [said_then]
 
     second, fifth_limiter, dark = ("2", "188", "..#..."), ("5", "188", "#.#..."), (" ", "   ", "......")
+    assert app.source.describe() == f"shared memory in {folder}: acpmf_physics, acpmf_graphics, acpmf_static"
     assert run(0.3, dark, "waiting for") == (dark, True)
     publish(tell, acc_pages())  # the game starts after torqdash
     assert run(3, second, "receiving") == (second, True)

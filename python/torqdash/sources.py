@@ -294,9 +294,10 @@ class SharedMemorySource(Source):
                 self.readers[name] = reader
 
     def describe(self) -> str:
-        names = ", ".join(self.decoder.windows_names.get(name, name) for name in self.decoder.pages)
-        where = "shared memory" if sys.platform == "win32" else f"shared memory in {self.directory}:"
-        return f"{where} {names}"
+        if sys.platform == "win32":
+            names = (self.decoder.windows_names.get(name, name) for name in self.decoder.pages)
+            return "shared memory " + ", ".join(names)
+        return f"shared memory in {self.directory}: {', '.join(self.decoder.pages)}"  # its files
 
     def close(self) -> None:
         for reader in self.readers.values():
