@@ -20,8 +20,7 @@ except ImportError:
 
 with atheris.instrument_imports() if atheris else contextlib.nullcontext():
     from torqdash import SOURCES, Dash, SharedMemoryDecoder
-    from torqdash.games import f1, forza, iracing, outgauge
-
+    from torqdash.games import f1, forza, iracing, kunos, outgauge
 
 
 def iracing_map(status):
@@ -43,12 +42,25 @@ def iracing_map(status):
             + session + var_headers + bytes(range(3 * row_len)))
 
 
+def kunos_pages(decoder, version):
+    """Live pages of Kunos' shared memory: packetId 1, status live, the game's version."""
+    physics, graphics, static = (bytearray(size) for size in decoder.pages.values())
+    struct.pack_into("<i", physics, 0, 1)
+    struct.pack_into("<ii", graphics, 0, 1, kunos.AC_LIVE)
+    text, at = version.encode("utf-16-le"), kunos.AC_STATIC.offset("acVersion")
+    static[at:at + len(text)] = text
+    struct.pack_into("<if", static, kunos.AC_STATIC.offset("maxRpm"), 8000, 60.0)
+    return bytes(physics + graphics + static)
+
+
 SEEDS = {  # every packet size each decoder reads
     "outgauge": [bytes(outgauge.OUTGAUGE.size + extra) for extra in (0, 4)],
     "forza": [struct.pack("<i", 1) + bytes(size - 4) for size in forza.FORZA_DASH_AT],
     "f1": [struct.pack("<HBBBBB", year, 0, 1, 0, 1, packet_id) + bytes(size - 7)
            for year in f1.F1_YEARS for packet_id, size in ((6, 1352), (7, 1239), (0, 1349))],
     "iracing": [iracing_map(status) for status in (1, 0)],
+    "acc": [kunos_pages(kunos.Acc, "1.10.2")],
+    "ac": [kunos_pages(kunos.Ac, "1.16")],
 }
 
 

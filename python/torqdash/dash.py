@@ -178,6 +178,7 @@ class Dash:
         self._received = 0.0
         self._sent: Optional[Frame] = None
         self._next_at = -math.inf  # the rate limit: no frame before this time
+        self._frame: Tuple[Optional[Telemetry], Optional[Layout], int, Frame] = (None, None, 0, DARK)
 
     def show(self, telemetry: Telemetry, now: Optional[float] = None) -> bool:
         """Shows ``telemetry``; True when a frame was sent."""
@@ -227,19 +228,27 @@ class Dash:
         silent = layout.dark_after_s > 0 and now - self._received >= layout.dark_after_s
         if t is None or silent or t.in_race is False:
             return DARK
+        # The same telemetry and layout show the same frame until the bar blinks: the
+        # app asks for it before and after every poll.
+        phase = int(now / layout.blink_s) % 2
+        cached = self._frame
+        if cached[0] is t and cached[1] is layout and (cached[2] == phase or not cached[3].blinking):
+            return cached[3]
         max_rpm = t.max_rpm if t.max_rpm and t.max_rpm > 0 else layout.max_rpm
         share = max(0.0, t.rpm or 0.0) / max_rpm
         blinking = bool(t.shift_light) or share >= layout.rpm_shift
         if blinking:
-            lit = 9 if int(now / layout.blink_s) % 2 == 0 else 0
+            lit = 9 if phase == 0 else 0
         else:
             span = (share - layout.rpm_start) / (layout.rpm_shift - layout.rpm_start)
             lit = 0 if share < layout.rpm_start else min(9, int(span * 9) + 1)
         rpm = tuple(led < lit for led in range(9))
-        return Frame(gear=gear_text(t.gear), left=self._text(layout.left, t),
-                     central=self._text(layout.central, t), right=self._text(layout.right, t),
-                     rpm=rpm, warning=tuple(self._led(name, t) for name in layout.warning),
-                     blinking=blinking)
+        frame = Frame(gear=gear_text(t.gear), left=self._text(layout.left, t),
+                      central=self._text(layout.central, t), right=self._text(layout.right, t),
+                      rpm=rpm, warning=tuple(self._led(name, t) for name in layout.warning),
+                      blinking=blinking)
+        self._frame = (t, layout, phase, frame)
+        return frame
 
     def _text(self, panel: str, t: Telemetry) -> str:
         if panel == "speed" and t.speed_kph is not None:
@@ -263,17 +272,23 @@ class Dash:
         return bool(getattr(t, field, False))
 
     def _send(self, frame: Frame) -> None:
-        board = self.board
-        if self.layout.central == "gear":
-            board.set_central_panel(frame.left)
-            board.set_gear(frame.gear)
-        else:
-            board.set_gear(frame.gear)
-            board.set_central_panel(frame.central)  # after the gear, which also writes it
-        set_right_panel(board, frame.right)
-        for number, on in enumerate(frame.rpm, start=1):
-            board.set_rpm_led(number, int(on))
-        for number, on in enumerate(frame.warning, start=1):
-            board.set_warning_led(number, int(on))
+        # Only the parts that changed since the last frame: the board's report keeps the
+        # rest (the setters change it, show_me sends it whole).
+        board, last = self.board, self._sent
+        if last is None or (frame.gear, frame.left, frame.central) != (last.gear, last.left, last.central):
+            if self.layout.central == "gear":
+                board.set_central_panel(frame.left)
+                board.set_gear(frame.gear)
+            else:
+                board.set_gear(frame.gear)
+                board.set_central_panel(frame.central)  # after the gear, which also writes it
+        if last is None or frame.right != last.right:
+            set_right_panel(board, frame.right)
+        for leds, before, setter in ((frame.rpm, None if last is None else last.rpm, board.set_rpm_led),
+                                     (frame.warning, None if last is None else last.warning,
+                                      board.set_warning_led)):
+            for number, on in enumerate(leds, start=1):
+                if before is None or on != before[number - 1]:
+                    setter(number, int(on))
         board.show_me()
 

@@ -263,16 +263,19 @@ def open_page(name: str, size: int, windows_name: Optional[str] = None,
 
 class SharedMemorySource(Source):
     """A game's shared-memory pages, polled on the frame grid. Pages that are missing
-    are looked for again every second; so are pages that a restarted game or bridge put
-    in their place."""
+    are looked for again every ``look_every`` seconds; so are pages that a restarted game
+    or bridge put in their place. A page shorter than its decoder reads counts as
+    missing: a game or bridge that is still making it has not published it yet."""
 
     decoder: SharedMemoryDecoder
 
     def __init__(self, decoder: SharedMemoryDecoder, directory: str = SHM_DIR,
-                 clock: Callable[[], float] = time.monotonic) -> None:
+                 clock: Callable[[], float] = time.monotonic,
+                 look_every: float = REOPEN_S) -> None:
         super().__init__(clock)
         self.decoder = decoder
         self.directory = directory
+        self.look_every = look_every
         self.readers: Dict[str, PageReader] = {}
         self.next_poll = -math.inf
         self.next_look = -math.inf
@@ -287,7 +290,7 @@ class SharedMemorySource(Source):
             return None
         self.next_poll = next_slot(now)
         if now >= self.next_look:
-            self.next_look = now + REOPEN_S
+            self.next_look = now + self.look_every
             self._look()
         telemetry = self.decoder.read(self.readers)
         if telemetry is None:
@@ -303,21 +306,23 @@ class SharedMemorySource(Source):
     def _look(self) -> None:
         decoder = self.decoder
         for name, size in decoder.pages.items():
-            reader = self.readers.get(name)
+            reader = self.readers.pop(name, None)
             if reader is not None and reader.replaced():
                 reader.close()
-                del self.readers[name]
                 reader = None
             if reader is None:
                 reader = open_page(name, size, decoder.windows_names.get(name), self.directory)
-                if reader is not None:
-                    self.readers[name] = reader
+            if reader is not None and len(reader) < size:
+                reader.close()
+                reader = None
+            if reader is not None:
+                self.readers[name] = reader
 
     def describe(self) -> str:
         if sys.platform == "win32":
-            return "shared memory " + ", ".join(
-                self.decoder.windows_names.get(name, name) for name in self.decoder.pages)
-        return f"shared memory in {self.directory}: " + ", ".join(self.decoder.pages)  # the files' names
+            names = (self.decoder.windows_names.get(name, name) for name in self.decoder.pages)
+            return "shared memory " + ", ".join(names)
+        return f"shared memory in {self.directory}: {', '.join(self.decoder.pages)}"  # its files
 
     def close(self) -> None:
         for reader in self.readers.values():
