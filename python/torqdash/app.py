@@ -20,7 +20,10 @@ from torqsim.host import Monitor, board_title, find_real_board, open_view
 from .dash import Dash, Layout, LayoutError, load_layout
 from .games import SOURCES
 from .games.base import SharedMemoryDecoder, UdpDecoder
+from .session import Session, add_options, parse
+from .session import open_source as open_replay
 from .sources import RECEIVING, SHM_DIR, SharedMemorySource, Source, UdpSource, listen, wait
+from .telemetry import Telemetry
 
 RETRY_S = 2.0
 IDLE_WAIT_S = 0.25  # longest socket wait, so that Ctrl-C and a lost board are seen soon
@@ -81,20 +84,25 @@ class App:
                  say: Callable[[str], None] = lambda text: None) -> None:
         self.source, self.dash, self.link, self.monitor, self.say = (
             source, dash, link, monitor, say)
+        #: Called after every step with the telemetry it brought; one that returns
+        #: False ends the session (a timed recording, the end of a replay).
+        self.hooks: List[Callable[[App, Optional[Telemetry]], bool]] = []
         self._said: Optional[Tuple[str, str]] = None
 
-    def step(self, longest: float = IDLE_WAIT_S) -> None:
+    def step(self, longest: float = IDLE_WAIT_S) -> bool:
         """Waits for new data (at most ``longest`` seconds, less when the board or the
-        source needs something sooner) and shows what it brings."""
+        source needs something sooner) and shows what it brings; False when a hook ends
+        the session."""
         self.link.poll()
         now = self.dash.clock()
         waits = [longest, self.dash.wake_in(now), self.link.wake_in(), self.source.wake_in(now)]
         wait(self.source, min(wait for wait in waits if wait is not None))
-        telemetry = self.source.poll(self.dash.clock())
+        now = self.dash.clock()
+        telemetry = self.source.poll(now)
         if telemetry is None:
             self.dash.refresh()
         else:
-            self.dash.show(telemetry)
+            self.dash.show(telemetry, now)  # at the time its recording notes
         decoder = self.source.decoder
         said = (self.source.state, getattr(decoder, "reason", ""))
         if said != self._said:
@@ -104,6 +112,7 @@ class App:
                      + (f": {reason}" if reason else ""))
         if self.monitor is not None:
             self.monitor.pump()
+        return all([hook(self, telemetry) for hook in self.hooks])
 
 
 class _Parser(argparse.ArgumentParser):
@@ -146,6 +155,7 @@ def parser() -> argparse.ArgumentParser:
     main.add_argument("--serial", default="", metavar="S",
                       help="the serial number of the board to open (with --virtual: the "
                            "virtual board's, default A1B2)")
+    add_options(main)
     return main
 
 
@@ -161,6 +171,8 @@ def _terminated(signum: int, frame: object) -> None:
 def open_source(options: argparse.Namespace) -> Source:
     """The source the options name; OSError or OverflowError when its socket cannot be
     bound, ValueError for options that do not fit the source."""
+    if options.replay:
+        return open_replay(options)
     decoder = SOURCES[options.source]()
     if isinstance(decoder, SharedMemoryDecoder):
         if options.port or options.bind or options.console:
@@ -177,7 +189,7 @@ def open_source(options: argparse.Namespace) -> Source:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    options = parser().parse_args(argv)
+    options = parse(argv, parser)  # and the commands record and replay
     if options.source not in SOURCES:
         return _fail(f"unknown source {options.source!r}: choose {', '.join(SOURCES)}")
     try:
@@ -194,34 +206,44 @@ def main(argv: Optional[List[str]] = None) -> int:
         port = options.port or getattr(decoder, "port", 0)
         return _fail(f"cannot listen on {options.bind or getattr(decoder, 'bind', '')} "
                      f"port {port}: {reason}")
+    try:
+        session = Session(options, source)  # --forward, a recording, the status line
+    except ValueError as error:
+        source.close()
+        return _fail(str(error))
     if hasattr(signal, "SIGTERM"):
         signal.signal(signal.SIGTERM, _terminated)
     try:
         start = f"torqdash: {options.source} telemetry on {source.describe()}"
         if not options.virtual:
             print(start, flush=True)
-            dash = Dash(None, layout)
-            say = lambda text: print(text, flush=True)  # noqa: E731
-            return _run(App(source, dash, BoardLink(dash, options.serial, say=say), say=say))
+            dash = Dash(None, layout, source.clock)
+            say = session.say
+            app = App(source, dash, BoardLink(dash, options.serial, say=say), say=say)
+            session.attach(app)
+            return _run(app)
         with VirtualBus() as bus:
             device = bus.add_board(serial=options.serial or "A1B2", version=0x0105)
             view, _ = open_view(board_title(device, None) + f" · torqdash {options.source}")
             view.note(start)
             monitor = Monitor(device, view)
-            dash = Dash(None, layout)
+            dash = Dash(None, layout, source.clock)
             app = App(source, dash, BoardLink(dash, options.serial, say=view.note), monitor,
                       say=view.note)
+            session.attach(app, view)
             try:
                 return _run(app)
             finally:
                 view.finish(monitor.state)
     finally:
+        session.close()
         source.close()
 
 
 def _run(app: App) -> int:
     try:
-        while True:
-            app.step()
+        while app.step():
+            pass
     except KeyboardInterrupt:
-        return 0
+        pass
+    return 0
