@@ -177,6 +177,7 @@ class RecordingSource(ReplaySource):
                     if not 0 <= number < len(images) or length > MAX_PAGE:
                         raise RecordingError(f"{self.path}: damaged (a page it does not name)")
                     name = self.recording.pages[number]
+                    images[number].extend(bytes(max(0, length - len(images[number]))))
                     page = before.get(name)
                     if new or page is None:
                         page = ReplayPage(number, length, images, tape)

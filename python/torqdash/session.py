@@ -40,7 +40,8 @@ def _amount(what: str, zero: bool) -> Callable[[str], float]:
     return amount
 
 
-def parse(argv: Optional[List[str]], make_parser: Callable[[], argparse.ArgumentParser]) -> argparse.Namespace:
+def parse(argv: Optional[List[str]],
+          make_parser: Callable[[], argparse.ArgumentParser]) -> argparse.Namespace:
     """The options of ``python -m torqdash [record|replay] ...``: ``record`` takes the
     options of a plain session and FILE and ``--seconds``; ``replay`` its own. Every
     namespace has ``file`` (to record), ``seconds`` and ``replay`` (a file to play)."""
