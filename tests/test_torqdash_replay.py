@@ -42,8 +42,8 @@ def session(source, steps, recording):
         recorder = Recorder(str(recording), source) if recording else None
         if recorder:
             recorder.attach()
-        while steps() and app.step(0.01):
-            pass
+        while steps():
+            app.step(0.01)
         if recorder:
             recorder.close()
         frames = list(board.frames)  # (not the blank report of the board's release)

@@ -85,14 +85,14 @@ class App:
         self.source, self.dash, self.link, self.monitor, self.say = (
             source, dash, link, monitor, say)
         #: Called after every step with the telemetry it brought; one that returns
-        #: False ends the session (a timed recording, the end of a replay).
+        #: False ends the session (a timed recording, the end of a replay): ``going``.
         self.hooks: List[Callable[[App, Optional[Telemetry]], bool]] = []
+        self.going = True
         self._said: Optional[Tuple[str, str]] = None
 
-    def step(self, longest: float = IDLE_WAIT_S) -> bool:
+    def step(self, longest: float = IDLE_WAIT_S) -> None:
         """Waits for new data (at most ``longest`` seconds, less when the board or the
-        source needs something sooner) and shows what it brings; False when a hook ends
-        the session."""
+        source needs something sooner) and shows what it brings."""
         self.link.poll()
         now = self.dash.clock()
         waits = [longest, self.dash.wake_in(now), self.link.wake_in(), self.source.wake_in(now)]
@@ -112,7 +112,7 @@ class App:
                      + (f": {reason}" if reason else ""))
         if self.monitor is not None:
             self.monitor.pump()
-        return all([hook(self, telemetry) for hook in self.hooks])
+        self.going = all([hook(self, telemetry) for hook in self.hooks]) and self.going
 
 
 class _Parser(argparse.ArgumentParser):
@@ -242,8 +242,8 @@ def main(argv: Optional[List[str]] = None) -> int:
 
 def _run(app: App) -> int:
     try:
-        while app.step():
-            pass
+        while app.going:
+            app.step()
     except KeyboardInterrupt:
         pass
     return 0
