@@ -234,6 +234,19 @@ def test_recordings_cut_short_or_damaged_play_what_they_hold(tmp_path, cut):
     assert replay.datagrams == played[cut] if cut in played else replay.datagrams < 6
 
 
+def test_a_replay_in_a_loop_starts_again_with_a_fresh_decoder(tmp_path):
+    recording_of(tmp_path / "loop.tqr", [packet(324, forza_dash(244, n, 30.0)) for n in range(1, 4)] + [b"?"])
+    replay, shown = open_replay(tmp_path / "loop.tqr", speed=0, loop=True), []
+    while replay.datagrams < 12:
+        telemetry = replay.poll(replay.clock())
+        shown += [(round(replay.clock(), 3), telemetry.gear)] if telemetry else []
+        replay.sleep(replay.wake_in(replay.clock()))
+    # Three rounds of 0.1 s apart (the recording's 0.4 s, and a frame's time between rounds).
+    assert shown == [(round(0.1 + start + n / 10, 3), n + 1) for start in (0, 0.417, 0.833) for n in range(3)]
+    # After the third round's last datagram (rejected), the fourth's decoder, new.
+    assert (replay.finished, replay.last_rejected, replay.decoder.rejected) == (False, b"?", 0)
+
+
 def test_status_line_says_what_arrives():
     now = [100.0]
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock, \

@@ -55,19 +55,16 @@ def parse(argv: Optional[List[str]],
         parser.add_argument("--seconds", type=_amount("seconds", False), metavar="N",
                             help="stop after N seconds (default: at Ctrl-C)")
     elif command == "replay":
-        parser = type(parser)(prog=parser.prog + " replay",
-                              description="Plays a recording, or an iRacing .ibt file, onto the board.")
+        session = parser
+        parser = type(session)(prog=session.prog + " replay",
+                               description="Plays a recording, or an iRacing .ibt file, onto the board.")
         parser.add_argument("replay", metavar="FILE", help="a torqdash recording or an iRacing .ibt file")
         parser.add_argument("--speed", type=_amount("times the recorded pace", True), default=1.0,
                             metavar="X", help="X times the recorded pace (default 1; 0: as fast as it can)")
         parser.add_argument("--loop", action="store_true", help="start again at the end")
-        parser.add_argument("--layout", metavar="FILE", help="a TOML layout file")
-        parser.add_argument("--virtual", action="store_true",
-                            help="drive a virtual board drawn in the terminal instead")
-        parser.add_argument("--serial", default="", metavar="S",
-                            help="the serial number of the board to open (with --virtual: the "
-                                 "virtual board's, default A1B2)")
-        parser.add_argument("--no-status", action="store_true", help="no status line")
+        for action in session._actions:  # the board's options, as a session that reads a game has them
+            if action.dest in ("layout", "virtual", "serial", "no_status"):
+                parser._add_action(action)
     options = parser.parse_args(argv[1:] if command else argv)
     defaults: Dict[str, Any] = dict(file=None, seconds=None, replay=None, forward=[], port=None, bind=None,
                     console=None, shm_dir=SHM_DIR)
