@@ -65,7 +65,7 @@ class Status:
 
     def update(self, now: float, page: Optional[str] = None) -> None:
         counts = self._count()
-        span = max(now - self._at, 1e-9)
+        span = max(now - self._at, self.every)  # (the first update comes at once)
         rate = ((counts[0] - self._counts[0]) / span, (counts[1] - self._counts[1]) / span)
         self._at, self._counts = now, counts
         parts, key = self.parts(now, rate, page)
@@ -98,8 +98,10 @@ class Status:
         rejected = f"rejected {decoder.rejected}"
         if udp and decoder.rejected:
             rejected += f" (last {len(source.last_rejected)} bytes{self._like()})"
-        parts += [rejected, f"ignored {decoder.ignored}"]
-        if isinstance(decoder, SharedMemoryDecoder) and decoder.torn:
+        parts.append(rejected)
+        if udp:
+            parts.append(f"ignored {decoder.ignored}")
+        elif isinstance(decoder, SharedMemoryDecoder) and decoder.torn:
             parts.append(f"torn {decoder.torn}")
         if self.car is not None:
             parts.append(f"car {self.car}")
