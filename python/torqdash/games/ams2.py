@@ -2,8 +2,8 @@
 UDP protocol version 2 (the games' "Project CARS 2" UDP option) and the shared memory
 ``$pcars2$`` (their "Project CARS 2" shared memory option), one source each: ``ams2`` and
 ``ams2-shm``."""
-from dataclasses import replace
-from typing import Any, Dict, Mapping, Optional
+import struct
+from typing import Any, Dict, Mapping, Optional, Tuple
 
 from ..telemetry import Telemetry
 from .base import Fields, NotLive, Page, SharedMemoryDecoder, Torn, UdpDecoder, Unreadable, finite, take, text
@@ -53,6 +53,7 @@ PARTICIPANT_STATS = Fields(  # sParticipantStatsInfo
     ("sFastestSector2Time", "f"), ("sFastestSector3Time", "f"), ("sParticipantOnlineRep", "I"),
     ("sMPParticipantIndex", "H2x"))
 PARTICIPANTS = 32  # UDP_STREAMER_PARTICIPANTS_SUPPORTED
+PARTICIPANTS_AT, STATS_AT = TIMINGS.offset("sPartcipants"), TIME_STATS.offset("sStats")
 CAR_PHYSICS, TIMINGS_TYPE, TIME_STATS_TYPE = 0, 3, 7  # EUDPStreamerPacketHandlerType
 UDP_SIZES = {CAR_PHYSICS: TELEMETRY.size, TIMINGS_TYPE: TIMINGS.size, TIME_STATS_TYPE: TIME_STATS.size}
 # sRacePosition: the position in the low 7 bits (the top bit: participant active).
@@ -60,12 +61,27 @@ UDP_SIZES = {CAR_PHYSICS: TELEMETRY.size, TIMINGS_TYPE: TIMINGS.size, TIME_STATS
 # memory's FLAG_COLOUR_* values 1 to 7; black and chequered do not fit there), the reason above.
 UDP_FLAGS = {1: "green", 2: "blue", 3: "white", 4: "white", 5: "red", 6: "yellow", 7: "yellow"}
 
+CAR = TELEMETRY.pick("sViewedParticipantIndex", "sCarFlags", "sFuelCapacity", "sFuelLevel", "sSpeed", "sRpm",
+                     "sMaxRpm", "sGearNumGears")
+TIMING = PARTICIPANT.pick("sRacePosition", "sHighestFlag", "sCurrentTime")
+STATS = PARTICIPANT_STATS.pick("sFastestLapTime", "sLastLapTime")
+
+
+def times(layout: Fields, first: str, count: int) -> struct.Struct:
+    """The ``count`` floats from ``first`` of every participant's entry, in one struct."""
+    at = layout.offset(first)
+    return struct.Struct("<" + f"{at}x{count}f{layout.size - at - 4 * count}x" * PARTICIPANTS)
+
+
+TIMING_TIMES = times(PARTICIPANT, "sCurrentTime", 2)  # and sCurrentSectorTime
+STATS_TIMES = times(PARTICIPANT_STATS, "sFastestLapTime", 6)  # the lap and sector times
+
 # --- Shared memory: SharedMemory.h of the same SDK ("Copyright (c) MWL"), SHARED_MEMORY_VERSION
 # 9 (Project CARS 2); Automobilista 2's (version 14) keeps this struct and appends to it. No
-# #pragma pack: 4-byte alignment, so a bool takes 4 bytes before the next field (the "3x").
+# #pragma pack, and no field wider than 4 bytes: aligned as under pack(4).
 SHM_PARTICIPANT = Fields(  # ParticipantInfo, 100 bytes, STORED_PARTICIPANTS_MAX (64) of them
-    ("mIsActive", "?"), ("mName", "64s3x"), ("mWorldPosition", "3f"), ("mCurrentLapDistance", "f"),
-    ("mRacePosition", "I"), ("mLapsCompleted", "I"), ("mCurrentLap", "I"), ("mCurrentSector", "i"))
+    ("mIsActive", "?"), ("mName", "64s"), ("mWorldPosition", "3f"), ("mCurrentLapDistance", "f"),
+    ("mRacePosition", "I"), ("mLapsCompleted", "I"), ("mCurrentLap", "I"), ("mCurrentSector", "i"), pack=4)
 SHM_PARTICIPANTS = 64
 SHARED_MEMORY = Fields(
     ("mVersion", "I"), ("mBuildVersionNumber", "I"), ("mGameState", "I"), ("mSessionState", "I"),
@@ -73,7 +89,7 @@ SHARED_MEMORY = Fields(
     ("mParticipantInfo", f"{SHM_PARTICIPANTS * SHM_PARTICIPANT.size}s"), ("mUnfilteredThrottle", "f"),
     ("mUnfilteredBrake", "f"), ("mUnfilteredSteering", "f"), ("mUnfilteredClutch", "f"),
     ("mCarName", "64s"), ("mCarClassName", "64s"), ("mLapsInEvent", "I"), ("mTrackLocation", "64s"),
-    ("mTrackVariation", "64s"), ("mTrackLength", "f"), ("mNumSectors", "i"), ("mLapInvalidated", "?3x"),
+    ("mTrackVariation", "64s"), ("mTrackLength", "f"), ("mNumSectors", "i"), ("mLapInvalidated", "?"),
     ("mBestLapTime", "f"), ("mLastLapTime", "f"), ("mCurrentTime", "f"), ("mSplitTimeAhead", "f"),
     ("mSplitTimeBehind", "f"), ("mSplitTime", "f"), ("mEventTimeRemaining", "f"),
     ("mPersonalFastestLapTime", "f"), ("mWorldFastestLapTime", "f"),
@@ -85,9 +101,9 @@ SHARED_MEMORY = Fields(
     ("mOilPressureKPa", "f"), ("mWaterTempCelsius", "f"), ("mWaterPressureKPa", "f"),
     ("mFuelPressureKPa", "f"), ("mFuelLevel", "f"), ("mFuelCapacity", "f"), ("mSpeed", "f"), ("mRpm", "f"),
     ("mMaxRPM", "f"), ("mBrake", "f"), ("mThrottle", "f"), ("mClutch", "f"), ("mSteering", "f"),
-    ("mGear", "i"), ("mNumGears", "i"), ("mOdometerKM", "f"), ("mAntiLockActive", "?3x"),
+    ("mGear", "i"), ("mNumGears", "i"), ("mOdometerKM", "f"), ("mAntiLockActive", "?"),
     ("mLastOpponentCollisionIndex", "i"), ("mLastOpponentCollisionMagnitude", "f"),
-    ("mBoostActive", "?3x"), ("mBoostAmount", "f"),
+    ("mBoostActive", "?"), ("mBoostAmount", "f"),
     *((name, "3f") for name in ("mOrientation", "mLocalVelocity", "mWorldVelocity", "mAngularVelocity",
                                 "mLocalAcceleration", "mWorldAcceleration", "mExtentsCentre")),
     ("mTyreFlags", "4I"), ("mTerrain", "4I"),
@@ -99,7 +115,13 @@ SHARED_MEMORY = Fields(
     ("mTrackTemperature", "f"), ("mRainDensity", "f"), ("mWindSpeed", "f"), ("mWindDirectionX", "f"),
     ("mWindDirectionY", "f"), ("mCloudBrightness", "f"),
     # Version 8 on: 0 at the start, incremented at the start and at the end of each write.
-    ("mSequenceNumber", "I"))
+    ("mSequenceNumber", "I"), pack=4)
+SHM = SHARED_MEMORY.pick(
+    "mVersion", "mGameState", "mViewedParticipantIndex", "mBestLapTime", "mLastLapTime", "mCurrentTime",
+    "mHighestFlagColour", "mCarFlags", "mFuelLevel", "mFuelCapacity", "mSpeed", "mRpm", "mMaxRPM", "mGear",
+    "mSequenceNumber")
+CAR_NAME_AT = SHARED_MEMORY.offset("mCarName")
+POSITION_AT = SHARED_MEMORY.offset("mParticipantInfo") + SHM_PARTICIPANT.offset("mRacePosition")
 SHM_NAME = "$pcars2$"
 SEQUENCE_AT = SHARED_MEMORY.offset("mSequenceNumber")
 FIRST_VERSION = 9  # older layouts (Project CARS 1's) have no sequence number at this place
@@ -124,9 +146,9 @@ def car_lights(flags: int) -> Dict[str, Any]:
                 oil_warning=bool(flags & CAR_ENGINE_WARNING))
 
 
-def seconds(value: Optional[float]) -> Optional[float]:
+def seconds(value: float) -> Optional[float]:
     """A lap time; the games' unset times are -1 or 0."""
-    return value if value is not None and value > 0 else None
+    return value if value > 0 else None
 
 
 class Ams2(UdpDecoder):
@@ -142,7 +164,7 @@ class Ams2(UdpDecoder):
 
     def __init__(self) -> None:
         super().__init__()
-        self._car: Dict[str, Any] = {}
+        self._car: Tuple[Any, ...] = ()
         self._timings = self._stats = b""
 
     def _decode(self, packet: bytes) -> Optional[Telemetry]:
@@ -155,50 +177,36 @@ class Ams2(UdpDecoder):
         if len(packet) != size:
             raise Unreadable
         if kind == CAR_PHYSICS:
-            car = TELEMETRY.read(packet)
-            finite(car["sFuelLevel"], car["sSpeed"])
+            car = CAR.unpack_from(packet)
+            finite(*car[3:5])  # the fuel level and the speed
             self._car = car
         elif kind == TIMINGS_TYPE:
-            self._timings = checked(packet, TIMINGS.offset("sPartcipants"), PARTICIPANT)
+            finite(*TIMING_TIMES.unpack_from(packet, PARTICIPANTS_AT))
+            self._timings = packet
         else:
-            self._stats = checked(packet, TIME_STATS.offset("sStats"), PARTICIPANT_STATS)
+            finite(*STATS_TIMES.unpack_from(packet, STATS_AT))
+            self._stats = packet
         return self._merged()
 
     def _merged(self) -> Telemetry:
-        car, viewed = self._car, self._car.get("sViewedParticipantIndex", -1)
-        timing = entry(self._timings, TIMINGS.offset("sPartcipants"), PARTICIPANT, viewed)
-        stats = entry(self._stats, TIME_STATS.offset("sStats"), PARTICIPANT_STATS, viewed)
-        telemetry = Telemetry(last_lap_s=seconds(stats.get("sLastLapTime")),
-                              best_lap_s=seconds(stats.get("sFastestLapTime")))
-        if timing:
-            lap_time = timing["sCurrentTime"]
-            telemetry = replace(telemetry, position=timing["sRacePosition"] & 0x7F or None,
-                                flag=UDP_FLAGS.get(timing["sHighestFlag"] & 0x07),
-                                lap_time_s=lap_time if lap_time >= 0 else None)
-        if not car:
-            return telemetry
-        # sGearNumGears: the gear in the low 4 bits (15 is -1, reverse), the number of gears above.
-        gear = car["sGearNumGears"] & 0x0F
-        return replace(
-            telemetry, **car_lights(car["sCarFlags"]), rpm=car["sRpm"], max_rpm=car["sMaxRpm"] or None,
-            gear=-1 if gear == 15 else gear, speed_kph=abs(car["sSpeed"]) * 3.6,
-            # The level is a fraction of the tank already; no tank (capacity 0 litres): no fuel.
-            fuel=car["sFuelLevel"] if car["sFuelCapacity"] else None)
-
-
-def entry(packet: bytes, at: int, layout: Fields, index: int) -> Dict[str, Any]:
-    """Participant ``index``'s entry of a packet's array from ``at``; {} without the packet
-    or the index."""
-    if not packet or not 0 <= index < PARTICIPANTS:
-        return {}
-    return layout.read(packet, at + index * layout.size)
-
-
-def checked(packet: bytes, at: int, layout: Fields) -> bytes:
-    """The packet, once the times of all its participants are numbers."""
-    for index in range(PARTICIPANTS):
-        finite(*(value for value in entry(packet, at, layout, index).values() if isinstance(value, float)))
-    return packet
+        values: Dict[str, Any] = {}
+        viewed = self._car[0] if self._car else -1
+        if self._timings and 0 <= viewed < PARTICIPANTS:
+            at = PARTICIPANTS_AT + viewed * PARTICIPANT.size
+            position, flag, lap_time = TIMING.unpack_from(self._timings, at)
+            values.update(position=position & 0x7F or None, flag=UDP_FLAGS.get(flag & 0x07),
+                          lap_time_s=lap_time if lap_time >= 0 else None)
+        if self._stats and 0 <= viewed < PARTICIPANTS:
+            best, last = STATS.unpack_from(self._stats, STATS_AT + viewed * PARTICIPANT_STATS.size)
+            values.update(last_lap_s=seconds(last), best_lap_s=seconds(best))
+        if self._car:
+            _, flags, capacity, level, speed, rpm, max_rpm, gears = self._car
+            gear = gears & 0x0F  # the gear in the low 4 bits (15 is -1, reverse), the number of gears above
+            values.update(car_lights(flags), rpm=rpm, max_rpm=max_rpm or None,
+                          gear=-1 if gear == 15 else gear, speed_kph=abs(speed) * 3.6,
+                          # The level is a fraction of the tank already; no tank (capacity 0 litres): no fuel.
+                          fuel=level if capacity else None)
+        return Telemetry(**values)
 
 
 class Ams2Memory(SharedMemoryDecoder):
@@ -217,27 +225,24 @@ class Ams2Memory(SharedMemoryDecoder):
     def _read(self, pages: Mapping[str, Page]) -> Optional[Telemetry]:
         page = self.page(pages, SHM_NAME)
         data = take(page, 0, SHARED_MEMORY.size)
-        f = SHARED_MEMORY.read(data)
-        if f["mVersion"] < FIRST_VERSION:
+        (version, state, viewed, best, last, lap_time, flag, flags, level, capacity, speed, rpm, max_rpm,
+         gear, sequence) = SHM.unpack_from(data)
+        if version < FIRST_VERSION:
             raise NotLive  # also the all-zero page of a mapping nobody has written
-        sequence = f["mSequenceNumber"]
         if sequence & 1 or take(page, SEQUENCE_AT, 4) != data[SEQUENCE_AT:SEQUENCE_AT + 4]:
             raise Torn
-        if f["mGameState"] not in IN_GAME:
+        if state not in IN_GAME:
             raise NotLive
         if sequence == self._sequence:
             return None
-        speed, lap_time = f["mSpeed"], f["mCurrentTime"]
-        finite(speed, f["mRpm"], f["mMaxRPM"], f["mFuelLevel"], f["mFuelCapacity"], lap_time,
-               f["mLastLapTime"], f["mBestLapTime"])
+        finite(best, last, lap_time, level, capacity, speed, rpm, max_rpm)
         self._sequence = sequence
-        viewed, position = f["mViewedParticipantIndex"], None
+        position = None
         if 0 <= viewed < SHM_PARTICIPANTS:
-            at = SHARED_MEMORY.offset("mParticipantInfo") + viewed * SHM_PARTICIPANT.size
-            position = SHM_PARTICIPANT.read(data, at)["mRacePosition"] or None
+            position = struct.unpack_from("<I", data, POSITION_AT + viewed * SHM_PARTICIPANT.size)[0] or None
         return Telemetry(
-            rpm=f["mRpm"], max_rpm=f["mMaxRPM"] or None, gear=max(f["mGear"], -1), speed_kph=abs(speed) * 3.6,
-            fuel=f["mFuelLevel"] if f["mFuelCapacity"] > 0 else None, position=position,
-            lap_time_s=lap_time if lap_time >= 0 else None, last_lap_s=seconds(f["mLastLapTime"]),
-            best_lap_s=seconds(f["mBestLapTime"]), flag=SHM_FLAGS.get(f["mHighestFlagColour"]),
-            car=text(f["mCarName"]) or None, **car_lights(f["mCarFlags"]))
+            rpm=rpm, max_rpm=max_rpm or None, gear=max(gear, -1), speed_kph=abs(speed) * 3.6,
+            fuel=level if capacity > 0 else None, position=position,
+            lap_time_s=lap_time if lap_time >= 0 else None, last_lap_s=seconds(last),
+            best_lap_s=seconds(best), flag=SHM_FLAGS.get(flag),
+            car=text(data[CAR_NAME_AT:CAR_NAME_AT + 64]) or None, **car_lights(flags))

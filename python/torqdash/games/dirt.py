@@ -23,6 +23,8 @@ DIRT = Fields(*((name, "f") for name in (
     "sector_1_time", "sector_2_time", "brake_temp_rl", "brake_temp_rr", "brake_temp_fl", "brake_temp_fr",
     "tyre_pressure_rl", "tyre_pressure_rr", "tyre_pressure_fl", "tyre_pressure_fr",
     "laps_completed", "total_laps", "track_length", "last_lap_time", "max_rpm", "idle_rpm", "max_gears")))
+PACKET = DIRT.pick("lap_time", "speed", "gear", "engine_rate", "car_position", "fuel_in_tank",
+                   "fuel_capacity", "last_lap_time", "max_rpm", "max_gears")
 # The engine rate of DiRT Rally and DiRT Rally 2.0 is in radians per second, not rpm (nor
 # "rpm / 10", as it is often read): the community's tables of the cars' idle and maximum
 # values hold 83.776 and 104.72 for idles of 800 and 1000 rpm, 733.04 and 994.84 for limits
@@ -48,17 +50,15 @@ class Dirt(UdpDecoder):
     def _decode(self, packet: bytes) -> Optional[Telemetry]:
         if len(packet) != DIRT.size:
             raise Unreadable
-        f = DIRT.read(packet)
-        finite(*f.values())
-        scale = RAD_S_TO_RPM if f["max_rpm"] <= RAD_S_ABOVE else 1.0
-        gear = round(f["gear"])
-        if gear < 0 or (gear == REVERSE_TEN and f["max_gears"] < REVERSE_TEN):
+        values = PACKET.unpack_from(packet)
+        finite(*values)
+        lap_time, speed, gear_value, rate, position, fuel, capacity, last_lap, max_rpm, gears = values
+        scale = RAD_S_TO_RPM if max_rpm <= RAD_S_ABOVE else 1.0
+        gear = round(gear_value)
+        if gear < 0 or (gear == REVERSE_TEN and gears < REVERSE_TEN):
             gear = -1
-        capacity = f["fuel_capacity"]
         return Telemetry(
-            rpm=f["engine_rate"] * scale, max_rpm=f["max_rpm"] * scale or None, gear=gear,
-            speed_kph=abs(f["speed"]) * 3.6, lap_time_s=max(f["lap_time"], 0.0),
-            last_lap_s=f["last_lap_time"] if f["last_lap_time"] > 0 else None,
-            position=round(f["car_position"]) if f["car_position"] >= 1 else None,
-            # Rally cars' tanks are not sent (0 and 0).
-            fuel=f["fuel_in_tank"] / capacity if capacity > 0 else None)
+            rpm=rate * scale, max_rpm=max_rpm * scale or None, gear=gear, speed_kph=abs(speed) * 3.6,
+            lap_time_s=max(lap_time, 0.0), last_lap_s=last_lap if last_lap > 0 else None,
+            position=round(position) if position >= 1 else None,
+            fuel=fuel / capacity if capacity > 0 else None)  # rally cars' tanks are not sent (0 and 0)

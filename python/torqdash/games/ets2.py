@@ -59,6 +59,10 @@ SCS = Fields(
 # Zone 9 at 2300: strings of 64 chars (the header's config_s).
 STRINGS_AT = 2300
 STRINGS = Fields(("truckBrandId", "64s"), ("truckBrand", "64s"), ("truckId", "64s"), ("truckName", "64s"))
+TRUCK = SCS.pick("sdkActive", "paused", "telemetry_plugin_revision", "game", "gearDashboard", "fuelCapacity",
+                 "engineRpmMax", "speed", "engineRpm", "fuel", "parkBrake", "oilPressureWarningOn",
+                 "batteryVoltageWarningOn", "blinkerLeftOn", "blinkerRightOn")
+BRAND_AT, NAME_AT = (STRINGS_AT + STRINGS.offset(name) for name in ("truckBrand", "truckName"))
 SHM_NAME = "SCSTelemetry"
 FIRST_REVISION = 11
 TIME_AT = SCS.offset("time")
@@ -88,22 +92,22 @@ class Ets2(SharedMemoryDecoder):
     def _read(self, pages: Mapping[str, Page]) -> Optional[Telemetry]:
         page = self.page(pages, SHM_NAME)
         data = take(page, 0, self.pages[SHM_NAME])
-        f = SCS.read(data)
-        if not f["sdkActive"] or f["telemetry_plugin_revision"] < FIRST_REVISION or f["game"] not in GAMES:
+        (active, paused, revision, game, gear, capacity, max_rpm, speed, rpm, fuel, parking_brake, oil,
+         battery, left, right) = TRUCK.unpack_from(data)
+        if not active or game not in GAMES:
             raise NotLive
+        if revision < FIRST_REVISION:
+            raise NotLive(f"scs-sdk-plugin revision {revision}: torqdash reads revision {FIRST_REVISION} "
+                          "and later")
         if take(page, TIME_AT, 8) != data[TIME_AT:TIME_AT + 8]:
             raise Torn
         stamp = data[TIME_AT:TIME_AT + 8] + data[4:5]  # the frame, and a pause that began in it
         if stamp == self._stamp:
             return None
-        speed, capacity = f["speed"], f["fuelCapacity"]
-        finite(speed, f["engineRpm"], f["engineRpmMax"], f["fuel"], capacity)
+        finite(capacity, max_rpm, speed, rpm, fuel)
         self._stamp = stamp
-        names = STRINGS.read(data, STRINGS_AT)
+        car = " ".join(filter(None, (text(data[at:at + 64]) for at in (BRAND_AT, NAME_AT))))
         return Telemetry(
-            rpm=f["engineRpm"], max_rpm=f["engineRpmMax"] or None, gear=max(f["gearDashboard"], -1),
-            speed_kph=abs(speed) * 3.6, fuel=f["fuel"] / capacity if capacity > 0 else None,
-            in_race=not f["paused"], handbrake=f["parkBrake"], oil_warning=f["oilPressureWarningOn"],
-            battery_warning=f["batteryVoltageWarningOn"], signal_left=f["blinkerLeftOn"],
-            signal_right=f["blinkerRightOn"],
-            car=" ".join(filter(None, (text(names["truckBrand"]), text(names["truckName"])))) or None)
+            rpm=rpm, max_rpm=max_rpm or None, gear=max(gear, -1), speed_kph=abs(speed) * 3.6,
+            fuel=fuel / capacity if capacity > 0 else None, in_race=not paused, handbrake=parking_brake,
+            oil_warning=oil, battery_warning=battery, signal_left=left, signal_right=right, car=car or None)
