@@ -164,10 +164,10 @@ fd = os.open(sys.argv[1], os.O_RDWR)
 for i in range(300):  # each frame torn: odd sequence, RPM, a pause, speed (RPM / 100), even sequence
     os.pwrite(fd, struct.pack("<I", 3 + 2 * i), 7320)
     os.pwrite(fd, struct.pack("<f", 1000.0 + i), 6852)
-    time.sleep(0.002)
+    time.sleep(0.001)
     os.pwrite(fd, struct.pack("<f", (1000.0 + i) / 100), 6848)
     os.pwrite(fd, struct.pack("<I", 4 + 2 * i), 7320)
-    time.sleep(0.001)
+    time.sleep(0.002)
 """
 
 
@@ -189,7 +189,8 @@ def test_ams2_shared_memory_end_to_end(bus, board, shm_dir, monkeypatch):
     dash.show = lambda telemetry, now=None: seen.append(telemetry) or show(telemetry, now)
     app = App(SharedMemorySource(SOURCES["ams2-shm"](), shm_dir), dash, BoardLink(dash, retry=0, say=print),
               say=notes.append)
-    app.step(0)
+    app.step(0)  # (the file names of Linux, not the Windows object names)
+    assert SharedMemorySource(SOURCES["ets2"](), shm_dir).describe().endswith(f"{shm_dir}: SCSTelemetry")
     with open(path, "wb") as page:
         page.write(bytes(8000))
     assert wait_until(lambda: app.step(0) or app.source.readers) and app.source.state == WAITING
@@ -198,7 +199,7 @@ def test_ams2_shared_memory_end_to_end(bus, board, shm_dir, monkeypatch):
     writer = subprocess.Popen([sys.executable, "-c", WRITER, path])
     while writer.poll() is None:
         app.step(0.005)
-    assert writer.returncode == 0 and len(seen) > 20 and app.source.state == RECEIVING
+    assert writer.returncode == 0 and len(seen) > 10 and app.source.state == RECEIVING
     assert all(t.speed_kph == pytest.approx(t.rpm / 100 * 3.6, rel=1e-6) for t in seen)  # never half a frame
     assert wait_until(lambda: app.step(0.01) or shown(board)["central"] == " 47")  # 12.99 m/s
     assert shown(board)["gear"] == "4"
