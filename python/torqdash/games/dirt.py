@@ -6,11 +6,10 @@ from typing import Optional
 from ..telemetry import Telemetry
 from .base import Fields, UdpDecoder, Unreadable, finite
 
-# The extradata=3 packet: 66 little-endian floats, 264 bytes, no header. The order is the
-# community's documentation of it (the "DiRT Rally 2.0 UDP telemetry" field map spreadsheet
-# of the dr2_logger and dirt-rally-time-recorder projects, 2019-2020; Codemasters' own
-# "Setting up UDP output for DiRT 4", 2017, appendix "Custom UDP for UDP mode 3", lists
-# the same channels).
+# The extradata=3 packet: 66 little-endian floats, 264 bytes, no header. Codemasters'
+# "Setting up UDP output for DiRT 4" (2017) describes the extradata setting; the field order
+# is the community's documentation (the Codemasters UDP field map spreadsheet that the
+# dr2_logger and dirt-rally-time-recorder projects keep, 2019-2020).
 DIRT = Fields(*((name, "f") for name in (
     "run_time", "lap_time", "lap_distance", "progress", "pos_x", "pos_y", "pos_z", "speed",
     "vel_x", "vel_y", "vel_z", "roll_x", "roll_y", "roll_z", "pitch_x", "pitch_y", "pitch_z",
@@ -32,8 +31,8 @@ PACKET = DIRT.pick("lap_time", "speed", "gear", "engine_rate", "car_position", "
 # (2500 rad/s is 23873 rpm), which tells the two apart.
 RAD_S_TO_RPM = 60 / (2 * math.pi)
 RAD_S_ABOVE = 2500.0
-# The gear: 0 neutral; reverse is -1 in DiRT Rally 2.0 and 10 in DiRT Rally and DiRT 4
-# (no car of these games has ten forward gears).
+# The gear: 0 neutral; reverse is -1 in DiRT Rally 2.0 and 10 in DiRT Rally and DiRT 4, as
+# the community's tools read them (no car of these games has ten forward gears).
 REVERSE_TEN = 10
 
 

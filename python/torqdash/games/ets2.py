@@ -66,7 +66,7 @@ BRAND_AT, NAME_AT = (STRINGS_AT + STRINGS.offset(name) for name in ("truckBrand"
 SHM_NAME = "SCSTelemetry"
 FIRST_REVISION = 11
 TIME_AT = SCS.offset("time")
-GAMES = {1: "Euro Truck Simulator 2", 2: "American Truck Simulator"}
+GAMES = {1, 2}  # Euro Truck Simulator 2, American Truck Simulator (0: a game the plugin does not know)
 
 
 class Ets2(SharedMemoryDecoder):
