@@ -4,6 +4,7 @@ data (its PROVENANCE.md says so): every packet and page here is built from the l
 offsets written out by hand."""
 import os
 import shutil
+import socket
 import struct
 import subprocess
 import sys
@@ -15,7 +16,7 @@ import pytest
 from conftest import wait_until
 from test_torqdash import shown
 from torqdash import SOURCES, Dash, Telemetry
-from torqdash.app import App, BoardLink
+from torqdash.app import App, BoardLink, open_source, parser
 from torqdash.games import ams2, ets2
 from torqdash.sources import RECEIVING, WAITING, SharedMemorySource
 
@@ -84,6 +85,20 @@ def test_udp_decoders(case):
     assert [decoder.feed(p) for p in bad + ignored] == [None] * len(bad + ignored)
     assert (decoder.rejected, decoder.ignored) == (len(bad), len(ignored))
     assert decoder.feed(good) == expected  # what was rejected left nothing behind
+
+
+def test_ams2_hears_the_games_broadcast():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("0.0.0.0", 0))
+        port = probe.getsockname()[1]  # a free port
+    source = open_source(parser().parse_args(["ams2", "--port", str(port)]))  # on its default address
+    try:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as game:
+            game.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+            game.sendto(CAR, ("127.255.255.255", port))
+        assert wait_until(lambda: source.poll(0.0)) == replace(AMS2_T, **CAR_ONLY)
+    finally:
+        source.close()
 
 
 # SharedMemory.h (4-byte alignment, 100-byte ParticipantInfo from 28, mRacePosition +84):

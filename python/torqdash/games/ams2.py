@@ -161,6 +161,7 @@ class Ams2(UdpDecoder):
     name = "ams2"
     game = "Automobilista 2 / Project CARS 2"
     port = 5606
+    bind = "0.0.0.0"  # the game has no address to send to: it broadcasts on its network
 
     def __init__(self) -> None:
         super().__init__()
