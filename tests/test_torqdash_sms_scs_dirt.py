@@ -3,18 +3,17 @@ DiRT against their published layouts. No recording of these games exists in the 
 data (its PROVENANCE.md says so): every packet and page here is built from the layouts, their
 offsets written out by hand."""
 import os
-import shutil
 import socket
 import struct
 import subprocess
 import sys
-import tempfile
 from dataclasses import replace
 
 import pytest
 
 from conftest import wait_until
 from test_torqdash import shown
+from test_torqdash_kunos import game, publish  # noqa: F401 (game: a process that writes pages in /dev/shm)
 from torqdash import SOURCES, Dash, Telemetry
 from torqdash.app import App, BoardLink, open_source, parser
 from torqdash.games import ams2, ets2
@@ -163,15 +162,17 @@ def test_shared_memory_decoders(source):
     assert decoder.read({name: Writing(shm_page(source), stamp, fmt, 9)}) is None and decoder.torn == torn + 1
 
 
-@pytest.mark.parametrize("source, page", [  # the empty mapping, an older layout, the menus; the plugin
-    ("ams2-shm", bytes(8000)), ("ams2-shm", shm_page("ams2-shm", {0: ("I", 8)})),  # unloaded, an unknown
-    ("ams2-shm", shm_page("ams2-shm", {8: ("I", 1)})), ("ets2", shm_page("ets2", {0: ("?", False)})),  # game,
-    ("ets2", shm_page("ets2", {52: ("I", 0)})), ("ets2", shm_page("ets2", {40: ("I", 10)})),  # an old plugin
+@pytest.mark.parametrize("source, page, reason", [  # the empty mapping, an older layout, the menus; the
+    ("ams2-shm", bytes(8000), ""), ("ams2-shm", shm_page("ams2-shm", {0: ("I", 8)}), ""),  # plugin unloaded,
+    ("ams2-shm", shm_page("ams2-shm", {8: ("I", 1)}), ""), ("ets2", shm_page("ets2", {0: ("?", False)}), ""),
+    ("ets2", shm_page("ets2", {52: ("I", 0)}), ""),  # an unknown game, an old plugin
+    ("ets2", shm_page("ets2", {40: ("I", 10)}), "scs-sdk-plugin revision 10: torqdash reads revision 11 "
+                                                "and later"),
 ])
-def test_shared_memory_not_live(source, page):
+def test_shared_memory_not_live(source, page, reason):
     decoder = SOURCES[source]()
     assert decoder.read({next(iter(decoder.pages)): bytes(page)}) is None and decoder.waiting
-    assert decoder.rejected == decoder.torn == 0
+    assert (decoder.reason, decoder.rejected, decoder.torn) == (reason, 0, 0)
 
 
 WRITER = """import os, struct, sys, time
@@ -186,39 +187,27 @@ for i in range(300):  # each frame torn: odd sequence, RPM, a pause, speed (RPM 
 """
 
 
-@pytest.fixture
-def shm_dir():
-    if not os.path.isdir("/dev/shm"):
-        pytest.skip("Linux /dev/shm")
-    directory = tempfile.mkdtemp(dir="/dev/shm")
-    yield directory
-    shutil.rmtree(directory)
-
-
-def test_ams2_shared_memory_end_to_end(bus, board, shm_dir, monkeypatch):
-    """A /dev/shm page written by another process while the app reads it: missing at the
+def test_ams2_shared_memory_end_to_end(bus, board, game):  # noqa: F811 (the fixture)
+    """A /dev/shm page that another process writes while the app reads it: missing at the
     start, all zero, live with torn writes, gone."""
-    monkeypatch.setattr("torqdash.sources.REOPEN_S", 0.02)
-    path, notes, seen, dash = os.path.join(shm_dir, "$pcars2$"), [], [], Dash(None)
+    (folder, tell), notes, seen, dash = game, [], [], Dash(None)
     show = dash.show
     dash.show = lambda telemetry, now=None: seen.append(telemetry) or show(telemetry, now)
-    app = App(SharedMemorySource(SOURCES["ams2-shm"](), shm_dir), dash, BoardLink(dash, retry=0, say=print),
-              say=notes.append)
-    app.step(0)  # (the file names of Linux, not the Windows object names)
-    assert SharedMemorySource(SOURCES["ets2"](), shm_dir).describe().endswith(f"{shm_dir}: SCSTelemetry")
-    with open(path, "wb") as page:
-        page.write(bytes(8000))
+    app = App(SharedMemorySource(SOURCES["ams2-shm"](), folder, look_every=0.02), dash,
+              BoardLink(dash, retry=0, say=print), say=notes.append)
+    assert app.source.describe() == f"shared memory in {folder}: $pcars2$"
+    app.step(0)
+    publish(tell, {"$pcars2$": bytes(8000)})
     assert wait_until(lambda: app.step(0) or app.source.readers) and app.source.state == WAITING
-    with open(path, "r+b") as page:
-        page.write(shm_page("ams2-shm", {6848: ("f", 9.99), 6852: ("f", 999)}))
-    writer = subprocess.Popen([sys.executable, "-c", WRITER, path])
+    publish(tell, {"$pcars2$": shm_page("ams2-shm", {6848: ("f", 9.99), 6852: ("f", 999)})})
+    writer = subprocess.Popen([sys.executable, "-c", WRITER, os.path.join(folder, "$pcars2$")])
     while writer.poll() is None:
         app.step(0.005)
     assert writer.returncode == 0 and len(seen) > 10 and app.source.state == RECEIVING
     assert all(t.speed_kph == pytest.approx(t.rpm / 100 * 3.6, rel=1e-6) for t in seen)  # never half a frame
     assert wait_until(lambda: app.step(0.01) or shown(board)["central"] == " 47")  # 12.99 m/s
     assert shown(board)["gear"] == "4"
-    os.unlink(path)
+    assert tell("remove").readline() == "done\n"
     assert wait_until(lambda: app.step(0) or app.source.state == WAITING)
-    game = "Automobilista 2 / Project CARS 2"
-    assert notes == [f"torqdash: {state} {game}" for state in ("waiting for", "receiving", "waiting for")]
+    name = "Automobilista 2 / Project CARS 2"
+    assert notes == [f"torqdash: {state} {name}" for state in ("waiting for", "receiving", "waiting for")]
