@@ -162,10 +162,11 @@ def test_shared_memory_decoders(source):
     assert decoder.read({name: Writing(shm_page(source), stamp, fmt, 9)}) is None and decoder.torn == torn + 1
 
 
-@pytest.mark.parametrize("source, page, reason", [  # the empty mapping, an older layout, the menus; the
-    ("ams2-shm", bytes(8000), ""), ("ams2-shm", shm_page("ams2-shm", {0: ("I", 8)}), ""),  # plugin unloaded,
+# The empty mapping, an older layout, the menus; the plugin unloaded, an unknown game, an old plugin.
+@pytest.mark.parametrize("source, page, reason", [
+    ("ams2-shm", bytes(8000), ""), ("ams2-shm", shm_page("ams2-shm", {0: ("I", 8)}), ""),
     ("ams2-shm", shm_page("ams2-shm", {8: ("I", 1)}), ""), ("ets2", shm_page("ets2", {0: ("?", False)}), ""),
-    ("ets2", shm_page("ets2", {52: ("I", 0)}), ""),  # an unknown game, an old plugin
+    ("ets2", shm_page("ets2", {52: ("I", 0)}), ""),
     ("ets2", shm_page("ets2", {40: ("I", 10)}), "scs-sdk-plugin revision 10: torqdash reads revision 11 "
                                                 "and later"),
 ])
