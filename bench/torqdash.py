@@ -4,6 +4,7 @@ Measures, in one run:
 - the CPU time of ``python -m torqdash forza --virtual`` (its plain-text view to
   /dev/null) while it receives 60 packets a second that change the board each time, as
   a fraction of one core, against a bare Python process that only receives them;
+- the same for torqdash's app on DiRT packets with a (virtual) board and no view;
 - the latency from a packet's arrival to the virtual board's report of it (torqdash's
   own code in this process: socket, decoder, dash, torqpanel, the board's report), p50
   and p99, against a bare Python receiver's socket-to-recv latency.
@@ -31,6 +32,19 @@ from torqsim.host import Monitor  # noqa: E402
 from torqsim.host import View  # noqa: E402
 
 RATE = 60
+BOARD_NO_VIEW = """import sys
+import torqsim
+from torqdash import SOURCES, Dash
+from torqdash.app import App, BoardLink
+from torqdash.sources import UdpSource, listen
+with torqsim.VirtualBus() as bus:
+    bus.add_board(serial="A1B2")
+    dash = Dash(None)
+    source = UdpSource(listen("127.0.0.1", int(sys.argv[2])), SOURCES[sys.argv[1]]())
+    app = App(source, dash, BoardLink(dash, say=lambda text: None))
+    while True:
+        app.step()
+"""
 BARE_RECEIVER = "import socket,sys\ns=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n" \
                 "s.bind(('127.0.0.1',int(sys.argv[1])))\nwhile True: s.recv(65535)\n"
 
@@ -45,13 +59,22 @@ def forza_packet(kph):
     return bytes(data)
 
 
+def dirt_packet(kph):
+    """DiRT's extradata=3 packet: the speed shown is `kph`, the engine rate (rad/s) follows it."""
+    data = bytearray(264)
+    struct.pack_into("<f", data, 28, kph / 3.6)
+    struct.pack_into("<f", data, 148, 300.0 + kph * 2)
+    struct.pack_into("<f", data, 252, 900.0)
+    return bytes(data)
+
+
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
 
 
-def send(port, seconds, stamps=None):
+def send(port, seconds, stamps=None, make=forza_packet):
     """60 packets a second for `seconds`, each with a new speed (10 to 259 km/h)."""
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
         start = time.perf_counter()
@@ -62,7 +85,7 @@ def send(port, seconds, stamps=None):
             kph = 10 + i % 250
             if stamps is not None:
                 stamps[kph] = time.perf_counter()
-            sender.sendto(forza_packet(kph), ("127.0.0.1", port))
+            sender.sendto(make(kph), ("127.0.0.1", port))
 
 
 def cpu_seconds(pid):
@@ -71,12 +94,12 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def core_share(argv, port, seconds):
+def core_share(argv, port, seconds, make=forza_packet):
     child = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         time.sleep(1.5)  # imports and the board found
         before, start = cpu_seconds(child.pid), time.perf_counter()
-        send(port, seconds)
+        send(port, seconds, make=make)
         return (cpu_seconds(child.pid) - before) / (time.perf_counter() - start)
     finally:
         child.terminate()
@@ -155,6 +178,13 @@ def main():
     print(f"CPU at {RATE} packets/s, share of one core: torqdash --virtual {ours:.4f}, "
           f"bare receiver {bare:.4f} (ratio " +
           (f"{ours / bare:.1f})" if bare else "n/a: the receiver used no measurable CPU; run longer)"))
+
+    port = free_port()
+    bare = core_share([sys.executable, "-c", BARE_RECEIVER, str(port)], port, seconds, dirt_packet)
+    port = free_port()
+    ours = core_share([sys.executable, "-c", BOARD_NO_VIEW, "dirt", str(port)], port, seconds, dirt_packet)
+    print(f"CPU at {RATE} DiRT packets/s, share of one core: torqdash with a board and no view {ours:.4f}, "
+          f"bare receiver {bare:.4f}" + (f" (ratio {ours / bare:.1f})" if bare else ""))
 
     base = percentiles(bare_latency(seconds))
     latencies = torqdash_latency(seconds)

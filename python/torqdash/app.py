@@ -132,8 +132,10 @@ def parser() -> argparse.ArgumentParser:
                       help="the game's telemetry: " + ", ".join(map(_describe, SOURCES)))
     main.add_argument("--port", type=_port, metavar="N",
                       help="UDP port to listen on (default: the game's usual one)")
+    everywhere = [name for name, decoder in SOURCES.items()
+                  if issubclass(decoder, UdpDecoder) and decoder.bind == "0.0.0.0"]
     main.add_argument("--bind", metavar="ADDR",
-                      help="address to listen on (default 127.0.0.1, for gt7 0.0.0.0; "
+                      help=f"address to listen on (default 127.0.0.1, for {', '.join(everywhere)} 0.0.0.0; "
                            "0.0.0.0 for another machine's game)")
     main.add_argument("--console", metavar="ADDR",
                       help="gt7: the address of the PlayStation, which sends only while it "
