@@ -24,7 +24,7 @@ else:  # pragma: no cover - the tomli backport reads the same TOML
 
 PANELS = ("speed", "gear", "fuel", "position", "lap_time", "last_lap", "none")
 LEDS = ("pit_limiter", "abs", "tc", "low_fuel", "handbrake", "shift", "oil", "battery",
-        "signal_left", "signal_right", "none")
+        "signal_left", "signal_right", "stability", "none")
 BLANK = "   "  # three blank digits: an empty text would show the panels' "-.---"
 KPH_PER_MPH = 1.609344
 
@@ -268,7 +268,8 @@ class Dash:
         if name == "low_fuel":
             return t.fuel is not None and t.fuel < self.layout.low_fuel
         field = {"abs": "abs_active", "tc": "tc_active", "shift": "shift_light",
-                 "oil": "oil_warning", "battery": "battery_warning"}.get(name, name)
+                 "oil": "oil_warning", "battery": "battery_warning",
+                 "stability": "stability_active"}.get(name, name)
         return bool(getattr(t, field, False))
 
     def _send(self, frame: Frame) -> None:
