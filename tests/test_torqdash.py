@@ -180,7 +180,7 @@ def test_app_with_unplug_and_replug(bus, board, udp):
 
 
 @pytest.mark.parametrize("args, error", [
-    (["gt7"], "unknown source 'gt7'"), (["f1", "--port", "70000"], "not a port"),
+    (["pong"], "unknown source 'pong'"), (["f1", "--port", "70000"], "not a port"),
     (["f1", "--layout", "/nonexistent.toml"], "bad layout file /nonexistent.toml: cannot read"),
     (["f1", "--bind", "256.1.1.1"], "cannot listen on 256.1.1.1"),
     (["f1", "--port", "{port}"], "cannot listen on 127.0.0.1 port {port}"),

@@ -10,6 +10,7 @@ from typing import Dict, Type, Union
 from .base import Decoder, SharedMemoryDecoder, UdpDecoder
 from .f1 import F1
 from .forza import Forza
+from .gt7 import GT7
 from .iracing import IRacing
 from .kunos import Ac, Acc
 from .outgauge import OutGauge
@@ -20,9 +21,9 @@ AnyDecoder = Union[UdpDecoder, SharedMemoryDecoder]
 
 SOURCES: Dict[str, Type[AnyDecoder]] = {
     decoder.name: decoder for decoder in (OutGauge, Forza, F1, IRacing, Acc, Ac,
-                                          RFactor2, LeMansUltimate, RaceRoom)
+                                          RFactor2, LeMansUltimate, RaceRoom, GT7)
 }
 
 __all__ = ["SOURCES", "Ac", "Acc", "AnyDecoder", "Decoder", "F1", "Forza", "IRacing", "OutGauge",
            "SharedMemoryDecoder", "UdpDecoder",
-           "LeMansUltimate", "RFactor2", "RaceRoom"]
+           "LeMansUltimate", "RFactor2", "RaceRoom", "GT7"]
