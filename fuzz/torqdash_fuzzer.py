@@ -20,7 +20,7 @@ except ImportError:
 
 with atheris.instrument_imports() if atheris else contextlib.nullcontext():
     from torqdash import SOURCES, Dash, SharedMemoryDecoder
-    from torqdash.games import f1, forza, iracing, kunos, outgauge, raceroom, rfactor
+    from torqdash.games import f1, forza, gt7, iracing, kunos, outgauge, raceroom, rfactor
 
 
 def iracing_map(status):
@@ -79,6 +79,9 @@ SEEDS = {  # every packet size each decoder reads, live pages of each shared-mem
     "acc": [kunos_pages(kunos.Acc, "1.10.2")],
     "ac": [kunos_pages(kunos.Ac, "1.16")],
     **rfactor_seeds(), "r3e": [bytes(R3E_PAGE)],
+    # Encrypted as the console sends them: a changed byte past the seed changes that byte once
+    # decrypted, so that mutations reach the fields.
+    "gt7": [gt7.seal(struct.pack("<i", gt7.GT7_MAGIC) + bytes(size - 4), size) for size in gt7.GT7_NONCE_XOR],
 }
 
 
