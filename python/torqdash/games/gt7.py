@@ -25,6 +25,11 @@ GT7_PACKET = Fields(
     ("suspHeight", "4f"), ("UNKNOWNFLOATS", "8f"), ("clutch", "f"), ("clutchEngagement", "f"),
     ("RPMFromClutchToGearbox", "f"), ("transmissionTopSpeed", "f"), ("gearRatios", "8f"),
     ("carCode", "i"))
+# What the board shows of it, read from every packet.
+GT7_READ = GT7_PACKET.reader(
+    "magic", "EngineRPM", "fuelLevel", "fuelCapacity", "speed", "lapCount", "totalLaps",
+    "bestLaptime", "lastLaptime", "RaceStartPosition", "minAlertRPM", "maxAlertRPM", "flags",
+    "gears", "carCode")
 GT7_MAGIC = 0x47375330  # "0S7G" as bytes; GT6 sends another
 # Salsa20 with the first 32 bytes of this text as key; the nonce is iv1 ^ the constant of
 # the packet's kind, then iv1, where iv1 is the little-endian word at 0x40 of the packet as
@@ -75,7 +80,7 @@ class GT7(UdpDecoder):
             raise Unreadable
         seed = int.from_bytes(packet[GT7_IV_AT:GT7_IV_AT + 4], "little")
         plain = _cipher(seed, len(packet)).decrypt(packet)
-        f = GT7_PACKET.read(plain)
+        f = GT7_READ(plain)
         if f["magic"] != GT7_MAGIC:
             raise Unreadable
         rpm, speed, fuel, capacity = f["EngineRPM"], f["speed"], f["fuelLevel"], f["fuelCapacity"]
