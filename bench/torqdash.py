@@ -7,8 +7,9 @@ Measures, in one run, for each source:
   core, against a bare Python process that only receives the same packets;
 - the CPU time a packet costs the decoder and the dash when packets come back to back (the
   floor under the share above, which a loaded machine's cold caches raise);
-- the latency from a packet's sending to the write of its frame to the board (torqdash in
-  this process), p50 and p99, against a bare receiver's send-to-recv latency.
+- the latency from a packet's sending (by a process of its own, as a game) to the write of
+  its frame to the board (torqdash in this process), p50 and p99, against a bare receiver's
+  send-to-recv latency.
 Run by hand: python bench/torqdash.py [--seconds S] [--profile SOURCE]
 """
 import argparse
@@ -21,7 +22,7 @@ import statistics
 import struct
 import subprocess
 import sys
-import threading
+import tempfile
 import time
 
 # This file's name is the package's: import the package, not this file.
@@ -52,7 +53,7 @@ def forza_packet(kph):
 
 def gt7_packet(kph):
     """A Gran Turismo 7 packet "A" on track, encrypted with a seed of its own as the console's
-    are: the speed shown is `kph`, the RPM follows it."""
+    are (the same in every process): the speed shown is `kph`, the RPM follows it."""
     data = bytearray(gt7.GT7_PACKET.size)
     fields = dict(magic=gt7.GT7_MAGIC, EngineRPM=3000.0 + kph * 20, fuelLevel=50.0, fuelCapacity=100.0,
                   speed=kph / 3.6, minAlertRPM=7500, maxAlertRPM=8000, flags=1, gears=0xF3, carCode=3450)
@@ -60,7 +61,7 @@ def gt7_packet(kph):
         struct.pack_into("<" + ("f" if isinstance(value, float) else "i" if name in ("magic", "carCode")
                                 else "B" if name == "gears" else "h"),
                          data, gt7.GT7_PACKET.offset(name), value)
-    return gt7.seal(bytes(data), random.getrandbits(32))
+    return gt7.seal(bytes(data), random.Random(kph).getrandbits(32))
 
 
 PACKETS = {"forza": forza_packet, "gt7": gt7_packet}
@@ -72,9 +73,9 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def send(packets, port, seconds, stamps=None):
-    """60 packets a second for `seconds`, each with a new speed."""
-    speeds = list(packets)
+def send(packets, port, seconds):
+    """60 packets a second for `seconds`, each with a new speed; (speed, time sent) of each."""
+    speeds, sent = list(packets), []
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
         start = time.perf_counter()
         for i in range(int(seconds * RATE)):
@@ -82,15 +83,42 @@ def send(packets, port, seconds, stamps=None):
             if delay > 0:
                 time.sleep(delay)
             kph = speeds[i % len(speeds)]
-            if stamps is not None:
-                stamps[kph] = time.perf_counter()
+            sent.append((kph, time.perf_counter()))
             sender.sendto(packets[kph], ("127.0.0.1", port))
+    return sent
+
+
+def sender(source, port, seconds):
+    """The game: a process of its own that sends; it writes when it sent each speed to the
+    file it returns."""
+    record = tempfile.NamedTemporaryFile("r", prefix="torqdash-bench-", suffix=".txt")
+    return subprocess.Popen([sys.executable, os.path.abspath(__file__), "--send", source, str(port),
+                             str(seconds), record.name], stdout=subprocess.DEVNULL), record
+
+
+def latencies(game, seen):
+    """Milliseconds from the sending of each speed to the first time it was `seen` (speed,
+    time) after that: perf_counter's clock is the system's monotonic one in both processes."""
+    process, record = game
+    process.wait()
+    with record:
+        sent = [tuple(map(float, line.split())) for line in record.read().splitlines()]
+    first, result = {}, []
+    for kph, at in sorted(seen, key=lambda pair: pair[1]):
+        before = [when for speed, when in sent if speed == kph and when <= at]
+        if before and before[-1] not in first:
+            first[before[-1]] = at
+            result.append((at - before[-1]) * 1000)
+    return result
 
 
 def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    """The CPU time of all of a process's threads, to the nanosecond (schedstat's run time)."""
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/schedstat") as stat:
+            total += int(stat.read().split()[0])
+    return total / 1e9
 
 
 def core_share(argv, packets, port, seconds):
@@ -124,56 +152,47 @@ def child(source, port):
 
 
 class StampedDash(Dash):
-    """A dash that notes when the frame of each speed was written to the board."""
+    """A dash that notes when it wrote the frame of each speed to the board."""
 
     def __init__(self):
         super().__init__(None)
-        self.written = {}
+        self.written = []
 
     def _send(self, frame):
         super()._send(frame)
         if frame.central.strip().isdigit():
-            self.written.setdefault(int(frame.central), time.perf_counter())
+            self.written.append((int(frame.central), time.perf_counter()))
 
 
-def torqdash_latency(source, packets, seconds, profile=None):
-    stamps, dash, latencies = {}, StampedDash(), []
+def torqdash_latency(source, seconds, profile=None):
+    dash = StampedDash()
     with torqsim.VirtualBus() as bus, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
         bus.add_board(serial="A1B2")
         sock.bind(("127.0.0.1", 0))
         session = app(source, sock, dash)
         session.step(0)  # opens the board
-        sender = threading.Thread(target=send, args=(packets, sock.getsockname()[1], seconds, stamps))
-        sender.start()
+        game = sender(source, sock.getsockname()[1], seconds)
         if profile:
             profile.enable()
-        while sender.is_alive():
+        while game[0].poll() is None:
             session.step(0.05)
-            for kph in [kph for kph in dash.written if kph in stamps]:
-                latencies.append((dash.written.pop(kph) - stamps.pop(kph)) * 1000)
         if profile:
             profile.disable()
-        sender.join()
-    return latencies
+        return latencies(game, dash.written)
 
 
-def bare_latency(packets, seconds):
-    stamps, latencies, speed_of = {}, [], {packet: kph for kph, packet in packets.items()}
+def bare_latency(source, packets, seconds):
+    speed_of, seen = {packet: kph for kph, packet in packets.items()}, []
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
         sock.bind(("127.0.0.1", 0))
         sock.settimeout(0.05)
-        sender = threading.Thread(target=send, args=(packets, sock.getsockname()[1], seconds, stamps))
-        sender.start()
-        while sender.is_alive():
+        game = sender(source, sock.getsockname()[1], seconds)
+        while game[0].poll() is None:
             try:
-                data = sock.recv(65535)
+                seen.append((speed_of[sock.recv(65535)], time.perf_counter()))
             except socket.timeout:
                 continue
-            kph = speed_of[data]
-            if kph in stamps:
-                latencies.append((time.perf_counter() - stamps.pop(kph)) * 1000)
-        sender.join()
-    return latencies
+        return latencies(game, seen)
 
 
 def warm_cost(source, packets):
@@ -207,10 +226,10 @@ def measure(source, seconds):
     warm = warm_cost(source, packets)
     print(f"{source}: decoder and dash, packets back to back: {warm * 1e6:.0f} us a packet "
           f"({warm * RATE:.2%} of a core at {RATE} a second)")
-    base = percentiles(bare_latency(packets, seconds))
-    latencies = torqdash_latency(source, packets, seconds)
-    p50, p99 = percentiles(latencies)
-    print(f"{source}: latency, packet to the write of its frame ({len(latencies)} frames): p50 {p50:.3f} ms, "
+    base = percentiles(bare_latency(source, packets, seconds))
+    ours = torqdash_latency(source, seconds)
+    p50, p99 = percentiles(ours)
+    print(f"{source}: latency, packet to the write of its frame ({len(ours)} frames): p50 {p50:.3f} ms, "
           f"p99 {p99:.3f} ms; bare send-to-recv p50 {base[0]:.3f} ms, p99 {base[1]:.3f} ms")
 
 
@@ -219,15 +238,24 @@ def main():
     parser.add_argument("--seconds", type=float, default=10.0)
     parser.add_argument("--profile", choices=PACKETS, help="profile torqdash's loop for that source instead")
     parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
+    parser.add_argument("--send", nargs=4, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.child:
         child(options.child[0], int(options.child[1]))
+    elif options.send:
+        source, port, seconds, record = options.send
+        packets = {kph: PACKETS[source](kph) for kph in SPEEDS}
+        sent = send(packets, int(port), float(seconds))
+        with open(record, "w") as file:
+            file.write("".join(f"{kph} {at!r}\n" for kph, at in sent))
     elif options.profile:
         profile = cProfile.Profile()
-        packets = {kph: PACKETS[options.profile](kph) for kph in SPEEDS}
-        torqdash_latency(options.profile, packets, options.seconds, profile)
+        torqdash_latency(options.profile, options.seconds, profile)
         pstats.Stats(profile).sort_stats("tottime").print_stats(20)
     else:
+        with open("/proc/loadavg") as load:
+            print(f"{os.cpu_count()} cores, load average {load.read().split()[0]} (other processes' "
+                  "load raises every share: their use of the caches makes each packet's work slower)")
         for source in PACKETS:
             measure(source, options.seconds)
 
