@@ -87,7 +87,7 @@ class UdpSource(Source):
         #: Called with every datagram as received (before it is decoded).
         self.listeners: List[Callable[[bytes], None]] = []
         sock.setblocking(False)
-        if decoder.heartbeat is not None and console is None:
+        if decoder.heartbeat is not None and console is None and sock.family == socket.AF_INET:
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
 
     def fileno(self) -> Optional[int]:
