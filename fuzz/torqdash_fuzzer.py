@@ -20,7 +20,7 @@ except ImportError:
 
 with atheris.instrument_imports() if atheris else contextlib.nullcontext():
     from torqdash import SOURCES, Dash, SharedMemoryDecoder
-    from torqdash.games import ams2, dirt, ets2, f1, forza, iracing, kunos, outgauge, raceroom, rfactor
+    from torqdash.games import ams2, dirt, ets2, f1, forza, gt7, iracing, kunos, outgauge, raceroom, rfactor
 
 
 def iracing_map(status):
@@ -86,6 +86,9 @@ SEEDS = {  # every packet size each decoder reads, live pages of each shared-mem
     "ams2": [bytes(10) + bytes([kind, 2]) + bytes(size - 12)
              for kind, size in (*ams2.UDP_SIZES.items(), (4, 24))],
     "ams2-shm": [bytes(AMS2_PAGE)], "ets2": [bytes(SCS_PAGE)], "dirt": [bytes(dirt.DIRT.size)],
+    # Encrypted as the console sends them: a changed byte past the seed changes that byte once
+    # decrypted, so that mutations reach the fields.
+    "gt7": [gt7.seal(struct.pack("<i", gt7.GT7_MAGIC) + bytes(size - 4), size) for size in gt7.GT7_NONCE_XOR],
 }
 
 
