@@ -251,3 +251,28 @@ def test_demo_in_a_narrow_terminal_fits_what_it_prints(session_factory):
     assert shown[-4].startswith("the board (its picture needs 78 columns, this terminal has 70): gear 3")
     assert shown[-3:-1] == shown[-6:-4] and shown[-1] == "torqsim demo: 130 reports"
 
+
+def quick_start():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    return readme.split("## Quick start", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
+
+
+def test_quick_start_on_a_terminal_waits_for_enter_and_copies_as_shown(session_factory, tmp_path):
+    (tmp_path / "quickstart.py").write_text(quick_start())
+    term = session_factory("torqsim", "run", str(tmp_path / "quickstart.py"))
+    term.expect("reports 2")  # init's blank display, then the quick start's
+    term.read_until(lambda: False, 0.3)
+    assert term.process.poll() is None  # the board keeps the picture until Enter
+    # The same calls on a virtual bus here: what the board shows, as plain text.
+    with torqsim.VirtualBus() as bus:
+        board = bus.add_board()
+        program = {"input": lambda prompt: None}  # held: its torqline blanks the board when it goes
+        exec(quick_start(), program)
+        state = torqsim.board.BoardState.from_reports(board.frames)
+    plain = torqsim.render.picture(state, torqsim.render.Look(colour=False), inputs=InputPanel())
+    # The picture copied from the screen reads the same (an unlit LED is ○ there, . here),
+    # from the top border's line below the title to the rumble motors.
+    copied = [row[:len(plain[0])].replace("○", ".") for row in term.screen.display[1:15]]
+    assert copied == plain[1:15] and "3" in state.gear.text
+    os.write(term.master, b"\r")
+    assert term.finish() == 0
