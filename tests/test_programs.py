@@ -90,3 +90,15 @@ def test_ctrl_c_ends_the_program_quietly(tmp_path, name, expected):
         process.wait()
     assert (process.returncode, error.decode()) == (expected, "")
     assert name != "snapshot" or not (tmp_path / "out.svg").exists()  # an interrupted snapshot leaves none
+
+
+@pytest.mark.parametrize("args, error", [
+    (["run"], "the following arguments are required: PROGRAM.py\n"),  # not ARGS, which is optional
+    (["demo", "--fps", "-1"], "argument --fps: must be a number from 0 up, not '-1'"),
+    (["run", "--hold", "nan", "x.py"], "argument --hold: must be a number from 0 up"),
+    (["snapshot", "out.svg", "--frames", "3", "--report", "0006"], "not allowed with argument --frames"),
+])
+def test_bad_command_lines(args, error):
+    result = subprocess.run([sys.executable, "-m", "torqsim", *args], capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 2 and error in result.stderr and "Traceback" not in result.stderr

@@ -1,5 +1,7 @@
 """Where the simulator shows the board: a terminal (the picture redrawn in place at the
-top, text scrolling beneath it) or a plain text stream (one line per report).
+top, text scrolling beneath it) or a plain text stream (one line per report, fitted to
+the terminal's width when it goes to one); and how a program that shows it ends quietly
+when that output is closed (:func:`end_quietly`).
 
 Only ANSI escape codes and the standard library are used. Every change to a terminal's
 settings is undone when the session ends, however it ends.
