@@ -98,7 +98,7 @@ def test_ctrl_c_ends_the_program_quietly(tmp_path, name, expected):
     (["run", "--hold", "nan", "x.py"], "argument --hold: must be a number from 0 up"),
     (["snapshot", "out.svg", "--frames", "3", "--report", "0006"], "not allowed with argument --frames"),
 ])
-def test_bad_command_lines(args, error):
-    result = subprocess.run([sys.executable, "-m", "torqsim", *args], capture_output=True, text=True,
-                            timeout=60)
+def test_bad_command_lines(tmp_path, args, error):
+    result = subprocess.run([sys.executable, "-m", "torqsim", *args], cwd=tmp_path, capture_output=True,
+                            text=True, timeout=60)
     assert result.returncode == 2 and error in result.stderr and "Traceback" not in result.stderr
