@@ -9,6 +9,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import child_env
+
 ROOT = Path(__file__).resolve().parent.parent
 SHIFT_LIGHT = str(ROOT / "examples" / "shift_light.py")
 PRINTER = "import itertools\nfor n in itertools.count():\n    print('line', n)\n"
@@ -99,6 +101,6 @@ def test_ctrl_c_ends_the_program_quietly(tmp_path, name, expected):
     (["snapshot", "out.svg", "--frames", "3", "--report", "0006"], "not allowed with argument --frames"),
 ])
 def test_bad_command_lines(tmp_path, args, error):
-    result = subprocess.run([sys.executable, "-m", "torqsim", *args], cwd=tmp_path, capture_output=True,
-                            text=True, timeout=60)
+    result = subprocess.run([sys.executable, "-m", "torqsim", *args], cwd=tmp_path, env=child_env(),
+                            capture_output=True, text=True, timeout=60)
     assert result.returncode == 2 and error in result.stderr and "Traceback" not in result.stderr

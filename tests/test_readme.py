@@ -10,6 +10,7 @@ from pathlib import Path
 
 import pytest
 
+from conftest import child_env
 from torqsim.board import BLANK_DISPLAY
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -68,8 +69,8 @@ def test_block_runs_as_written(folder, language, code):
         parse_layout(code)
         return
     # (pytest's plugins are left out: they only slow the block's own run down)
-    env = {**os.environ, "PATH": f"{folder / 'bin'}{os.pathsep}{os.environ['PATH']}",
-           "PYTEST_DISABLE_PLUGIN_AUTOLOAD": "1"}
+    env = child_env(PATH=f"{folder / 'bin'}{os.pathsep}{os.environ['PATH']}",
+                    PYTEST_DISABLE_PLUGIN_AUTOLOAD="1")
     if language == "sh":
         command = ["bash", "-e", "-o", "pipefail", "-c", code]
     elif "def test_" in code:
