@@ -16,7 +16,7 @@ from typing import Callable, List, NoReturn, Optional, Tuple
 
 import torqpanel
 from torqsim import VirtualBus
-from torqsim.host import Monitor, board_title, find_real_board, open_view
+from torqsim.host import Monitor, board_title, end_quietly, find_real_board, open_view
 
 from .dash import Dash, Layout, LayoutError, load_layout
 from .games import SOURCES
@@ -188,7 +188,12 @@ def open_source(options: argparse.Namespace) -> Source:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
+    """The program; it ends quietly when its output is closed and on Ctrl-C."""
     options = parser().parse_args(argv)
+    return end_quietly(lambda: _main(options))
+
+
+def _main(options: argparse.Namespace) -> int:
     if options.source not in SOURCES:
         return _fail(f"unknown source {options.source!r}: choose {', '.join(SOURCES)}")
     try:
@@ -216,7 +221,8 @@ def main(argv: Optional[List[str]] = None) -> int:
             return _run(App(source, dash, BoardLink(dash, options.serial, say=say), say=say))
         with VirtualBus() as bus:
             device = bus.add_board(serial=options.serial or "A1B2", version=0x0105)
-            view, _ = open_view(board_title(device, None) + f" · torqdash {options.source}")
+            view, _ = open_view(board_title(device, None) + f" · torqdash {options.source}",
+                                footer="Ctrl-C quits")
             view.note(start)
             monitor = Monitor(device, view)
             dash = Dash(None, layout)

@@ -1,6 +1,7 @@
 """What a host program of the board needs beside the module, shared by the simulator and
-torqdash: finding a real board, the right panel's setter, and a virtual board drawn in
-the terminal (:func:`open_view` and the :class:`Monitor` that feeds it the board's reports).
+torqdash: finding a real board, the right panel's setter, a virtual board drawn in the
+terminal (:func:`open_view` and the :class:`Monitor` that feeds it the board's reports),
+and the quiet end of a command-line program (:func:`end_quietly`, from the screen module).
 """
 import os
 import sys
@@ -10,9 +11,11 @@ import torqpanel
 
 from . import VirtualDevice, set_right_panel
 from .board import BoardState, changes
-from .screen import View, open_view
+from .screen import View, end_quietly, open_view
 
-__all__ = ["Monitor", "View", "board_title", "find_real_board", "open_view", "set_right_panel"]
+__all__ = ["Monitor", "View", "board_title", "end_quietly", "find_real_board", "open_view",
+           "set_right_panel"]
+
 
 
 class Monitor:
