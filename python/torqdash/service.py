@@ -27,7 +27,7 @@ import sys
 import uuid
 from typing import List, Mapping, NoReturn, Optional, Sequence
 
-from torqsim.udev_rule import Runner, invoking_user, rule_group, run_quietly, under
+from torqsim.udev_rule import Runner, group_advice, invoking_user, rule_group, run_quietly, under
 
 UNIT = "torqdash.service"
 SHORTCUT = "torqdash.lnk"
@@ -172,6 +172,12 @@ def install_unit(args: Sequence[str], system: bool, run_as: Optional[str] = None
     if not system:
         print("torqdash service: a user service starts when you log in; to start it at boot with no "
               "login: sudo loginctl enable-linger $USER (or install it with --system)")
+        try:
+            advice = group_advice(rule_group(), invoking_user())
+        except FileNotFoundError:  # no udev rule installed with torqsim
+            advice = []
+        for line in advice:
+            print(f"torqdash service: {line}")
     return path
 
 

@@ -6,7 +6,8 @@ file, a pipe) at most one line is written every :data:`LOG_EVERY_S` seconds, so 
 board or a game that comes and goes every second cannot flood the log: a line that
 comes sooner is held back, a newer one takes its place (the line says how many it
 replaced), and the held line is written once its time has come, or at the end.
-Everything torqdash says goes through one :class:`StatusLines`.
+Every line torqdash says after its first (where it listens) goes through one
+:class:`StatusLines`: a new kind of line should too.
 """
 import sys
 import time
