@@ -1,6 +1,7 @@
 """A dashboard box: torqdash's lines for a log, its service (systemd units, the Windows
 Startup shortcut) and the udev rule, written into temporary roots only."""
 import os
+import pathlib
 import shutil
 import socket
 import struct
@@ -12,12 +13,13 @@ import pytest
 from conftest import wait_until
 from torqdash import Dash, Forza
 from torqdash.app import App, BoardLink, main as torqdash_main
-from torqdash.service import (ServiceError, install_shortcut, install_unit, remove_shortcut, remove_unit,
-                              torqdash_arguments, unit_path)
+from torqdash.service import (LINK_CLSID, ServiceError, install_shortcut, install_unit, remove_shortcut,
+                              remove_unit, shortcut, torqdash_arguments, unit_path)
 from torqdash.sources import UdpSource
 from torqdash.status import StatusLines
 from torqsim import udev_rule
 
+CACHE = pathlib.Path(os.environ.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache") / "torqpanel"
 ODD = "A B\"%$\\"  # a serial number with everything an ExecStart line must quote
 
 
@@ -94,6 +96,12 @@ def test_the_service_runs_torqdash_options_as_checked(tmp_path, monkeypatch, arg
         assert torqdash_arguments(args) == [fill.get(arg, arg) for arg in expected]
 
 
+def tool_environment(**changes):
+    """The environment of another program: without the sanitizers' runtime that a
+    sanitizer run of this suite preloads (its reports are about our module alone)."""
+    return {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"} | changes
+
+
 def verify(path, user):
     """systemd's own check of a unit file: its complaints about it, if any."""
     if shutil.which("systemd-analyze") is None:
@@ -102,7 +110,7 @@ def verify(path, user):
     runtime.mkdir(mode=0o700, exist_ok=True)
     command = ["systemd-analyze", *(["--user"] if user else []), "verify", str(path)]
     result = subprocess.run(command, capture_output=True, text=True,
-                            env=dict(os.environ, XDG_RUNTIME_DIR=str(runtime)))
+                            env=tool_environment(XDG_RUNTIME_DIR=str(runtime)))
     return result.returncode, [line for line in result.stderr.splitlines() if path.name in line]
 
 
@@ -160,12 +168,10 @@ def test_windows_startup_shortcut(tmp_path, capsys):
     path = install_shortcut(args, str(tmp_path), environ, python=r"C:\Python312\python.exe")
     startup = "Users/Zoë Ann/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Startup"
     assert path == tmp_path / startup / "torqdash.lnk"
+    # [MS-SHLLINK]: the header, LinkInfo, four counted UTF-16 strings, the environment block.
     data = path.read_bytes()
-    # [MS-SHLLINK]: the header, four counted UTF-16 strings, the environment block, the end.
-    size, clsid, flags = struct.unpack_from("<I16sI", data)
-    assert (size, clsid.hex(), flags, struct.unpack_from("<I", data, 60)[0]) == (
-        76, "0114020000000000c000000000000046", 0x3F4, 7)
-    strings, at = [], 76
+    assert struct.unpack_from("<I16sI", data) == (76, LINK_CLSID.bytes_le, 0x2F6)
+    strings, at = [], 76 + struct.unpack_from("<I", data, 76)[0]
     for _ in range(4):
         count = struct.unpack_from("<H", data, at)[0]
         strings.append(data[at + 2:at + 2 + 2 * count].decode("utf-16-le"))
@@ -173,12 +179,27 @@ def test_windows_startup_shortcut(tmp_path, capsys):
     target = r"C:\Python312\pythonw.exe"
     assert strings == ["torqdash: f1 telemetry on the torqpanel board", r"C:\Users\Zoë Ann",
                        r'-m torqdash f1 --layout "C:\Users\Zoë Ann\my dash.toml"', target]
-    size, signature, ansi, wide = struct.unpack_from("<II260s520s", data, at)
-    assert (size, signature, ansi.rstrip(b"\0"), wide.decode("utf-16-le").rstrip("\0")) == (
-        0x314, 0xA0000001, target.encode(), target)
-    assert data[at + size:] == bytes(4)
+    assert len(data) == at + 0x314 + 4 and target.encode("utf-16-le") in data[at:]
     assert "pythonw.exe -m torqdash f1" in capsys.readouterr().out
     assert remove_shortcut(str(tmp_path), environ) == path and not path.exists()
+
+
+def test_wine_runs_the_shortcut(tmp_path):
+    """Wine's shell, a reader of shortcuts other than ours: it runs the target with the
+    arguments in the working folder (cmd.exe writes where it ran into a file here)."""
+    wine = "/usr/lib/wine/wine64" if os.access("/usr/lib/wine/wine64", os.X_OK) else shutil.which("wine64")
+    if wine is None:
+        pytest.skip("Wine is not installed (Debian: wine64)")
+    prefix = pathlib.Path(os.environ.get("TORQ_WINEPREFIX", "") or CACHE / "wine-prefix")
+    if not (prefix / "system.reg").exists():  # (made by .ci/windows; else a new one, slower)
+        prefix = tmp_path / "prefix"
+    out, link = tmp_path / "ran.txt", tmp_path / "test.lnk"
+    in_wine = "Z:" + str(out).replace("/", "\\")  # Wine's drive Z: is /
+    link.write_bytes(shortcut(r"C:\windows\system32\cmd.exe", f"/c echo %CD% ran> {in_wine}", r"C:\users",
+                              "a test"))
+    subprocess.run([wine, "start", "/unix", str(link)], env=tool_environment(WINEPREFIX=str(prefix),
+                   WINEDEBUG="-all"), capture_output=True, timeout=120, check=True)
+    assert wait_until(out.exists, timeout=60) and out.read_text().strip() == r"C:\users ran"
 
 
 def test_udev_rule_installs_into_a_root_and_names_its_group(tmp_path, capsys):

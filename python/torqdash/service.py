@@ -1,8 +1,5 @@
-"""``python -m torqdash service``: torqdash started with the machine, with no terminal.
-
-    python -m torqdash service install SOURCE [torqdash's options] [--system [--run-as USER]] [--root DIR]
-    python -m torqdash service remove [--system] [--root DIR]
-    python -m torqdash service print SOURCE [torqdash's options] [--system [--run-as USER]]
+"""``python -m torqdash service``: torqdash started with the machine, with no terminal
+(its command lines: :data:`USAGE`).
 
 Linux: a systemd unit that runs ``python -m torqdash SOURCE ...`` with this interpreter and
 restarts it whenever it ends: a user unit (started when the user logs in, or at boot
@@ -29,6 +26,10 @@ from typing import List, Mapping, NoReturn, Optional, Sequence
 
 from torqsim.udev_rule import Runner, group_advice, invoking_user, rule_group, run_quietly, under
 
+USAGE = """
+  python -m torqdash service install SOURCE [torqdash's options] [--system [--run-as USER]] [--root DIR]
+  python -m torqdash service remove [--system] [--root DIR]
+  python -m torqdash service print SOURCE [torqdash's options] [--system [--run-as USER]]"""
 UNIT = "torqdash.service"
 SHORTCUT = "torqdash.lnk"
 RESTART_S = 5
@@ -214,15 +215,18 @@ def pythonw(python: str = sys.executable) -> str:
 
 
 # [MS-SHLLINK] Shell Link (.LNK) Binary File Format (Microsoft Open Specifications, v8.0):
-# 2.1 ShellLinkHeader (76 bytes), 2.1.1 LinkFlags, 2.4 StringData (a 16-bit count of
-# UTF-16 code units, then the units), 2.5.4 EnvironmentVariableDataBlock (0x314 bytes,
-# signature 0xA0000001: TargetAnsi and TargetUnicode, 260 and 520 bytes) and the
-# TerminalBlock (4 zero bytes). The target is given by the environment-variable block
-# alone, with no item ID list and no LinkInfo, which the shell resolves at load.
+# 2.1 ShellLinkHeader (76 bytes) and 2.1.1 LinkFlags; 2.3 LinkInfo (its header of 0x24
+# bytes with the Unicode offsets, a VolumeID of a fixed drive with no label, the local
+# base path in ANSI and in UTF-16 and empty common path suffixes); 2.4 StringData (a
+# 16-bit count of UTF-16 code units, then the units); 2.5.4 EnvironmentVariableDataBlock
+# (0x314 bytes, signature 0xA0000001, the target in 260 ANSI and 520 UTF-16 bytes) and the
+# TerminalBlock (4 zero bytes). The target is in LinkInfo and in the environment block;
+# no item ID list, which the shell makes from the path.
 LINK_CLSID = uuid.UUID("00021401-0000-0000-C000-000000000046")
-HAS_NAME, HAS_WORKING_DIR, HAS_ARGUMENTS, HAS_ICON_LOCATION = 0x04, 0x10, 0x20, 0x40
-IS_UNICODE, FORCE_NO_LINK_INFO, HAS_EXP_STRING = 0x80, 0x100, 0x200
+HAS_LINK_INFO, HAS_NAME, HAS_WORKING_DIR, HAS_ARGUMENTS = 0x02, 0x04, 0x10, 0x20
+HAS_ICON_LOCATION, IS_UNICODE, HAS_EXP_STRING = 0x40, 0x80, 0x200
 SW_SHOWMINNOACTIVE = 7
+VOLUME_ID_AND_LOCAL_BASE_PATH, DRIVE_FIXED = 0x1, 3
 ENVIRONMENT_BLOCK = (0x314, 0xA0000001)
 MAX_PATH = 260
 
@@ -234,18 +238,32 @@ def _string_data(text: str) -> bytes:
     return struct.pack("<H", len(data) // 2) + data
 
 
+def _link_info(target: str) -> bytes:
+    volume = struct.pack("<IIII", 17, DRIVE_FIXED, 0, 16) + b"\0"
+    ansi = target.encode("ascii", "replace") + b"\0"  # (the shell reads the UTF-16 one when it is there)
+    wide = target.encode("utf-16-le") + b"\0\0"
+    volume_at = 0x24
+    base_at = volume_at + len(volume)
+    suffix_at = base_at + len(ansi)
+    wide_at = suffix_at + 1
+    size = wide_at + len(wide) + 2
+    return (struct.pack("<9I", size, 0x24, VOLUME_ID_AND_LOCAL_BASE_PATH, volume_at, base_at, 0, suffix_at,
+                        wide_at, wide_at + len(wide))
+            + volume + ansi + b"\0" + wide + b"\0\0")
+
+
 def shortcut(target: str, arguments: str, working_dir: str, description: str) -> bytes:
     """A .lnk file that runs ``target arguments`` in ``working_dir``."""
     if len(target.encode("utf-16-le")) // 2 >= MAX_PATH:
         raise ServiceError(f"the interpreter's path is longer than a shortcut holds: {target}")
-    flags = (HAS_NAME | HAS_WORKING_DIR | HAS_ARGUMENTS | HAS_ICON_LOCATION | IS_UNICODE
-             | FORCE_NO_LINK_INFO | HAS_EXP_STRING)
+    flags = (HAS_LINK_INFO | HAS_NAME | HAS_WORKING_DIR | HAS_ARGUMENTS | HAS_ICON_LOCATION | IS_UNICODE
+             | HAS_EXP_STRING)
     header = struct.pack("<I16sII24xIiIH10x", 0x4C, LINK_CLSID.bytes_le, flags, 0, 0, 0,
                          SW_SHOWMINNOACTIVE, 0)
     strings = b"".join(map(_string_data, (description, working_dir, arguments, target)))  # icon: the target's
-    ansi = target.encode("ascii", "replace")  # (the shell reads the Unicode one when it is there)
-    block = struct.pack("<II260s520s", *ENVIRONMENT_BLOCK, ansi, target.encode("utf-16-le"))
-    return header + strings + block + bytes(4)
+    block = struct.pack("<II260s520s", *ENVIRONMENT_BLOCK, target.encode("ascii", "replace"),
+                        target.encode("utf-16-le"))
+    return header + _link_info(target) + strings + block + bytes(4)
 
 
 def install_shortcut(args: Sequence[str], root: Optional[str] = None,
@@ -284,9 +302,10 @@ class _Parser(argparse.ArgumentParser):
 
 
 def parser() -> argparse.ArgumentParser:
-    main = _Parser(prog="python -m torqdash service", allow_abbrev=False,
+    main = _Parser(prog="python -m torqdash service", allow_abbrev=False, usage=USAGE,
                    description="torqdash as a service that starts with the machine: a systemd unit on "
-                               "Linux, a shortcut in the Startup folder on Windows.")
+                               "Linux, a shortcut in the Startup folder on Windows. SOURCE and the "
+                               "options after it are torqdash's own (python -m torqdash --help).")
     main.add_argument("action", choices=("install", "remove", "print"))
     main.add_argument("--system", action="store_true",
                       help="Linux: a system unit, started at boot with no login (needs root)")
