@@ -35,6 +35,7 @@ SHORTCUT = "torqdash.lnk"
 RESTART_S = 5
 PATH_OPTIONS = ("layout", "shm_dir")  # made absolute: a service runs in another folder
 
+
 class ServiceError(Exception):
     """What stops an install or a removal, said in one line."""
 
