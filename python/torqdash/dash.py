@@ -14,7 +14,6 @@ from typing import Any, Callable, Dict, Optional, Tuple
 
 from torqsim import set_right_panel
 
-from .sources import next_slot
 from .telemetry import Telemetry
 
 if sys.version_info >= (3, 11):
@@ -24,8 +23,21 @@ else:  # pragma: no cover - the tomli backport reads the same TOML
 
 PANELS = ("speed", "gear", "fuel", "position", "lap_time", "last_lap", "none")
 LEDS = ("pit_limiter", "abs", "tc", "low_fuel", "handbrake", "shift", "oil", "battery",
-        "signal_left", "signal_right", "none")
+        "signal_left", "signal_right", "stability", "none")
+# LED names that are not the Telemetry field's.
+LED_FIELDS = {"abs": "abs_active", "tc": "tc_active", "shift": "shift_light", "oil": "oil_warning",
+              "battery": "battery_warning", "stability": "stability_active"}
 BLANK = "   "  # three blank digits: an empty text would show the panels' "-.---"
+# The rate limit, a frame due every FRAME_GAP_S: 60 a second, with 1 % to spare for a game
+# whose own 60 a second runs a little fast on this computer's clock (at exactly 60, its frames
+# would queue up behind the limit); a frame may go up to EARLY_S before it is due, so that a
+# packet that comes early after a late one is not held back.
+FRAME_GAP_S = 1 / 60.6
+EARLY_S = FRAME_GAP_S / 2
+# While the game's packets keep coming (the last came less than FRESH_S ago), a change that
+# only time makes (the bar's blink) waits for the next packet's frame: a frame of its own
+# would take the next packet's turn.
+FRESH_S = 0.05
 KPH_PER_MPH = 1.609344
 
 
@@ -163,7 +175,7 @@ class Dash:
     """Maps telemetry onto an initialised ``torqline``: the RPM LEDs as a shift-light bar
     between two fractions of max RPM (all nine blinking at the shift point or when the
     game says shift), the gear digit, the panels and the warning LEDs. A frame is sent
-    only when something on the board changes, at most 60 a second.
+    only when something on the board changes, at most about 60 a second.
 
     ``board`` may be replaced (a reopened board) or None (no board: nothing is sent);
     :meth:`blanked` says that it shows init's blank display."""
@@ -177,12 +189,15 @@ class Dash:
         self._telemetry: Optional[Telemetry] = None
         self._received = 0.0
         self._sent: Optional[Frame] = None
-        self._next_at = -math.inf  # the rate limit: no frame before this time
+        self._due = -math.inf  # the rate limit: when the next frame is due ...
+        self._next_at = -math.inf  # ... and no frame before this time
+        self._waiting = False  # new telemetry (or a blank board) not shown yet
+        self._frame: Tuple[Optional[Telemetry], Optional[Layout], int, Frame] = (None, None, 0, DARK)
 
     def show(self, telemetry: Telemetry, now: Optional[float] = None) -> bool:
         """Shows ``telemetry``; True when a frame was sent."""
         now = self.clock() if now is None else now
-        self._telemetry, self._received = telemetry, now
+        self._telemetry, self._received, self._waiting = telemetry, now, True
         return self.refresh(now)
 
     def refresh(self, now: Optional[float] = None) -> bool:
@@ -190,36 +205,40 @@ class Dash:
         when the game falls silent) if it differs from the last frame sent."""
         now = self.clock() if now is None else now
         frame = self.frame(now)
-        if self.board is None or frame == self._sent or now < self._next_at:
+        if frame == self._sent:
+            self._waiting = False
+            return False
+        if self.board is None or now < self._next_at or not (self._waiting or self._stale(now)):
             return False
         self._send(frame)
-        # One frame per slot of a fixed grid (the one shared memory is polled on): a game
-        # that sends 60 packets a second, some a little early, then waits for that
-        # little, not for a whole slot.
-        self._sent = frame
-        self._next_at = next_slot(now)
+        self._sent, self._waiting = frame, False
+        self._due = max(self._due, now) + FRAME_GAP_S
+        self._next_at = self._due - EARLY_S
         self.frames += 1
         return True
 
     def blanked(self) -> None:
         """Tells the dash that its board was just blanked (as ``init`` does), so that
         the next refresh sends the whole picture again."""
-        self._sent, self._next_at = DARK, -math.inf
+        self._sent, self._due, self._next_at, self._waiting = DARK, -math.inf, -math.inf, True
 
     def wake_in(self, now: float) -> Optional[float]:
         """Seconds until :meth:`refresh` may have something new to send without new
         telemetry, or None when only new telemetry can change the board."""
         if self.board is None:
             return None
-        frame = self.frame(now)
-        if frame != self._sent:
+        frame, fresh = self.frame(now), self._received + FRESH_S - now
+        if frame != self._sent and (self._waiting or fresh <= 0):
             return max(0.0, self._next_at - now)
-        waits = []
+        waits = [fresh] if frame != self._sent else []
         if frame.blinking:
-            waits.append(self.layout.blink_s - now % self.layout.blink_s)
+            waits.append(max(self.layout.blink_s - now % self.layout.blink_s, fresh))
         if frame != DARK and self.layout.dark_after_s > 0:
             waits.append(self._received + self.layout.dark_after_s - now)
         return max(0.0, min(waits)) if waits else None
+
+    def _stale(self, now: float) -> bool:
+        return now - self._received >= FRESH_S
 
     def frame(self, now: float) -> Frame:
         """The frame the last telemetry shows at time ``now``."""
@@ -227,19 +246,27 @@ class Dash:
         silent = layout.dark_after_s > 0 and now - self._received >= layout.dark_after_s
         if t is None or silent or t.in_race is False:
             return DARK
+        # The same telemetry and layout show the same frame until the bar blinks: the
+        # app asks for it before and after every poll.
+        phase = int(now / layout.blink_s) % 2
+        cached = self._frame
+        if cached[0] is t and cached[1] is layout and (cached[2] == phase or not cached[3].blinking):
+            return cached[3]
         max_rpm = t.max_rpm if t.max_rpm and t.max_rpm > 0 else layout.max_rpm
         share = max(0.0, t.rpm or 0.0) / max_rpm
         blinking = bool(t.shift_light) or share >= layout.rpm_shift
         if blinking:
-            lit = 9 if int(now / layout.blink_s) % 2 == 0 else 0
+            lit = 9 if phase == 0 else 0
         else:
             span = (share - layout.rpm_start) / (layout.rpm_shift - layout.rpm_start)
             lit = 0 if share < layout.rpm_start else min(9, int(span * 9) + 1)
         rpm = tuple(led < lit for led in range(9))
-        return Frame(gear=gear_text(t.gear), left=self._text(layout.left, t),
-                     central=self._text(layout.central, t), right=self._text(layout.right, t),
-                     rpm=rpm, warning=tuple(self._led(name, t) for name in layout.warning),
-                     blinking=blinking)
+        frame = Frame(gear=gear_text(t.gear), left=self._text(layout.left, t),
+                      central=self._text(layout.central, t), right=self._text(layout.right, t),
+                      rpm=rpm, warning=tuple(self._led(name, t) for name in layout.warning),
+                      blinking=blinking)
+        self._frame = (t, layout, phase, frame)
+        return frame
 
     def _text(self, panel: str, t: Telemetry) -> str:
         if panel == "speed" and t.speed_kph is not None:
@@ -258,22 +285,26 @@ class Dash:
     def _led(self, name: str, t: Telemetry) -> bool:
         if name == "low_fuel":
             return t.fuel is not None and t.fuel < self.layout.low_fuel
-        field = {"abs": "abs_active", "tc": "tc_active", "shift": "shift_light",
-                 "oil": "oil_warning", "battery": "battery_warning"}.get(name, name)
-        return bool(getattr(t, field, False))
+        return bool(getattr(t, LED_FIELDS.get(name, name), False))
 
     def _send(self, frame: Frame) -> None:
-        board = self.board
-        if self.layout.central == "gear":
-            board.set_central_panel(frame.left)
-            board.set_gear(frame.gear)
-        else:
-            board.set_gear(frame.gear)
-            board.set_central_panel(frame.central)  # after the gear, which also writes it
-        set_right_panel(board, frame.right)
-        for number, on in enumerate(frame.rpm, start=1):
-            board.set_rpm_led(number, int(on))
-        for number, on in enumerate(frame.warning, start=1):
-            board.set_warning_led(number, int(on))
+        # Only the parts that changed since the last frame: the board's report keeps the
+        # rest (the setters change it, show_me sends it whole).
+        board, last = self.board, self._sent
+        if last is None or (frame.gear, frame.left, frame.central) != (last.gear, last.left, last.central):
+            if self.layout.central == "gear":
+                board.set_central_panel(frame.left)
+                board.set_gear(frame.gear)
+            else:
+                board.set_gear(frame.gear)
+                board.set_central_panel(frame.central)  # after the gear, which also writes it
+        if last is None or frame.right != last.right:
+            set_right_panel(board, frame.right)
+        for leds, before, setter in ((frame.rpm, None if last is None else last.rpm, board.set_rpm_led),
+                                     (frame.warning, None if last is None else last.warning,
+                                      board.set_warning_led)):
+            for number, on in enumerate(leds, start=1):
+                if before is None or on != before[number - 1]:
+                    setter(number, int(on))
         board.show_me()
 

@@ -3,14 +3,14 @@ file mapping, or its bytes in ``/dev/shm`` on Linux). A source turns what arrive
 :class:`~torqdash.Telemetry` through its decoder and says what state the game is in; the
 app's one thread waits on it (:meth:`Source.fileno`, :meth:`Source.wake_in`) and polls it.
 """
+import ctypes
 import math
-import mmap
 import os
 import select
 import socket
 import sys
 import time
-from typing import Callable, Dict, List, Mapping, Optional, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Union
 
 from .games.base import Decoder, Page, SharedMemoryDecoder, UdpDecoder
 from .telemetry import Telemetry
@@ -19,6 +19,8 @@ MAX_FPS = 60
 MAX_DATAGRAM = 65535  # read whole: an oversized packet must show its true length
 DRAIN = 64  # datagrams read in one poll at most, so that a flood cannot starve the board
 REOPEN_S = 1.0  # how often missing or replaced shared-memory pages are looked for
+BROADCAST = "255.255.255.255"  # every machine on this network: where a console is looked for
+CONSOLE_LOST_S = 10.0  # a game's machine silent this long is looked for again
 SHM_DIR = "/dev/shm"
 
 WAITING, RECEIVING = "waiting", "receiving"
@@ -64,36 +66,45 @@ class Source:
 
 
 class UdpSource(Source):
-    """A bound UDP socket and its game's decoder; ``console`` is the address of the
-    machine that runs the game, for a game that sends only while it hears a heartbeat."""
+    """A bound UDP socket and its game's decoder. For a game that sends only while it hears
+    a heartbeat, ``console`` is the address of the machine that runs it; without one, the
+    heartbeat goes to every machine on the network (``broadcast``) until a packet that the
+    decoder reads names the game's machine, and again once that machine falls silent."""
 
     decoder: UdpDecoder
 
     def __init__(self, sock: socket.socket, decoder: UdpDecoder, console: Optional[str] = None,
-                 clock: Callable[[], float] = time.monotonic) -> None:
+                 clock: Callable[[], float] = time.monotonic, broadcast: str = BROADCAST) -> None:
         super().__init__(clock)
         self.sock = sock
         self.decoder = decoder
         self.console = console
+        self.broadcast = broadcast
+        #: The game's machine as its packets named it, and when it was last heard.
+        self.found: Optional[str] = None
+        self.heard = -math.inf
         self.next_heartbeat = -math.inf
         #: Called with every datagram as received (before it is decoded).
         self.listeners: List[Callable[[bytes], None]] = []
         sock.setblocking(False)
+        if decoder.heartbeat is not None and console is None and sock.family == socket.AF_INET:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
 
     def fileno(self) -> Optional[int]:
         return self.sock.fileno()
 
     def wake_in(self, now: float) -> Optional[float]:
-        if self.console is None or self.decoder.heartbeat is None:
+        if self.decoder.heartbeat is None:
             return None
         return max(0.0, self.next_heartbeat - now)
 
     def poll(self, now: float) -> Optional[Telemetry]:
         self._heartbeat(now)
-        newest = None
+        newest: Optional[Telemetry] = None
+        sender = ""
         for _ in range(DRAIN):
             try:
-                packet = self.sock.recv(MAX_DATAGRAM)
+                packet, address = self.sock.recvfrom(MAX_DATAGRAM)
             except (BlockingIOError, InterruptedError, socket.timeout):
                 break
             except ConnectionResetError:
@@ -102,27 +113,43 @@ class UdpSource(Source):
                 listener(packet)
             telemetry = self.decoder.feed(packet)
             if telemetry is not None:
-                newest = telemetry
+                newest, sender = telemetry, address[0]
         if newest is not None:
             self.state = RECEIVING
             self.received += 1
+            self.found, self.heard = sender, now
         return newest
 
+    def heartbeat_to(self, now: float) -> Optional[str]:
+        """Where the next heartbeat goes: the console named, else the machine found (while
+        it is heard), else the whole network; None for a game that needs none."""
+        if self.decoder.heartbeat is None:
+            return None
+        if self.console is not None:
+            return self.console
+        if self.found is not None and now - self.heard < CONSOLE_LOST_S:
+            return self.found
+        return self.broadcast
+
     def _heartbeat(self, now: float) -> None:
-        decoder = self.decoder
-        if self.console is None or decoder.heartbeat is None or now < self.next_heartbeat:
+        decoder, target = self.decoder, self.heartbeat_to(now)
+        if target is None or decoder.heartbeat is None or now < self.next_heartbeat:
             return
         self.next_heartbeat = now + decoder.heartbeat_s
         try:
-            self.sock.sendto(decoder.heartbeat, (self.console, decoder.heartbeat_port))
+            self.sock.sendto(decoder.heartbeat, (target, decoder.heartbeat_port))
         except OSError:
             pass  # the console is off or unreachable: the next heartbeat tries again
 
     def describe(self) -> str:
         host, port = self.sock.getsockname()[:2]
         text = f"UDP {host} port {port}"
-        if self.console is not None and self.decoder.heartbeat is not None:
-            text += f", heartbeat to {self.console} port {self.decoder.heartbeat_port}"
+        target = self.heartbeat_to(self.clock())
+        if target == self.broadcast and self.console is None:
+            text += f", heartbeat to every machine on the network ({target}) port " \
+                    f"{self.decoder.heartbeat_port} until the game answers"
+        elif target is not None:
+            text += f", heartbeat to {target} port {self.decoder.heartbeat_port}"
         return text
 
     def close(self) -> None:
@@ -182,44 +209,69 @@ class ShmFile:
 
 
 class NamedMapping:
-    """A shared-memory page on Windows: the game's named file mapping, opened read-only.
-    Only a mapping that exists is opened: opening a name nobody created would create an
-    empty one, and a game that starts later would get that one, of our size."""
+    """A shared-memory page on Windows: the game's named file mapping, opened read-only
+    and mapped whole, at the size the game made it, as the games' own SDKs map it (a view
+    of 0 bytes): a mapping's size is the game's, not always published (iRacing's is not)
+    and larger than the structs a header declares, and a view larger than the mapping
+    cannot be made. ``size``: the least the decoder reads; a smaller mapping is not
+    opened. Only a mapping that exists is opened: opening a name nobody created would
+    create an empty one, and a game that starts later would get that one, of our size."""
 
-    map: mmap.mmap
+    size = 0
+    _view = 0
+    _kernel32: Any = None
 
     def __init__(self, name: str, size: int) -> None:
-        self.size = size
         if sys.platform != "win32":
             raise OSError("named file mappings are Windows'")
         else:  # (checked by mypy for the platform it runs on only)
-            import ctypes
+            class MemoryBasicInformation(ctypes.Structure):
+                _fields_ = [("BaseAddress", ctypes.c_void_p), ("AllocationBase", ctypes.c_void_p),
+                            ("AllocationProtect", ctypes.c_uint32), ("RegionSize", ctypes.c_size_t),
+                            ("State", ctypes.c_uint32), ("Protect", ctypes.c_uint32),
+                            ("Type", ctypes.c_uint32)]
 
             kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
             kernel32.OpenFileMappingW.restype = ctypes.c_void_p
             kernel32.OpenFileMappingW.argtypes = [ctypes.c_uint32, ctypes.c_int, ctypes.c_wchar_p]
+            kernel32.MapViewOfFile.restype = ctypes.c_void_p
+            kernel32.MapViewOfFile.argtypes = [ctypes.c_void_p, ctypes.c_uint32, ctypes.c_uint32,
+                                               ctypes.c_uint32, ctypes.c_size_t]
+            kernel32.VirtualQuery.restype = ctypes.c_size_t
+            kernel32.VirtualQuery.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t]
+            kernel32.UnmapViewOfFile.argtypes = [ctypes.c_void_p]
             kernel32.CloseHandle.argtypes = [ctypes.c_void_p]
             file_map_read = 0x0004
             handle = kernel32.OpenFileMappingW(file_map_read, 0, name)
             if not handle:
                 raise FileNotFoundError(name)
             try:
-                # While our handle holds it, the name cannot go away under the mmap below.
-                self.map = mmap.mmap(-1, size, tagname=name, access=mmap.ACCESS_READ)
+                view = kernel32.MapViewOfFile(handle, file_map_read, 0, 0, 0)
             finally:
-                kernel32.CloseHandle(handle)
+                kernel32.CloseHandle(handle)  # the view holds the mapping (and its name)
+            if not view:
+                raise ctypes.WinError(ctypes.get_last_error())
+            info = MemoryBasicInformation()
+            if not kernel32.VirtualQuery(view, ctypes.byref(info), ctypes.sizeof(info)) \
+                    or info.RegionSize < size:
+                kernel32.UnmapViewOfFile(view)
+                raise OSError(f"{name}: smaller than its game makes it")
+            self._kernel32, self._view, self.size = kernel32, view, info.RegionSize
 
     def __len__(self) -> int:
         return self.size
 
     def __getitem__(self, index: slice) -> bytes:
-        return self.map[index]
+        start, stop, _ = index.indices(self.size)
+        return ctypes.string_at(self._view + start, max(0, stop - start))
 
     def replaced(self) -> bool:
         return False  # the mapping lives while we hold it; a game that restarts opens it again
 
     def close(self) -> None:
-        self.map.close()
+        if self._view:
+            self._kernel32.UnmapViewOfFile(self._view)
+            self._view = 0
 
 
 PageReader = Union[ShmFile, NamedMapping]
@@ -238,16 +290,19 @@ def open_page(name: str, size: int, windows_name: Optional[str] = None,
 
 class SharedMemorySource(Source):
     """A game's shared-memory pages, polled on the frame grid. Pages that are missing
-    are looked for again every second; so are pages that a restarted game or bridge put
-    in their place."""
+    are looked for again every ``look_every`` seconds; so are pages that a restarted game
+    or bridge put in their place. A page shorter than its decoder reads counts as
+    missing: a game or bridge that is still making it has not published it yet."""
 
     decoder: SharedMemoryDecoder
 
     def __init__(self, decoder: SharedMemoryDecoder, directory: str = SHM_DIR,
-                 clock: Callable[[], float] = time.monotonic) -> None:
+                 clock: Callable[[], float] = time.monotonic,
+                 look_every: float = REOPEN_S) -> None:
         super().__init__(clock)
         self.decoder = decoder
         self.directory = directory
+        self.look_every = look_every
         self.readers: Dict[str, PageReader] = {}
         self.next_poll = -math.inf
         self.next_look = -math.inf
@@ -262,7 +317,7 @@ class SharedMemorySource(Source):
             return None
         self.next_poll = next_slot(now)
         if now >= self.next_look:
-            self.next_look = now + REOPEN_S
+            self.next_look = now + self.look_every
             self._look()
         telemetry = self.decoder.read(self.readers)
         if telemetry is None:
@@ -278,20 +333,23 @@ class SharedMemorySource(Source):
     def _look(self) -> None:
         decoder = self.decoder
         for name, size in decoder.pages.items():
-            reader = self.readers.get(name)
+            reader = self.readers.pop(name, None)
             if reader is not None and reader.replaced():
                 reader.close()
-                del self.readers[name]
                 reader = None
             if reader is None:
                 reader = open_page(name, size, decoder.windows_names.get(name), self.directory)
-                if reader is not None:
-                    self.readers[name] = reader
+            if reader is not None and len(reader) < size:
+                reader.close()
+                reader = None
+            if reader is not None:
+                self.readers[name] = reader
 
     def describe(self) -> str:
-        names = ", ".join(self.decoder.windows_names.get(name, name) for name in self.decoder.pages)
-        where = "shared memory" if sys.platform == "win32" else f"shared memory in {self.directory}:"
-        return f"{where} {names}"
+        if sys.platform == "win32":
+            names = (self.decoder.windows_names.get(name, name) for name in self.decoder.pages)
+            return "shared memory " + ", ".join(names)
+        return f"shared memory in {self.directory}: {', '.join(self.decoder.pages)}"  # its files
 
     def close(self) -> None:
         for reader in self.readers.values():
@@ -312,5 +370,5 @@ def wait(source: Source, timeout: float) -> None:
         pass
 
 
-__all__ = ["MAX_FPS", "RECEIVING", "SHM_DIR", "WAITING", "NamedMapping", "SharedMemorySource",
+__all__ = ["BROADCAST", "MAX_FPS", "RECEIVING", "SHM_DIR", "WAITING", "NamedMapping", "SharedMemorySource",
            "ShmFile", "Source", "UdpSource", "listen", "next_slot", "open_page", "wait"]

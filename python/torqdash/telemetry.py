@@ -42,3 +42,10 @@ class Telemetry:
     shift_rpm: Optional[float] = None
     #: Where the game's own shift lights begin.
     first_light_rpm: Optional[float] = None
+    #: The gear the game suggests shifting to.
+    suggested_gear: Optional[int] = None
+    #: The lap the car is on (1 the first), and the race's laps (None: not a race of laps).
+    lap: Optional[int] = None
+    laps: Optional[int] = None
+    #: Stability control in action (Gran Turismo's ASM).
+    stability_active: Optional[bool] = None
