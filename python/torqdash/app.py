@@ -22,6 +22,7 @@ from .dash import Dash, Layout, LayoutError, load_layout
 from .games import SOURCES
 from .games.base import SharedMemoryDecoder, UdpDecoder
 from .sources import RECEIVING, SHM_DIR, SharedMemorySource, Source, UdpSource, listen, wait
+from .status import StatusLines, for_stdout
 
 RETRY_S = 2.0
 IDLE_WAIT_S = 0.25  # longest socket wait, so that Ctrl-C and a lost board are seen soon
@@ -75,13 +76,15 @@ class BoardLink:
 
 class App:
     """One session: a source, a dash and its board link, and when virtual, the monitor
-    that draws the virtual board."""
+    that draws the virtual board. What it says goes through a :class:`StatusLines`
+    (``say`` itself when it is one, so that the board link can share it)."""
 
     def __init__(self, source: Source, dash: Dash, link: BoardLink,
                  monitor: Optional[Monitor] = None,
                  say: Callable[[str], None] = lambda text: None) -> None:
         self.source, self.dash, self.link, self.monitor, self.say = (
             source, dash, link, monitor, say)
+        self.status = say if isinstance(say, StatusLines) else StatusLines(say)
         self._said: Optional[Tuple[str, str]] = None
 
     def step(self, longest: float = IDLE_WAIT_S) -> None:
@@ -89,7 +92,8 @@ class App:
         source needs something sooner) and shows what it brings."""
         self.link.poll()
         now = self.dash.clock()
-        waits = [longest, self.dash.wake_in(now), self.link.wake_in(), self.source.wake_in(now)]
+        waits = [longest, self.dash.wake_in(now), self.link.wake_in(), self.source.wake_in(now),
+                 self.status.wake_in()]
         wait(self.source, min(wait for wait in waits if wait is not None))
         telemetry = self.source.poll(self.dash.clock())
         if telemetry is None:
@@ -101,8 +105,9 @@ class App:
         if said != self._said:
             self._said = said
             state, reason = said
-            self.say(f"torqdash: {'receiving' if state == RECEIVING else 'waiting for'} {decoder.game}"
-                     + (f": {reason}" if reason else ""))
+            self.status.say(f"torqdash: {'receiving' if state == RECEIVING else 'waiting for'} {decoder.game}"
+                            + (f": {reason}" if reason else ""))
+        self.status.pump()
         if self.monitor is not None:
             self.monitor.pump()
 
@@ -128,7 +133,10 @@ def _describe(name: str) -> str:
 
 def parser() -> argparse.ArgumentParser:
     main = _Parser(prog="python -m torqdash",
-                   description="Shows a racing game's telemetry on the torqpanel board.")
+                   description="Shows a racing game's telemetry on the torqpanel board.",
+                   epilog="python -m torqdash service install|remove|print SOURCE [options]: "
+                          "torqdash as a service that starts with the machine "
+                          "(python -m torqdash service --help)")
     main.add_argument("source", metavar="SOURCE",
                       help="the game's telemetry: " + ", ".join(map(_describe, SOURCES)))
     main.add_argument("--port", type=_port, metavar="N",
@@ -189,6 +197,11 @@ def open_source(options: argparse.Namespace) -> Source:
 
 def main(argv: Optional[List[str]] = None) -> int:
     """The program; it ends quietly when its output is closed and on Ctrl-C."""
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["service"]:
+        from .service import main as service_main
+
+        return service_main(argv[1:])
     options = parser().parse_args(argv)
     return end_quietly(lambda: _main(options))
 
@@ -217,8 +230,8 @@ def _main(options: argparse.Namespace) -> int:
         if not options.virtual:
             print(start, flush=True)
             dash = Dash(None, layout)
-            say = lambda text: print(text, flush=True)  # noqa: E731
-            return _run(App(source, dash, BoardLink(dash, options.serial, say=say), say=say))
+            status = for_stdout()
+            return _run(App(source, dash, BoardLink(dash, options.serial, say=status), say=status))
         with VirtualBus() as bus:
             device = bus.add_board(serial=options.serial or "A1B2", version=0x0105)
             view, _ = open_view(board_title(device, None) + f" · torqdash {options.source}",
@@ -242,3 +255,5 @@ def _run(app: App) -> int:
             app.step()
     except KeyboardInterrupt:
         return 0
+    finally:
+        app.status.flush()

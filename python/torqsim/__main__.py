@@ -3,6 +3,7 @@
     python -m torqsim demo [--frames N] [--fps F] [--board auto|virtual|real] [--snapshot OUT.svg]
     python -m torqsim run [--serial S] [--hold MS] [--snapshot OUT.svg] PROGRAM.py [ARGS...]
     python -m torqsim snapshot OUT.svg [--frames N | --report HEX ...]
+    python -m torqsim udev install [--root DIR]
 """
 import argparse
 import signal
@@ -90,6 +91,14 @@ def parser() -> argparse.ArgumentParser:
     source.add_argument("--report", type=_report, action="append", metavar="HEX",
                         help=f"an output report the board received ({REPORT_SIZE} bytes "
                              "as hex); repeat for several, oldest first")
+
+    udev = commands.add_parser(
+        "udev", help="Linux: install the udev rule that lets users open the board",
+        description="Copies the shipped udev rule into /etc/udev/rules.d and has udev apply "
+                    "it (as root; otherwise prints the commands to run).")
+    udev.add_argument("action", choices=("install",))
+    udev.add_argument("--root", metavar="DIR",
+                      help="install into DIR instead of / and run nothing (for packaging and tests)")
     return main
 
 
@@ -119,6 +128,10 @@ def _main(options: argparse.Namespace) -> int:
 
         return run_program(options.program, options.args, serial=options.serial,
                            snapshot=options.snapshot, hold=options.hold / 1000)
+    if options.command == "udev":
+        from .udev_rule import install
+
+        return install(options.root)
     from .demo import run_demo, write_snapshot
 
     if options.report:

@@ -55,17 +55,23 @@ def find_real_board(serial: Optional[str] = None) -> "Optional[torqpanel.torqlin
     """A torqline initialised on a board attached to this computer, or None. The module
     prints its failure lines on file descriptor 1; they are silenced here, since no
     board is the usual case for the demo."""
-    sys.stdout.flush()
-    saved = os.dup(1)
+    if sys.stdout is not None:
+        sys.stdout.flush()
     try:
-        null = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(null, 1)
-        os.close(null)
+        saved = os.dup(1)
+    except OSError:  # no standard output at all (pythonw on Windows): nothing to silence
+        saved = -1
+    try:
+        if saved >= 0:
+            null = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(null, 1)
+            os.close(null)
         line = torqpanel.torqline(serial) if serial else torqpanel.torqline()
         found = line.init()
     finally:
-        os.dup2(saved, 1)
-        os.close(saved)
+        if saved >= 0:
+            os.dup2(saved, 1)
+            os.close(saved)
     return line if found else None
 
 
