@@ -1,5 +1,6 @@
 """A dashboard box: torqdash's lines for a log, its service (systemd units, the Windows
 Startup shortcut) and the udev rule, written into temporary roots only."""
+import fcntl
 import os
 import pathlib
 import shutil
@@ -190,9 +191,12 @@ def test_wine_runs_the_shortcut(tmp_path):
     in_wine = "Z:" + str(out).replace("/", "\\")  # Wine's drive Z: is /
     link.write_bytes(shortcut(r"C:\windows\system32\cmd.exe", f"/c echo %CD% ran> {in_wine}", r"C:\users",
                               "a test"))
-    subprocess.run([wine, "start", "/unix", str(link)], env=tool_environment(WINEPREFIX=str(prefix),
-                   WINEDEBUG="-all"), capture_output=True, timeout=120, check=True)
-    assert wait_until(out.exists, timeout=60) and out.read_text().strip() == r"C:\users ran"
+    # One user of a prefix at a time, as .ci/windows takes it: a prefix being made is not usable.
+    with open(f"{prefix}.lock", "a") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        subprocess.run([wine, "start", "/unix", str(link)], env=tool_environment(WINEPREFIX=str(prefix),
+                       WINEDEBUG="-all"), capture_output=True, timeout=120, check=True)
+        assert wait_until(out.exists, timeout=60) and out.read_text().strip() == r"C:\users ran"
 
 
 def test_udev_rule_installs_into_a_root_and_names_its_group(tmp_path, capsys):
