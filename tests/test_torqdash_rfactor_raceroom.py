@@ -112,7 +112,9 @@ def test_raceroom_converts_rad_per_s_and_reads_its_flags(case):
     decoder = SOURCES["r3e"]()
     telemetry = decoder.read({R3E_NAME: r3e_page({**R3E_VALUES, **values})})
     if isinstance(changes, dict):
-        assert vars(telemetry) == pytest.approx(vars(replace(R3E_T, **changes)), rel=1e-6)
+        expected = vars(replace(R3E_T, **changes))  # numbers from float32 fields, within their precision
+        assert vars(telemetry) == {key: value if value is None or isinstance(value, str)
+                                   else pytest.approx(value, rel=1e-6) for key, value in expected.items()}
     else:
         assert telemetry == changes and not decoder.waiting
 
