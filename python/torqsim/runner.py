@@ -11,76 +11,14 @@ import os
 import runpy
 import sys
 import threading
-import time
 import traceback
-from typing import Dict, List, Optional
+from typing import List, Optional
 
-from . import VirtualBus, VirtualDevice
-from .board import BLANK_DISPLAY, BUTTON_KEYS, SWITCHES, InputPanel
+from . import VirtualBus
+from .board import BLANK_DISPLAY, InputPanel
 from .demo import write_snapshot
-from .host import Monitor
-from .screen import KeyReader, TerminalView, View, open_view
-
-# Keys that pick and turn switches; the second of each pair needs no shift key on
-# common layouts.
-_PICK = {"left": -1, "<": -1, ",": -1, "right": 1, ">": 1, ".": 1}
-_TURN = {"up": (1, False), "+": (1, False), "=": (1, False),
-         "down": (-1, False), "-": (-1, False), "_": (-1, False),
-         "pgup": (1, True), "pgdn": (-1, True)}
-
-
-class Controls:
-    """Turns keys into the board's input: a button key presses its button and lets it go
-    ``hold`` seconds after the key's last repeat; the arrows pick and turn switches.
-    Every change sends the whole input report."""
-
-    def __init__(self, device: VirtualDevice, inputs: InputPanel, view: View,
-                 hold: float) -> None:
-        self.device = device
-        self.inputs = inputs
-        self.view = view
-        self.hold = hold
-        self.selected = 1
-        self._releases: Dict[int, float] = {}
-        self._lock = threading.Lock()
-
-    def _send(self, status: str) -> None:
-        self.device.send_input(self.inputs.report())
-        if isinstance(self.view, TerminalView):
-            self.view.status = status
-            self.view.selected_switch = self.selected
-            self.view.redraw()
-
-    def key(self, name: str) -> None:
-        with self._lock:
-            button_key = name.lower() if len(name) == 1 else ""
-            if button_key and button_key in BUTTON_KEYS:
-                button = BUTTON_KEYS.index(button_key) + 1
-                was_held = self.inputs.held(button)
-                self._releases[button] = time.monotonic() + self.hold
-                if not was_held:
-                    self.inputs.press(button)
-                    self._send(f"button {button} pressed")
-            elif name in _PICK:
-                self.selected = (self.selected - 1 + _PICK[name]) % SWITCHES + 1
-                self._send(f"switch {self.selected} picked")
-            elif name in _TURN:
-                steps, big = _TURN[name]
-                before = self.inputs.position(self.selected)
-                after = self.inputs.turn(self.selected, steps, big)
-                if after != before:
-                    self._send(f"switch {self.selected} at {after}")
-
-    def tick(self) -> None:
-        """Lets go of the buttons whose time is up."""
-        with self._lock:
-            now = time.monotonic()
-            for button, deadline in list(self._releases.items()):
-                if now >= deadline:
-                    del self._releases[button]
-                    self.inputs.press(button, down=False)
-                    self._send(f"button {button} released")
-
+from .host import Controls, Keyboard, Monitor
+from .screen import TerminalView, open_view
 
 def _exit_status(code: object) -> int:
     if code is None:
@@ -114,15 +52,12 @@ def run_program(program: str, args: List[str], serial: str = "A1B2",
                  f"program {os.path.basename(path)}")
         view, terminal = open_view(title, inputs=inputs, events=False)
         monitor = Monitor(device, view)
-        controls = Controls(device, inputs, view, hold)
-        keys = (KeyReader(sys.stdin.fileno(), controls.key)
-                if sys.stdin is not None and sys.stdin.isatty() else None)
+        keyboard = Keyboard(Controls(device, inputs, view, hold))
         stopping = threading.Event()
 
         def watch() -> None:
             size = terminal.measure() if terminal is not None else None
             while not stopping.wait(0.01):
-                controls.tick()
                 if monitor.pump() == 0 and terminal is not None and isinstance(
                         view, TerminalView) and terminal.measure() != size:
                     size = terminal.measure()
@@ -140,8 +75,7 @@ def run_program(program: str, args: List[str], serial: str = "A1B2",
         # than the blank display its teardown sends afterwards.
         held: object = None
         try:
-            if keys is not None:
-                keys.start()
+            keyboard.start()
             watcher.start()
             held = runpy.run_path(path, run_name="__main__")
         except SystemExit as exit_request:
@@ -158,8 +92,7 @@ def run_program(program: str, args: List[str], serial: str = "A1B2",
             stopping.set()
             if watcher.is_alive():
                 watcher.join(timeout=2.0)
-            if keys is not None:
-                keys.stop()
+            keyboard.stop()
             monitor.pump()
             final = monitor.state
             closed = device.open_handles == 0 and monitor.last_report == BLANK_DISPLAY
