@@ -74,6 +74,16 @@ def test_flag_and_delta_leds(dev, board, telemetry, later, expected):
     assert shown(board)["warning"] == expected
 
 
+def test_changes_in_time_ride_on_the_next_packet(dev, board):
+    """A blink due between two packets of a 60 Hz game waits for the next packet (which
+    then finds its slot free); with no packet coming, it is sent on its own."""
+    dash, at_shift = Dash(dev), Telemetry(rpm=7700, max_rpm=8000)
+    assert [dash.show(at_shift, now=0.055 + i / 60) for i in range(3)] == [True, False, False]
+    assert not dash.refresh(now=0.101) and dash.wake_in(0.101) == pytest.approx(0.0207, abs=1e-3)
+    assert dash.show(at_shift, now=0.105) and shown(board)["rpm"] == "........."
+    assert dash.refresh(now=0.2) and shown(board)["rpm"] == "#########"
+
+
 RUMBLE = """[rumble]
 on = true
 gear_change = {motor = 1, strength = 200}

@@ -128,6 +128,11 @@ class Controls:
                 if after != before:
                     self._send(f"switch {self.selected} at {after}")
 
+    def next_release(self) -> Optional[float]:
+        """When the next held button is let go (time.monotonic), or None."""
+        with self._lock:
+            return min(self._releases.values(), default=None)
+
     def tick(self) -> None:
         """Lets go of the buttons whose time is up."""
         with self._lock:
@@ -142,28 +147,39 @@ class Controls:
 class Keyboard:
     """The terminal's keys on a virtual board, through :class:`Controls`: read in a
     thread while standard input is a terminal, and the buttons let go on time by
-    another. :meth:`stop` gives the terminal its settings back."""
+    another, which sleeps while none is held. :meth:`stop` gives the terminal its
+    settings back."""
 
     def __init__(self, controls: Controls) -> None:
         self.controls = controls
         self._keys: Optional[KeyReader] = None
-        self._stopping = threading.Event()
-        self._ticker = threading.Thread(target=self._tick, name="torqsim buttons", daemon=True)
+        self._stopping = False
+        self._woken = threading.Event()
+        self._releaser = threading.Thread(target=self._release, name="torqsim buttons", daemon=True)
 
-    def _tick(self) -> None:
-        while not self._stopping.wait(0.01):
+    def _key(self, name: str) -> None:
+        self.controls.key(name)
+        self._woken.set()
+
+    def _release(self) -> None:
+        while not self._stopping:
+            deadline = self.controls.next_release()
+            self._woken.wait(None if deadline is None else max(0.0, deadline - time.monotonic()))
+            self._woken.clear()
             self.controls.tick()
 
     def start(self) -> None:
-        if sys.stdin is not None and sys.stdin.isatty():
-            self._keys = KeyReader(sys.stdin.fileno(), self.controls.key)
-            self._keys.start()
-        self._ticker.start()
+        if sys.stdin is None or not sys.stdin.isatty():
+            return  # no keys, so no buttons to let go
+        self._keys = KeyReader(sys.stdin.fileno(), self._key)
+        self._keys.start()
+        self._releaser.start()
 
     def stop(self) -> None:
-        self._stopping.set()
-        if self._ticker.is_alive():
-            self._ticker.join(timeout=1.0)
+        self._stopping = True
+        self._woken.set()
+        if self._releaser.is_alive():
+            self._releaser.join(timeout=1.0)
         if self._keys is not None:
             self._keys.stop()
             self._keys = None
