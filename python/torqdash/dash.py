@@ -16,10 +16,11 @@ from typing import Any, Callable, Optional, Tuple
 from torqsim import set_right_panel
 
 from .layout import Car, Layout, LayoutError, load_layout, parse_layout
-from .sources import next_slot
+from .sources import MAX_FPS
 from .telemetry import Telemetry
 
 BLANK = "   "  # three blank digits: an empty text would show the panels' "-.---"
+BURST = 2  # frames that may go out back to back; the budget refills at MAX_FPS a second
 KPH_PER_MPH = 1.609344
 
 
@@ -100,7 +101,13 @@ class Dash:
         self._telemetry: Optional[Telemetry] = None
         self._received = 0.0
         self._sent: Optional[Frame] = None
-        self._next_at = -math.inf  # the rate limit: no frame before this time
+        # The rate limit: a budget of frames, as it stood at a time.
+        self._budget, self._budget_at = float(BURST), -math.inf
+        self._news = False  # telemetry came that no frame has shown yet
+        # While packets come at a game's pace, what changes with time alone (a blink,
+        # the end of a kick, a button's doing) waits until then for the next packet to
+        # carry it, rather than take the slot that packet then would have to wait for.
+        self._carry_until = -math.inf
         self._name_until = -math.inf  # the page's name shows until then
         self._kick_until = -math.inf
 
@@ -122,7 +129,9 @@ class Dash:
         if (before is not None and not self._dark(before, now) and before.gear is not None
                 and telemetry.gear is not None and telemetry.gear != before.gear):
             self._kick_until = now + self.layout.kick_s
-        self._telemetry, self._received = telemetry, now
+        interval = now - self._received
+        self._carry_until = now + 2 * interval if 0 < interval <= 2 / MAX_FPS else -math.inf
+        self._telemetry, self._received, self._news = telemetry, now, True
         return self.refresh(now)
 
     def show_page(self, number: int, now: Optional[float] = None) -> None:
@@ -153,21 +162,29 @@ class Dash:
         when the game falls silent) if it differs from the last frame sent."""
         now = self.clock() if now is None else now
         frame = self.frame(now)
-        if self.board is None or frame == self._sent or now < self._next_at:
+        if frame == self._sent:
+            self._news = False  # the board shows it already
+        budget = self._budget_now(now)
+        if self.board is None or frame == self._sent or budget < 1 or (
+                not self._news and now < self._carry_until):
             return False
         self._send(frame)
-        # One frame per slot of a fixed grid (the one shared memory is polled on): a game
-        # that sends 60 packets a second, some a little early, then waits for that
-        # little, not for a whole slot.
-        self._sent = frame
-        self._next_at = next_slot(now)
+        # At most MAX_FPS frames a second, but not on a fixed grid of slots: a game's
+        # packet that comes late, and the next one on time, would share a slot, and from
+        # then on every packet would wait for the slot after its own.
+        self._budget, self._budget_at = budget - 1, now
+        self._sent, self._news = frame, False
         self.frames += 1
         return True
+
+    def _budget_now(self, now: float) -> float:
+        refill = max(0.0, now - self._budget_at) * MAX_FPS
+        return min(float(BURST), self._budget + refill + 1e-9)  # (1e-9: a whole 1/60 s is 1)
 
     def blanked(self) -> None:
         """Tells the dash that its board was just blanked (as ``init`` does), so that
         the next refresh sends the whole picture again, and the brightness chosen."""
-        self._sent, self._next_at = DARK, -math.inf
+        self._sent, self._budget_at = DARK, -math.inf
         if self.brightness is not None:
             self.set_brightness(self.brightness)
 
@@ -178,7 +195,8 @@ class Dash:
             return None
         frame = self.frame(now)
         if frame != self._sent:
-            return max(0.0, self._next_at - now)
+            budget_in = (1 - self._budget_now(now)) / MAX_FPS
+            return max(0.0, budget_in, 0.0 if self._news else self._carry_until - now)
         return None if frame.until == math.inf else max(0.0, frame.until - now)
 
     def _dark(self, t: Telemetry, now: float) -> bool:
