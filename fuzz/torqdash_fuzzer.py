@@ -20,13 +20,47 @@ except ImportError:
 
 with atheris.instrument_imports() if atheris else contextlib.nullcontext():
     from torqdash import SOURCES, Dash, SharedMemoryDecoder
-    from torqdash.games import f1, forza, outgauge
+    from torqdash.games import f1, forza, iracing, kunos, outgauge
+
+
+def iracing_map(status):
+    """A small iRacing memory map from irsdk_defines.h: the header, a session info, a var
+    header for each variable the decoder reads (4 bytes apart) and three rows."""
+    session = (b"---\nDriverInfo:\n DriverCarIdx: 1\n DriverCarRedLine: 8000.000\n"
+               b" DriverCarSLShiftRPM: 7000.000\n Drivers:\n - CarIdx: 1\n   CarScreenName: Car\n...\n\0")
+    names, header = iracing.VARIABLES, iracing.IRSDK_HEADER
+    types = {"Gear": 2, "PlayerCarPosition": 2, "EngineWarnings": 3, "SessionFlags": 3, "IsOnTrack": 1,
+             "BrakeABSactive": 1, "LapDeltaToBestLap_OK": 1}
+    var_at, row_len = header.size + len(session), 4 * len(names)
+    rows_at = var_at + len(names) * iracing.IRSDK_VAR_HEADER.size
+    buffers = b"".join(struct.pack("<4i", tick, rows_at + n * row_len, 0, 0)
+                       for n, tick in enumerate((7, 9, 8)))
+    var_headers = b"".join(iracing.IRSDK_VAR_HEADER.struct.pack(
+        types.get(name, 4), 4 * n, 1, False, b"", name.encode(), b"", b"") for n, name in enumerate(names))
+    return (header.struct.pack(2, status, 60, 1, len(session), header.size, len(names), var_at, 3, row_len,
+                               0, 0, buffers.ljust(64, b"\0"))
+            + session + var_headers + bytes(range(3 * row_len)))
+
+
+def kunos_pages(decoder, version):
+    """Live pages of Kunos' shared memory: packetId 1, status live, the game's version."""
+    physics, graphics, static = (bytearray(size) for size in decoder.pages.values())
+    struct.pack_into("<i", physics, 0, 1)
+    struct.pack_into("<ii", graphics, 0, 1, kunos.AC_LIVE)
+    text, at = version.encode("utf-16-le"), kunos.AC_STATIC.offset("acVersion")
+    static[at:at + len(text)] = text
+    struct.pack_into("<if", static, kunos.AC_STATIC.offset("maxRpm"), 8000, 60.0)
+    return bytes(physics + graphics + static)
+
 
 SEEDS = {  # every packet size each decoder reads
     "outgauge": [bytes(outgauge.OUTGAUGE.size + extra) for extra in (0, 4)],
     "forza": [struct.pack("<i", 1) + bytes(size - 4) for size in forza.FORZA_DASH_AT],
     "f1": [struct.pack("<HBBBBB", year, 0, 1, 0, 1, packet_id) + bytes(size - 7)
            for year in f1.F1_YEARS for packet_id, size in ((6, 1352), (7, 1239), (0, 1349))],
+    "iracing": [iracing_map(status) for status in (1, 0)],
+    "acc": [kunos_pages(kunos.Acc, "1.10.2")],
+    "ac": [kunos_pages(kunos.Ac, "1.16")],
 }
 
 
@@ -48,11 +82,14 @@ def main():
     shared = isinstance(decoder, SharedMemoryDecoder)
 
     def one_input(data):
-        telemetry = decoder.read(pages(decoder, data)) if shared else decoder.feed(data)
-        if telemetry is not None:
-            assert all(value is None or isinstance(value, (bool, str)) or math.isfinite(value)
-                       for value in vars(telemetry).values()), telemetry
-            dash.show(telemetry, now=0.0)
+        # Shared memory: by a fresh decoder too, as what a decoder keeps from earlier pages
+        # (a layout read once) would hide the bytes it describes.
+        for telemetry in ([decoder.read(pages(decoder, data)), SOURCES[name]().read(pages(decoder, data))]
+                          if shared else [decoder.feed(data)]):
+            if telemetry is not None:
+                assert all(value is None or isinstance(value, (bool, str)) or math.isfinite(value)
+                           for value in vars(telemetry).values()), telemetry
+                dash.show(telemetry, now=0.0)
 
     if atheris:
         folder = tempfile.mkdtemp(prefix=f"torqdash-fuzz-{name}-")

@@ -11,7 +11,7 @@ import math
 import signal
 import sys
 import time
-from typing import Callable, List, NoReturn, Optional
+from typing import Callable, List, NoReturn, Optional, Tuple
 
 import torqpanel
 from torqsim import VirtualBus
@@ -86,7 +86,7 @@ class App:
         self.source, self.dash, self.link, self.monitor, self.say = (
             source, dash, link, monitor, say)
         self.controls = Controls(dash)
-        self._said: Optional[str] = None
+        self._said: Optional[Tuple[str, str]] = None
 
     def step(self, longest: float = IDLE_WAIT_S) -> None:
         """Waits for new data (at most ``longest`` seconds, less when the board or the
@@ -102,10 +102,13 @@ class App:
             self.dash.refresh()
         else:
             self.dash.show(telemetry)
-        if self.source.state != self._said:
-            self._said = self.source.state
-            game = self.source.decoder.game
-            self.say(f"torqdash: {'receiving' if self._said == RECEIVING else 'waiting for'} {game}")
+        decoder = self.source.decoder
+        said = (self.source.state, getattr(decoder, "reason", ""))
+        if said != self._said:
+            self._said = said
+            state, reason = said
+            self.say(f"torqdash: {'receiving' if state == RECEIVING else 'waiting for'} {decoder.game}"
+                     + (f": {reason}" if reason else ""))
         if self.monitor is not None:
             self.monitor.pump()
 

@@ -101,6 +101,7 @@ class Dash:
         self._telemetry: Optional[Telemetry] = None
         self._received = 0.0
         self._sent: Optional[Frame] = None
+        self._frame: Tuple[Optional[Telemetry], Tuple[Any, ...], float, Frame] = (None, (), 0.0, DARK)
         # The rate limit: a budget of frames, as it stood at a time.
         self._budget, self._budget_at = float(BURST), -math.inf
         self._news = False  # telemetry came that no frame has shown yet
@@ -205,7 +206,19 @@ class Dash:
 
     def frame(self, now: float) -> Frame:
         """The frame the last telemetry shows at time ``now``."""
+        # The app asks before and after every poll; a frame stays what it is until its
+        # telemetry or the dash's own state changes, or until its time is up.
         t, layout = self._telemetry, self.layout
+        state = (self._received, self.page_number, self.rumble, self._name_until, self._kick_until, layout)
+        cached_t, cached_state, since, cached = self._frame
+        if cached_t is t and cached_state == state and since <= now < cached.until:
+            return cached
+        frame = self._make_frame(t, now)
+        self._frame = (t, state, now, frame)
+        return frame
+
+    def _make_frame(self, t: Optional[Telemetry], now: float) -> Frame:
+        layout = self.layout
         naming = now < self._name_until
         if t is None or self._dark(t, now):
             if not naming:
@@ -309,20 +322,26 @@ class Dash:
         return power[0], power[1]
 
     def _send(self, frame: Frame) -> None:
-        board = self.board
-        if frame.gear_on_central:
-            board.set_central_panel(frame.left)
-            board.set_gear(frame.gear)
-        else:
-            board.set_gear(frame.gear)
-            board.set_central_panel(frame.central)  # after the gear, which also writes it
-        set_right_panel(board, frame.right)
-        for number, on in enumerate(frame.rpm, start=1):
-            board.set_rpm_led(number, int(on))
-        for number, on in enumerate(frame.warning, start=1):
-            board.set_warning_led(number, int(on))
-        for motor, power in enumerate(frame.motors, start=1):
-            board.load_rumble_motor(motor, power)
+        # Only the parts that changed since the last frame: the board's report keeps the
+        # rest (the setters change it, show_me sends it whole).
+        board, last = self.board, self._sent
+        panels = (frame.gear, frame.left, frame.central, frame.gear_on_central)
+        if last is None or panels != (last.gear, last.left, last.central, last.gear_on_central):
+            if frame.gear_on_central:
+                board.set_central_panel(frame.left)
+                board.set_gear(frame.gear)
+            else:
+                board.set_gear(frame.gear)
+                board.set_central_panel(frame.central)  # after the gear, which also writes it
+        if last is None or frame.right != last.right:
+            set_right_panel(board, frame.right)
+        for values, before, setter in (
+                (frame.rpm, None if last is None else last.rpm, board.set_rpm_led),
+                (frame.warning, None if last is None else last.warning, board.set_warning_led),
+                (frame.motors, None if last is None else last.motors, board.load_rumble_motor)):
+            for number, value in enumerate(values, start=1):
+                if before is None or value != before[number - 1]:
+                    setter(number, int(value))
         board.show_me()
 
 

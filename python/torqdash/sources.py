@@ -3,14 +3,14 @@ file mapping, or its bytes in ``/dev/shm`` on Linux). A source turns what arrive
 :class:`~torqdash.Telemetry` through its decoder and says what state the game is in; the
 app's one thread waits on it (:meth:`Source.fileno`, :meth:`Source.wake_in`) and polls it.
 """
+import ctypes
 import math
-import mmap
 import os
 import select
 import socket
 import sys
 import time
-from typing import Callable, Dict, List, Mapping, Optional, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Union
 
 from .games.base import Decoder, Page, SharedMemoryDecoder, UdpDecoder
 from .telemetry import Telemetry
@@ -182,44 +182,69 @@ class ShmFile:
 
 
 class NamedMapping:
-    """A shared-memory page on Windows: the game's named file mapping, opened read-only.
-    Only a mapping that exists is opened: opening a name nobody created would create an
-    empty one, and a game that starts later would get that one, of our size."""
+    """A shared-memory page on Windows: the game's named file mapping, opened read-only
+    and mapped whole, at the size the game made it, as the games' own SDKs map it (a view
+    of 0 bytes): a mapping's size is the game's, not always published (iRacing's is not)
+    and larger than the structs a header declares, and a view larger than the mapping
+    cannot be made. ``size``: the least the decoder reads; a smaller mapping is not
+    opened. Only a mapping that exists is opened: opening a name nobody created would
+    create an empty one, and a game that starts later would get that one, of our size."""
 
-    map: mmap.mmap
+    size = 0
+    _view = 0
+    _kernel32: Any = None
 
     def __init__(self, name: str, size: int) -> None:
-        self.size = size
         if sys.platform != "win32":
             raise OSError("named file mappings are Windows'")
         else:  # (checked by mypy for the platform it runs on only)
-            import ctypes
+            class MemoryBasicInformation(ctypes.Structure):
+                _fields_ = [("BaseAddress", ctypes.c_void_p), ("AllocationBase", ctypes.c_void_p),
+                            ("AllocationProtect", ctypes.c_uint32), ("RegionSize", ctypes.c_size_t),
+                            ("State", ctypes.c_uint32), ("Protect", ctypes.c_uint32),
+                            ("Type", ctypes.c_uint32)]
 
             kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
             kernel32.OpenFileMappingW.restype = ctypes.c_void_p
             kernel32.OpenFileMappingW.argtypes = [ctypes.c_uint32, ctypes.c_int, ctypes.c_wchar_p]
+            kernel32.MapViewOfFile.restype = ctypes.c_void_p
+            kernel32.MapViewOfFile.argtypes = [ctypes.c_void_p, ctypes.c_uint32, ctypes.c_uint32,
+                                               ctypes.c_uint32, ctypes.c_size_t]
+            kernel32.VirtualQuery.restype = ctypes.c_size_t
+            kernel32.VirtualQuery.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t]
+            kernel32.UnmapViewOfFile.argtypes = [ctypes.c_void_p]
             kernel32.CloseHandle.argtypes = [ctypes.c_void_p]
             file_map_read = 0x0004
             handle = kernel32.OpenFileMappingW(file_map_read, 0, name)
             if not handle:
                 raise FileNotFoundError(name)
             try:
-                # While our handle holds it, the name cannot go away under the mmap below.
-                self.map = mmap.mmap(-1, size, tagname=name, access=mmap.ACCESS_READ)
+                view = kernel32.MapViewOfFile(handle, file_map_read, 0, 0, 0)
             finally:
-                kernel32.CloseHandle(handle)
+                kernel32.CloseHandle(handle)  # the view holds the mapping (and its name)
+            if not view:
+                raise ctypes.WinError(ctypes.get_last_error())
+            info = MemoryBasicInformation()
+            if not kernel32.VirtualQuery(view, ctypes.byref(info), ctypes.sizeof(info)) \
+                    or info.RegionSize < size:
+                kernel32.UnmapViewOfFile(view)
+                raise OSError(f"{name}: smaller than its game makes it")
+            self._kernel32, self._view, self.size = kernel32, view, info.RegionSize
 
     def __len__(self) -> int:
         return self.size
 
     def __getitem__(self, index: slice) -> bytes:
-        return self.map[index]
+        start, stop, _ = index.indices(self.size)
+        return ctypes.string_at(self._view + start, max(0, stop - start))
 
     def replaced(self) -> bool:
         return False  # the mapping lives while we hold it; a game that restarts opens it again
 
     def close(self) -> None:
-        self.map.close()
+        if self._view:
+            self._kernel32.UnmapViewOfFile(self._view)
+            self._view = 0
 
 
 PageReader = Union[ShmFile, NamedMapping]
@@ -238,16 +263,19 @@ def open_page(name: str, size: int, windows_name: Optional[str] = None,
 
 class SharedMemorySource(Source):
     """A game's shared-memory pages, polled on the frame grid. Pages that are missing
-    are looked for again every second; so are pages that a restarted game or bridge put
-    in their place."""
+    are looked for again every ``look_every`` seconds; so are pages that a restarted game
+    or bridge put in their place. A page shorter than its decoder reads counts as
+    missing: a game or bridge that is still making it has not published it yet."""
 
     decoder: SharedMemoryDecoder
 
     def __init__(self, decoder: SharedMemoryDecoder, directory: str = SHM_DIR,
-                 clock: Callable[[], float] = time.monotonic) -> None:
+                 clock: Callable[[], float] = time.monotonic,
+                 look_every: float = REOPEN_S) -> None:
         super().__init__(clock)
         self.decoder = decoder
         self.directory = directory
+        self.look_every = look_every
         self.readers: Dict[str, PageReader] = {}
         self.next_poll = -math.inf
         self.next_look = -math.inf
@@ -262,7 +290,7 @@ class SharedMemorySource(Source):
             return None
         self.next_poll = next_slot(now)
         if now >= self.next_look:
-            self.next_look = now + REOPEN_S
+            self.next_look = now + self.look_every
             self._look()
         telemetry = self.decoder.read(self.readers)
         if telemetry is None:
@@ -278,20 +306,23 @@ class SharedMemorySource(Source):
     def _look(self) -> None:
         decoder = self.decoder
         for name, size in decoder.pages.items():
-            reader = self.readers.get(name)
+            reader = self.readers.pop(name, None)
             if reader is not None and reader.replaced():
                 reader.close()
-                del self.readers[name]
                 reader = None
             if reader is None:
                 reader = open_page(name, size, decoder.windows_names.get(name), self.directory)
-                if reader is not None:
-                    self.readers[name] = reader
+            if reader is not None and len(reader) < size:
+                reader.close()
+                reader = None
+            if reader is not None:
+                self.readers[name] = reader
 
     def describe(self) -> str:
-        names = ", ".join(self.decoder.windows_names.get(name, name) for name in self.decoder.pages)
-        where = "shared memory" if sys.platform == "win32" else f"shared memory in {self.directory}:"
-        return f"{where} {names}"
+        if sys.platform == "win32":
+            names = (self.decoder.windows_names.get(name, name) for name in self.decoder.pages)
+            return "shared memory " + ", ".join(names)
+        return f"shared memory in {self.directory}: {', '.join(self.decoder.pages)}"  # its files
 
     def close(self) -> None:
         for reader in self.readers.values():

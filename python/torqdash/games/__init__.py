@@ -10,13 +10,15 @@ from typing import Dict, Type, Union
 from .base import Decoder, SharedMemoryDecoder, UdpDecoder
 from .f1 import F1
 from .forza import Forza
+from .iracing import IRacing
+from .kunos import Ac, Acc
 from .outgauge import OutGauge
 
 AnyDecoder = Union[UdpDecoder, SharedMemoryDecoder]
 
 SOURCES: Dict[str, Type[AnyDecoder]] = {
-    decoder.name: decoder for decoder in (OutGauge, Forza, F1)
+    decoder.name: decoder for decoder in (OutGauge, Forza, F1, IRacing, Acc, Ac)
 }
 
-__all__ = ["SOURCES", "AnyDecoder", "Decoder", "F1", "Forza", "OutGauge", "SharedMemoryDecoder",
-           "UdpDecoder"]
+__all__ = ["SOURCES", "Ac", "Acc", "AnyDecoder", "Decoder", "F1", "Forza", "IRacing", "OutGauge",
+           "SharedMemoryDecoder", "UdpDecoder"]

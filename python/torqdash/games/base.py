@@ -21,20 +21,31 @@ class Page(Protocol):
 
 
 class Fields:
-    """A packed little-endian C struct from its published field list of (name, struct
-    format) pairs; an array field (``"4H"``) reads as its first element."""
+    """A little-endian C struct from its published field list of (name, struct format)
+    pairs; an array field (``"4H"``) reads as its first element. ``pack`` is the
+    header's ``#pragma pack``: each field starts at a multiple of its element's size or
+    of ``pack``, whichever is smaller, as the C compiler lays it out (1: packed, as the
+    UDP formats are)."""
 
-    def __init__(self, *fields: Tuple[str, str]) -> None:
-        self.struct = struct.Struct("<" + "".join(fmt for _, fmt in fields))
-        self.size = self.struct.size
+    def __init__(self, *fields: Tuple[str, str], pack: int = 1) -> None:
         self._index: Dict[str, int] = {}
         self._offset: Dict[str, int] = {}
-        count = offset = 0
+        self._element: Dict[str, str] = {}
+        layout, count, offset, widest = "<", 0, 0, 1
         for name, fmt in fields:
+            element = fmt.lstrip("0123456789")
+            align = min(pack, struct.calcsize("<" + element))
+            widest = max(widest, align)
+            padding = -offset % align
+            layout += f"{padding}x{fmt}" if padding else fmt
+            offset += padding
             self._index[name] = count
             self._offset[name] = offset
+            self._element[name] = element
             count += len(struct.unpack("<" + fmt, bytes(struct.calcsize("<" + fmt))))
             offset += struct.calcsize("<" + fmt)
+        self.struct = struct.Struct(layout + f"{-offset % widest}x")
+        self.size = self.struct.size
 
     def read(self, packet: Packet, offset: int = 0) -> Dict[str, Any]:
         values = self.struct.unpack_from(packet, offset)
@@ -43,6 +54,19 @@ class Fields:
     def offset(self, name: str) -> int:
         """Where a field starts, in bytes from the start of the struct."""
         return self._offset[name]
+
+    def pick(self, *names: str) -> struct.Struct:
+        """A struct that reads only these fields (in struct order; an array's first
+        element) from the start of the struct: cheaper than :meth:`read` of a large one.
+        Its ``size`` is where the last of them ends."""
+        layout, at = "<", 0
+        for name in names:
+            start = self._offset[name]
+            if start < at:
+                raise ValueError(f"{name} is not after the fields before it")
+            layout += f"{start - at}x{self._element[name]}" if start > at else self._element[name]
+            at = start + struct.calcsize("<" + self._element[name])
+        return struct.Struct(layout)
 
 
 def wheels(name: str, fmt: str) -> Iterable[Tuple[str, str]]:
@@ -54,7 +78,8 @@ class Unreadable(Exception):
 
 
 class NotLive(Exception):
-    """Shared memory that the game has not filled (yet, or any more): waiting for it."""
+    """Shared memory that the game has not filled (yet, or any more): waiting for it.
+    Its text, if any, says why, when there is more to say than that."""
 
 
 class Torn(Exception):
@@ -155,6 +180,9 @@ class SharedMemoryDecoder(Decoder):
         self.waiting = True
         #: Polls that found only torn copies, however often they were taken.
         self.torn = 0
+        #: While waiting: why, when the game's pages say more than that they are not
+        #: live (for example, that they are another game's).
+        self.reason = ""
 
     def read(self, pages: Mapping[str, Page]) -> Optional[Telemetry]:
         for _ in range(self.tries):
@@ -162,13 +190,13 @@ class SharedMemoryDecoder(Decoder):
                 telemetry = self._read(pages)
             except Torn:
                 continue
-            except NotLive:
-                self.waiting = True
+            except NotLive as why:
+                self.waiting, self.reason = True, str(why)
                 return None
             except (Unreadable, struct.error):
                 self.rejected += 1
                 return None
-            self.waiting = False
+            self.waiting, self.reason = False, ""
             return telemetry
         self.torn += 1
         return None
