@@ -15,6 +15,7 @@ from conftest import wait_until
 from test_torqdash import f1_packets, shown
 from torqdash import F1, Dash, LayoutError, Telemetry, parse_layout
 from torqdash.controls import Controls
+from torqdash.games.iracing import IbtFile
 from torqsim.board import BoardState, InputPanel
 
 TESTDATA = next((folder / "shared" / "testdata" for folder in Path(__file__).parents
@@ -52,6 +53,25 @@ def test_f1_rev_lights_of_a_real_packet(dev, board):
                                  .read_bytes())
     Dash(dev, parse_layout("rpm.start = 0.5")).show(telemetry, now=0.0)
     assert (telemetry.rpm, telemetry.rev_lights, shown(board)["rpm"]) == (10926, 0.48, "#####....")
+
+
+@pytest.mark.skipif(TESTDATA is None, reason="the shared test data is not beside this tree")
+def test_iracing_shift_lights_of_a_real_recording(dev, board):
+    """A Mercedes AMG GT4 driven at the Red Bull Ring: iRacing's own lights begin at
+    5750 rpm and call the shift at 6850 (its session info), where the layout's fractions
+    of the 7200 rpm red line would begin at 5040."""
+    dash, seen, state = Dash(dev), {}, BoardState()
+    with IbtFile(TESTDATA / "real-telemetry/iracing/itelem/"
+                 "ibt_spielberg-gp_mercedesamggt4_2023-04-10_3371rows.ibt") as recording:
+        for number, (_, telemetry) in enumerate(recording):
+            dash.show(telemetry, now=float(number))  # (whole seconds: the bar's blink is on)
+            for report in board.take_frames():
+                state.apply(report)
+            seen[telemetry.rpm] = sum(state.rpm)
+    rpms = sorted(seen)
+    assert all((seen[rpm] > 0) == (rpm >= 5750) and (seen[rpm] == 9) >= (rpm >= 6850) for rpm in rpms)
+    assert [seen[rpm] for rpm in rpms] == sorted(seen.values())
+    assert sum(5040 <= rpm < 5750 for rpm in rpms) > 100 and max(rpms) > 6850
 
 
 FLAGS = """warning.leds = ["flag_yellow", "flag_blue", "flag_chequered",
