@@ -4,14 +4,14 @@ The packets change the board each time (the speed), shift up a gear every second
 reach the shift point every few seconds. Measures, in one run:
 - the CPU time of ``python -m torqdash forza --virtual`` (its plain-text view to
   /dev/null) while it receives them, as a fraction of one core: with the whole board in
-  use (rumble on with its effects, buttons bound, the input listener read every step),
-  against the dash as it was (rumble off, nothing bound; or, with --baseline DIR, the
-  torqdash package in DIR, such as a checkout's python/ folder) and a bare Python
-  process that only receives them;
+  use (examples/whole_board.toml: rumble on with its effects, flags, pages, buttons
+  bound, the input listener read every step), against the dash as it was (rumble off,
+  nothing bound; or, with --baseline DIR, the torqdash package in DIR, such as a
+  checkout's python/ folder) and a bare Python process that only receives them;
 - the latency from a packet's arrival to the virtual board's report of it (torqdash's
   own code in this process: socket, decoder, dash, torqpanel, the board's report), p50
-  and p99, with the whole board in use (the board's switches turned ten times a second)
-  and without, against a bare Python receiver's socket-to-recv latency.
+  and p99, with the whole board in use (its rumble button pressed or let go twenty
+  times a second) and without, against a bare Python receiver's socket-to-recv latency.
 Run by hand: python bench/torqdash.py [--seconds S] [--baseline DIR]
 """
 import argparse
@@ -29,7 +29,7 @@ sys.path = [entry for entry in sys.path
             if os.path.abspath(entry or ".") != os.path.dirname(os.path.abspath(__file__))]
 
 import torqsim  # noqa: E402
-from torqdash import Dash, Forza, parse_layout  # noqa: E402
+from torqdash import Dash, Forza, load_layout, parse_layout  # noqa: E402
 from torqdash.app import App, BoardLink  # noqa: E402
 from torqdash.sources import UdpSource  # noqa: E402
 from torqsim.board import InputPanel  # noqa: E402
@@ -37,17 +37,8 @@ from torqsim.host import Monitor  # noqa: E402
 from torqsim.host import View  # noqa: E402
 
 RATE = 60
-WHOLE_BOARD = """[rumble]
-on = true
-gear_change = {motor = 1, strength = 200}
-rev_limiter = {motor = 2, strength = 90}
-abs = {motor = 1, strength = 120}
-pit_limiter = {motor = 2, strength = 40}
-[controls]
-brightness = 2
-rumble = 3
-rumble_switch = {switch = 1, positions = [0, 1]}
-"""
+# The whole board: flags, rumble, three pages, four buttons bound.
+WHOLE_BOARD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples", "whole_board.toml")
 AS_IT_WAS = "controls.next_page = 0\n"  # rumble is off unless a layout turns it on
 STAMP_AT = 20  # Forza's AccelerationX to Z
 BARE_RECEIVER = "import socket,sys\ns=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n" \
@@ -132,23 +123,23 @@ class Stamps(View):
         pass
 
 
-def torqdash_latency(seconds, layout):
+def torqdash_latency(seconds, whole):
     stamps, view = {}, Stamps()
     latencies = []
     with torqsim.VirtualBus() as bus, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
         sock.bind(("127.0.0.1", 0))
-        dash = Dash(None, parse_layout(layout))
+        dash = Dash(None, load_layout(WHOLE_BOARD) if whole else parse_layout(AS_IT_WAS))
         board = bus.add_board(serial="A1B2")
         source = UdpSource(sock, Forza())
         source.listeners.append(lambda packet: stamps.__setitem__(*speed_and_stamp(packet)))
         app = App(source, dash, BoardLink(dash, say=lambda text: None), Monitor(board, view))
         app.step(0)  # opens the board
         running = sender(sock.getsockname()[1], seconds)
-        panel, turned = InputPanel(), time.perf_counter()
+        panel, pressed = InputPanel(), time.perf_counter()
         while running.poll() is None:
-            if layout != AS_IT_WAS and time.perf_counter() > turned + 0.1:
-                turned = time.perf_counter()
-                panel.turn(1, 1 if panel.position(1) == 0 else -1)  # rumble off, on, ...
+            if whole and time.perf_counter() > pressed + 0.05:
+                pressed = time.perf_counter()
+                panel.press(4, not panel.held(4))  # the rumble off, on, ...
                 board.send_input(panel.report())
             app.step(0.05)
             for kph in list(view.seen):
@@ -193,11 +184,9 @@ def main():
     seconds = options.seconds
 
     with tempfile.TemporaryDirectory() as folder:
-        layouts = {}
-        for name, text in (("whole", WHOLE_BOARD), ("as_it_was", AS_IT_WAS)):
-            layouts[name] = os.path.join(folder, name + ".toml")
-            with open(layouts[name], "w") as file:
-                file.write(text)
+        layouts = {"whole": WHOLE_BOARD, "as_it_was": os.path.join(folder, "as_it_was.toml")}
+        with open(layouts["as_it_was"], "w") as file:
+            file.write(AS_IT_WAS)
         shares = {}
         # Interleaved, so that all three see the same machine load.
         for _ in range(2):
@@ -220,8 +209,8 @@ def main():
     runs = {"bare": [], "as_it_was": [], "whole": []}
     for _ in range(3):
         runs["bare"] += bare_latency(seconds / 3)
-        runs["as_it_was"] += torqdash_latency(seconds / 3, AS_IT_WAS)
-        runs["whole"] += torqdash_latency(seconds / 3, WHOLE_BOARD)
+        runs["as_it_was"] += torqdash_latency(seconds / 3, whole=False)
+        runs["whole"] += torqdash_latency(seconds / 3, whole=True)
     whole, was, bare = (percentiles(runs[name]) for name in ("whole", "as_it_was", "bare"))
     print(f"latency, packet to board report ({len(runs['whole'])} reports): the whole board "
           f"p50 {whole[0]:.3f} ms, p99 {whole[1]:.3f} ms; as it was p50 {was[0]:.3f} ms, p99 {was[1]:.3f} "

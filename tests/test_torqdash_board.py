@@ -216,13 +216,15 @@ def test_bad_layout_keys(text, error):
 
 
 def test_virtual_keys_turn_the_page():
-    """`torqdash --virtual` with its keys on a terminal: key 1 presses button 1."""
+    """`torqdash --virtual` with its keys on a terminal and the example layout: key 2
+    presses button 2, the previous page, which is the last one."""
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
         sender.bind(("127.0.0.1", 0))
         port = sender.getsockname()[1]  # free once the sender sends from another
     master, slave = os.openpty()
-    program = subprocess.Popen([sys.executable, "-m", "torqdash", "f1", "--virtual", "--port", str(port)],
-                               stdin=slave, stdout=subprocess.PIPE, text=True)
+    example = Path(__file__).parents[1] / "examples" / "whole_board.toml"
+    program = subprocess.Popen([sys.executable, "-m", "torqdash", "f1", "--virtual", "--port", str(port),
+                                "--layout", str(example)], stdin=slave, stdout=subprocess.PIPE, text=True)
     guard = threading.Timer(30, program.kill)
     guard.start()
     try:
@@ -231,8 +233,8 @@ def test_virtual_keys_turn_the_page():
             for data in f1_packets(2025):
                 sender.sendto(data, ("127.0.0.1", port))
         assert any('central "287"' in line for line in program.stdout)  # its keys read by now
-        os.write(master, b"1")
-        assert any('central "LAP"' in line for line in program.stdout)
+        os.write(master, b"2")
+        assert any('central "FUL" right "FUL"' in line for line in program.stdout)
     finally:
         guard.cancel()
         program.send_signal(signal.SIGINT)
