@@ -218,9 +218,9 @@ def test_bad_layout_keys(text, error):
 def test_virtual_keys_turn_the_page():
     """`torqdash --virtual` with its keys on a terminal and the example layout: key 2
     presses button 2, the previous page, which is the last one."""
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
-        sender.bind(("127.0.0.1", 0))
-        port = sender.getsockname()[1]  # free once the sender sends from another
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]  # a free port, for the program
     master, slave = os.openpty()
     example = Path(__file__).parents[1] / "examples" / "whole_board.toml"
     program = subprocess.Popen([sys.executable, "-m", "torqdash", "f1", "--virtual", "--port", str(port),
