@@ -20,7 +20,7 @@ except ImportError:
 
 with atheris.instrument_imports() if atheris else contextlib.nullcontext():
     from torqdash import SOURCES, Dash, SharedMemoryDecoder
-    from torqdash.games import f1, forza, iracing, kunos, outgauge
+    from torqdash.games import f1, forza, iracing, kunos, outgauge, raceroom, rfactor
 
 
 def iracing_map(status):
@@ -53,7 +53,24 @@ def kunos_pages(decoder, version):
     return bytes(physics + graphics + static)
 
 
-SEEDS = {  # every packet size each decoder reads
+def rfactor_seeds():
+    """Live pages of rFactor 2 and Le Mans Ultimate with the player's car in them."""
+    telemetry, scoring = (bytearray(size) for size in rfactor.RFactor2.pages.values())
+    struct.pack_into("<IIii", telemetry, 0, 1, 1, 0, 1)  # versions, one car
+    struct.pack_into("<II", scoring, 0, 1, 1)
+    lmu = bytearray(rfactor.LMU_SIZE)
+    struct.pack_into("<i", lmu, rfactor.LMU_GAME_VERSION_AT, 1)
+    lmu[rfactor.LMU_TELEMETRY_AT + 2] = 1  # playerHasVehicle
+    for page, info, vehicle in ((scoring, rfactor.RF2_INFO_AT, rfactor.RF2_VEHICLE_AT),
+                                (lmu, rfactor.LMU_SCORING_AT, rfactor.LMU_VEHICLE_AT)):
+        rfactor.INFO.write(page, info, mNumVehicles=1, mInRealtime=True)
+        rfactor.VEHICLE.write(page, vehicle, mIsPlayer=True)
+    return {"rf2": [bytes(telemetry + scoring)], "lmu": [bytes(lmu)]}
+
+
+R3E_PAGE = bytearray(raceroom.R3E.size)
+raceroom.R3E.write(R3E_PAGE, version_major=raceroom.VERSION_MAJOR)
+SEEDS = {  # every packet size each decoder reads, live pages of each shared-memory game
     "outgauge": [bytes(outgauge.OUTGAUGE.size + extra) for extra in (0, 4)],
     "forza": [struct.pack("<i", 1) + bytes(size - 4) for size in forza.FORZA_DASH_AT],
     "f1": [struct.pack("<HBBBBB", year, 0, 1, 0, 1, packet_id) + bytes(size - 7)
@@ -61,6 +78,7 @@ SEEDS = {  # every packet size each decoder reads
     "iracing": [iracing_map(status) for status in (1, 0)],
     "acc": [kunos_pages(kunos.Acc, "1.10.2")],
     "ac": [kunos_pages(kunos.Ac, "1.16")],
+    **rfactor_seeds(), "r3e": [bytes(R3E_PAGE)],
 }
 
 

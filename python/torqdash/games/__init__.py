@@ -13,12 +13,16 @@ from .forza import Forza
 from .iracing import IRacing
 from .kunos import Ac, Acc
 from .outgauge import OutGauge
+from .raceroom import RaceRoom
+from .rfactor import LeMansUltimate, RFactor2
 
 AnyDecoder = Union[UdpDecoder, SharedMemoryDecoder]
 
 SOURCES: Dict[str, Type[AnyDecoder]] = {
-    decoder.name: decoder for decoder in (OutGauge, Forza, F1, IRacing, Acc, Ac)
+    decoder.name: decoder for decoder in (OutGauge, Forza, F1, IRacing, Acc, Ac,
+                                          RFactor2, LeMansUltimate, RaceRoom)
 }
 
 __all__ = ["SOURCES", "Ac", "Acc", "AnyDecoder", "Decoder", "F1", "Forza", "IRacing", "OutGauge",
-           "SharedMemoryDecoder", "UdpDecoder"]
+           "SharedMemoryDecoder", "UdpDecoder",
+           "LeMansUltimate", "RFactor2", "RaceRoom"]
