@@ -12,8 +12,8 @@ from .dash import Dash
 
 INPUT_EVENT = 15  # get_input_data's type for an event (0: none yet)
 #: The longest wait between two reads while something is bound, so that a press shows
-#: at once even while the game sends nothing.
-POLL_S = 0.05
+#: soon (within a tenth of a second) even while the game sends nothing.
+POLL_S = 0.1
 
 
 class Controls:
