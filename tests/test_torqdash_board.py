@@ -14,6 +14,7 @@ import pytest
 from conftest import wait_until
 from test_torqdash import f1_packets, shown
 from torqdash import F1, Dash, LayoutError, Telemetry, parse_layout
+from torqdash.app import BoardLink
 from torqdash.controls import Controls
 from torqdash.games.iracing import IbtFile
 from torqsim.board import BoardState, InputPanel
@@ -185,6 +186,18 @@ def test_the_boards_controls(board, listening, inputs, expected):
     state = BoardState.from_reports(board.frames)
     assert {key: {**shown(board), "page": dash.page, "brightness": state.brightness,
                   "motors": state.motors}[key] for key in expected} == expected
+
+
+def test_a_board_back_gets_the_brightness_chosen(bus, board):
+    dash = Dash(None)
+    link = BoardLink(dash, retry=0, say=lambda text: None)
+    link.poll()
+    dash.step_brightness()
+    board.unplug()
+    assert wait_until(lambda: link.poll() or link.line is None)
+    again = bus.add_board(serial="A1B2", path=board.path)
+    assert wait_until(lambda: link.poll() or link.line is not None)
+    assert BoardState.from_reports(again.frames).brightness == 160
 
 
 @pytest.mark.parametrize("text, error", [
