@@ -20,7 +20,7 @@ except ImportError:
 
 with atheris.instrument_imports() if atheris else contextlib.nullcontext():
     from torqdash import SOURCES, Dash, SharedMemoryDecoder, load_layout
-    from torqdash.games import f1, forza, iracing, kunos, outgauge, raceroom, rfactor
+    from torqdash.games import ams2, dirt, ets2, f1, forza, gt7, iracing, kunos, outgauge, raceroom, rfactor
 
 
 def iracing_map(status):
@@ -70,6 +70,9 @@ def rfactor_seeds():
 
 R3E_PAGE = bytearray(raceroom.R3E.size)
 raceroom.R3E.write(R3E_PAGE, version_major=raceroom.VERSION_MAJOR)
+AMS2_PAGE, SCS_PAGE = bytearray(ams2.SHARED_MEMORY.size), bytearray(ets2.Ets2.pages[ets2.SHM_NAME])
+ams2.SHARED_MEMORY.write(AMS2_PAGE, mVersion=14, mGameState=2, mSequenceNumber=2)  # in game
+ets2.SCS.write(SCS_PAGE, sdkActive=True, time=1, telemetry_plugin_revision=12, game=1)
 SEEDS = {  # every packet size each decoder reads, live pages of each shared-memory game
     "outgauge": [bytes(outgauge.OUTGAUGE.size + extra) for extra in (0, 4)],
     "forza": [struct.pack("<i", 1) + bytes(size - 4) for size in forza.FORZA_DASH_AT],
@@ -79,6 +82,13 @@ SEEDS = {  # every packet size each decoder reads, live pages of each shared-mem
     "acc": [kunos_pages(kunos.Acc, "1.10.2")],
     "ac": [kunos_pages(kunos.Ac, "1.16")],
     **rfactor_seeds(), "r3e": [bytes(R3E_PAGE)],
+    # SMS packets told by type (a game state packet among them)
+    "ams2": [bytes(10) + bytes([kind, 2]) + bytes(size - 12)
+             for kind, size in (*ams2.UDP_SIZES.items(), (4, 24))],
+    "ams2-shm": [bytes(AMS2_PAGE)], "ets2": [bytes(SCS_PAGE)], "dirt": [bytes(dirt.DIRT.size)],
+    # Encrypted as the console sends them: a changed byte past the seed changes that byte once
+    # decrypted, so that mutations reach the fields.
+    "gt7": [gt7.seal(struct.pack("<i", gt7.GT7_MAGIC) + bytes(size - 4), size) for size in gt7.GT7_NONCE_XOR],
 }
 
 

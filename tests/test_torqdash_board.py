@@ -16,6 +16,7 @@ from test_torqdash import f1_packets, shown
 from torqdash import F1, Dash, LayoutError, Telemetry, parse_layout
 from torqdash.app import BoardLink
 from torqdash.controls import Controls
+from torqdash.dash import FRESH_S
 from torqdash.games.iracing import IbtFile
 from torqsim.board import BoardState, InputPanel
 
@@ -95,16 +96,6 @@ def test_flag_and_delta_leds(dev, board, telemetry, later, expected):
     assert shown(board)["warning"] == expected
 
 
-def test_changes_in_time_ride_on_the_next_packet(dev, board):
-    """A blink due between two packets of a 60 Hz game waits for the next packet (which
-    then finds its slot free); with no packet coming, it is sent on its own."""
-    dash, at_shift = Dash(dev), Telemetry(rpm=7700, max_rpm=8000)
-    assert [dash.show(at_shift, now=0.055 + i / 60) for i in range(3)] == [True, False, False]
-    assert not dash.refresh(now=0.101) and dash.wake_in(0.101) == pytest.approx(0.0207, abs=1e-3)
-    assert dash.show(at_shift, now=0.105) and shown(board)["rpm"] == "........."
-    assert dash.refresh(now=0.2) and shown(board)["rpm"] == "#########"
-
-
 RUMBLE = """[rumble]
 on = true
 gear_change = {motor = 1, strength = 200}
@@ -182,7 +173,7 @@ def test_the_boards_controls(board, listening, inputs, expected):
                     assert wait_until(controls.poll)
             time.sleep(0.1 if kind == "tap" else 0)  # the listener has read both by then
         assert kind in ("wait", "button") or wait_until(controls.poll)
-    dash.refresh(now=clock[0] + 0.02)
+    dash.refresh(now=clock[0] + FRESH_S)  # (no packet comes to carry the change)
     state = BoardState.from_reports(board.frames)
     assert {key: {**shown(board), "page": dash.page, "brightness": state.brightness,
                   "motors": state.motors}[key] for key in expected} == expected

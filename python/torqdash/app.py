@@ -9,6 +9,7 @@ memory), the decoder, the :class:`~torqdash.Dash`, and the watch on the board's 
 import argparse
 import math
 import signal
+import socket
 import sys
 import time
 from typing import Callable, List, NoReturn, Optional, Tuple
@@ -139,12 +140,14 @@ def parser() -> argparse.ArgumentParser:
                       help="the game's telemetry: " + ", ".join(map(_describe, SOURCES)))
     main.add_argument("--port", type=_port, metavar="N",
                       help="UDP port to listen on (default: the game's usual one)")
+    everywhere = [name for name, decoder in SOURCES.items()
+                  if issubclass(decoder, UdpDecoder) and decoder.bind == "0.0.0.0"]
     main.add_argument("--bind", metavar="ADDR",
-                      help="address to listen on (default 127.0.0.1, for gt7 0.0.0.0; "
+                      help=f"address to listen on (default 127.0.0.1, for {', '.join(everywhere)} 0.0.0.0; "
                            "0.0.0.0 for another machine's game)")
     main.add_argument("--console", metavar="ADDR",
                       help="gt7: the address of the PlayStation, which sends only while it "
-                           "hears from us")
+                           "hears from us (default: ask every machine on the network)")
     main.add_argument("--shm-dir", default=SHM_DIR, metavar="DIR",
                       help=f"Linux: where a shared-memory game's pages are (default {SHM_DIR})")
     main.add_argument("--layout", metavar="FILE", help="a TOML layout file")
@@ -176,11 +179,19 @@ def open_source(options: argparse.Namespace) -> Source:
         return SharedMemorySource(decoder, options.shm_dir)
     if options.console and decoder.heartbeat is None:
         raise ValueError(f"--console is for a game that needs a heartbeat (gt7), not {options.source}")
-    if decoder.heartbeat is not None and not options.console:
-        raise ValueError(f"{options.source} sends only to a machine that asks: "
-                         "--console ADDR names the game's machine")
-    sock = listen(options.bind or decoder.bind, options.port or decoder.port)
-    return UdpSource(sock, decoder, options.console)
+    bind, console = options.bind or decoder.bind, options.console
+    family = socket.AF_INET6 if ":" in bind else socket.AF_INET
+    if console:  # once: a name looked up on every heartbeat could stall the board
+        try:
+            console = socket.getaddrinfo(console, decoder.heartbeat_port, family,
+                                         socket.SOCK_DGRAM)[0][4][0]
+        except (socket.gaierror, UnicodeError) as error:
+            raise ValueError(f"cannot find the console {console}: "
+                             f"{getattr(error, 'strerror', None) or error}") from None
+    elif decoder.heartbeat is not None and family == socket.AF_INET6:
+        raise ValueError(f"{options.source} on an IPv6 address: --console ADDR names the game's "
+                         "machine (IPv6 has no broadcast to look for it)")
+    return UdpSource(listen(bind, options.port or decoder.port), decoder, console)
 
 
 def main(argv: Optional[List[str]] = None) -> int:

@@ -16,11 +16,22 @@ from typing import Any, Callable, Optional, Tuple
 from torqsim import set_right_panel
 
 from .layout import Car, Layout, LayoutError, load_layout, parse_layout
-from .sources import MAX_FPS
 from .telemetry import Telemetry
 
 BLANK = "   "  # three blank digits: an empty text would show the panels' "-.---"
-BURST = 2  # frames that may go out back to back; the budget refills at MAX_FPS a second
+# LED names that are not the Telemetry field's.
+LED_FIELDS = {"abs": "abs_active", "tc": "tc_active", "shift": "shift_light", "oil": "oil_warning",
+              "battery": "battery_warning", "stability": "stability_active"}
+# The rate limit, a frame due every FRAME_GAP_S: 60 a second, with 1 % to spare for a game
+# whose own 60 a second runs a little fast on this computer's clock (at exactly 60, its frames
+# would queue up behind the limit); a frame may go up to EARLY_S before it is due, so that a
+# packet that comes early after a late one is not held back.
+FRAME_GAP_S = 1 / 60.6
+EARLY_S = FRAME_GAP_S / 2
+# While the game's packets keep coming (the last came less than FRESH_S ago), a change that
+# only time makes (a blink, the end of a kick or of a page's name, a button's doing) waits
+# for the next packet's frame: a frame of its own would take the next packet's turn.
+FRESH_S = 0.05
 KPH_PER_MPH = 1.609344
 
 
@@ -102,13 +113,9 @@ class Dash:
         self._received = 0.0
         self._sent: Optional[Frame] = None
         self._frame: Tuple[Optional[Telemetry], Tuple[Any, ...], float, Frame] = (None, (), 0.0, DARK)
-        # The rate limit: a budget of frames, as it stood at a time.
-        self._budget, self._budget_at = float(BURST), -math.inf
-        self._news = False  # telemetry came that no frame has shown yet
-        # While packets come at a game's pace, what changes with time alone (a blink,
-        # the end of a kick, a button's doing) waits until then for the next packet to
-        # carry it, rather than take the slot that packet then would have to wait for.
-        self._carry_until = -math.inf
+        self._due = -math.inf  # the rate limit: when the next frame is due ...
+        self._next_at = -math.inf  # ... and no frame before this time
+        self._waiting = False  # new telemetry (or a blank board) not shown yet
         self._name_until = -math.inf  # the page's name shows until then
         self._kick_until = -math.inf
 
@@ -130,9 +137,7 @@ class Dash:
         if (before is not None and not self._dark(before, now) and before.gear is not None
                 and telemetry.gear is not None and telemetry.gear != before.gear):
             self._kick_until = now + self.layout.kick_s
-        interval = now - self._received
-        self._carry_until = now + 2 * interval if 0 < interval <= 2 / MAX_FPS else -math.inf
-        self._telemetry, self._received, self._news = telemetry, now, True
+        self._telemetry, self._received, self._waiting = telemetry, now, True
         return self.refresh(now)
 
     def show_page(self, number: int, now: Optional[float] = None) -> None:
@@ -164,28 +169,21 @@ class Dash:
         now = self.clock() if now is None else now
         frame = self.frame(now)
         if frame == self._sent:
-            self._news = False  # the board shows it already
-        budget = self._budget_now(now)
-        if self.board is None or frame == self._sent or budget < 1 or (
-                not self._news and now < self._carry_until):
+            self._waiting = False
+            return False
+        if self.board is None or now < self._next_at or not (self._waiting or self._stale(now)):
             return False
         self._send(frame)
-        # At most MAX_FPS frames a second, but not on a fixed grid of slots: a game's
-        # packet that comes late, and the next one on time, would share a slot, and from
-        # then on every packet would wait for the slot after its own.
-        self._budget, self._budget_at = budget - 1, now
-        self._sent, self._news = frame, False
+        self._sent, self._waiting = frame, False
+        self._due = max(self._due, now) + FRAME_GAP_S
+        self._next_at = self._due - EARLY_S
         self.frames += 1
         return True
-
-    def _budget_now(self, now: float) -> float:
-        refill = max(0.0, now - self._budget_at) * MAX_FPS
-        return min(float(BURST), self._budget + refill + 1e-9)  # (1e-9: a whole 1/60 s is 1)
 
     def blanked(self) -> None:
         """Tells the dash that its board was just blanked (as ``init`` does), so that
         the next refresh sends the whole picture again, and the brightness chosen."""
-        self._sent, self._budget_at = DARK, -math.inf
+        self._sent, self._due, self._next_at, self._waiting = DARK, -math.inf, -math.inf, True
         if self.brightness is not None:
             self.set_brightness(self.brightness)
 
@@ -194,11 +192,14 @@ class Dash:
         telemetry, or None when only new telemetry can change the board."""
         if self.board is None:
             return None
-        frame = self.frame(now)
+        frame, fresh = self.frame(now), self._received + FRESH_S - now
         if frame != self._sent:
-            budget_in = (1 - self._budget_now(now)) / MAX_FPS
-            return max(0.0, budget_in, 0.0 if self._news else self._carry_until - now)
+            # (a change that time made waits for the next packet while they come)
+            return max(0.0, self._next_at - now if self._waiting or fresh <= 0 else fresh)
         return None if frame.until == math.inf else max(0.0, frame.until - now)
+
+    def _stale(self, now: float) -> bool:
+        return now - self._received >= FRESH_S
 
     def _dark(self, t: Telemetry, now: float) -> bool:
         after = self.layout.dark_after_s
@@ -304,9 +305,7 @@ class Dash:
             return t.delta_s is not None and (t.delta_s < 0 if name == "delta_faster" else t.delta_s > 0)
         if name == "low_fuel":
             return t.fuel is not None and t.fuel < self.layout.low_fuel
-        field = {"abs": "abs_active", "tc": "tc_active", "shift": "shift_light",
-                 "oil": "oil_warning", "battery": "battery_warning"}.get(name, name)
-        return bool(getattr(t, field, False))
+        return bool(getattr(t, LED_FIELDS.get(name, name), False))
 
     def _motors(self, t: Telemetry, now: float, at_shift: bool, flag_on: bool) -> Tuple[int, int]:
         """Each motor's power: the strongest of the effects that want it now."""

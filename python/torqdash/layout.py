@@ -18,7 +18,7 @@ PANELS = ("speed", "gear", "fuel", "position", "lap_time", "last_lap", "none")
 FLAG_LEDS = tuple(f"flag_{flag}" for flag in
                   ("yellow", "blue", "green", "white", "chequered", "black", "red"))
 LEDS = ("pit_limiter", "abs", "tc", "low_fuel", "handbrake", "shift", "oil", "battery",
-        "signal_left", "signal_right") + FLAG_LEDS + ("delta_faster", "delta_slower", "none")
+        "signal_left", "signal_right", "stability") + FLAG_LEDS + ("delta_faster", "delta_slower", "none")
 EFFECTS = ("gear_change", "rev_limiter", "abs", "pit_limiter", "flag_yellow")
 BUTTONS = 32
 PAGE_NAME = 3  # characters: what one panel shows
