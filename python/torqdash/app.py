@@ -152,7 +152,8 @@ def parser() -> argparse.ArgumentParser:
                       help=f"Linux: where a shared-memory game's pages are (default {SHM_DIR})")
     main.add_argument("--layout", metavar="FILE", help="a TOML layout file")
     main.add_argument("--virtual", action="store_true",
-                      help="drive a virtual board drawn in the terminal instead")
+                      help="drive a virtual board drawn in the terminal instead; its keys press "
+                           "the board's buttons and turn its switches, as in torqsim run")
     main.add_argument("--serial", default="", metavar="S",
                       help="the serial number of the board to open (with --virtual: the "
                            "virtual board's, default A1B2)")
