@@ -13,6 +13,7 @@ from conftest import wait_until
 from torqdash import F1, Dash, Forza, LayoutError, OutGauge, Telemetry, parse_layout
 from torqdash.sources import UdpSource
 from torqdash.app import App, BoardLink
+from torqdash.dash import lap_text
 from torqsim.board import BoardState, panel_text
 
 
@@ -118,6 +119,21 @@ def test_dash_on_the_default_layout(dev, board, telemetry, later, expected):
     dash.show(telemetry, now=0.0)
     dash.refresh(now=later)
     assert {key: value for key, value in shown(board).items() if key in expected} == expected
+
+
+def f32(value):
+    return struct.unpack("<f", struct.pack("<f", value))[0]
+
+
+# A stopwatch's cut, after the float's error is rounded off: 45.6 sent as float32
+# 45.5999985 is 45.6, but 45.59 stays 45.5.
+@pytest.mark.parametrize("seconds, text", [
+    (f32(45.6), "45.6"), (45.59, "45.5"), (4.35, "4.35"), (f32(9.999), "9.99"), (9.9996, "10.0"),
+    (59.99, "59.9"), (f32(83.456), "1.23"), (119.9999, "2.00"), (f32(754.1), " 12"),
+    (0.0, "   "), (6000.0, "   "), (float("nan"), "   "), (None, "   "),
+])
+def test_lap_text(seconds, text):
+    assert lap_text(seconds) == text
 
 
 def test_dash_sends_changes_only_and_at_most_60_a_second(dev, board):

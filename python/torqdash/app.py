@@ -18,7 +18,7 @@ import torqpanel
 from torqsim import VirtualBus
 from torqsim.board import InputPanel
 from torqsim.host import Controls as Keys
-from torqsim.host import Keyboard, Monitor, board_title, find_real_board, open_view
+from torqsim.host import Keyboard, Monitor, board_title, end_quietly, find_real_board, open_view
 
 from .controls import Controls
 from .dash import Dash
@@ -26,6 +26,7 @@ from .layout import Layout, LayoutError, load_layout
 from .games import SOURCES
 from .games.base import SharedMemoryDecoder, UdpDecoder
 from .sources import RECEIVING, SHM_DIR, SharedMemorySource, Source, UdpSource, listen, wait
+from .status import StatusLines, for_stdout
 
 RETRY_S = 2.0
 IDLE_WAIT_S = 0.25  # longest socket wait, so that Ctrl-C and a lost board are seen soon
@@ -79,7 +80,8 @@ class BoardLink:
 
 class App:
     """One session: a source, a dash with its board link and the board's controls, and
-    when virtual, the monitor that draws the virtual board."""
+    when virtual, the monitor that draws the virtual board. What it says goes through a
+    :class:`StatusLines` (``say`` itself when it is one, so that the board link can share it)."""
 
     def __init__(self, source: Source, dash: Dash, link: BoardLink,
                  monitor: Optional[Monitor] = None,
@@ -87,6 +89,7 @@ class App:
         self.source, self.dash, self.link, self.monitor, self.say = (
             source, dash, link, monitor, say)
         self.controls = Controls(dash)
+        self.status = say if isinstance(say, StatusLines) else StatusLines(say)
         self._said: Optional[Tuple[str, str]] = None
 
     def step(self, longest: float = IDLE_WAIT_S) -> None:
@@ -95,7 +98,7 @@ class App:
         self.link.poll()
         now = self.dash.clock()
         waits = [longest, self.dash.wake_in(now), self.link.wake_in(), self.source.wake_in(now),
-                 self.controls.wake_in()]
+                 self.status.wake_in(), self.controls.wake_in()]
         wait(self.source, min(wait for wait in waits if wait is not None))
         telemetry = self.source.poll(self.dash.clock())
         self.controls.poll()
@@ -108,8 +111,9 @@ class App:
         if said != self._said:
             self._said = said
             state, reason = said
-            self.say(f"torqdash: {'receiving' if state == RECEIVING else 'waiting for'} {decoder.game}"
-                     + (f": {reason}" if reason else ""))
+            self.status.say(f"torqdash: {'receiving' if state == RECEIVING else 'waiting for'} {decoder.game}"
+                            + (f": {reason}" if reason else ""))
+        self.status.pump()
         if self.monitor is not None:
             self.monitor.pump()
 
@@ -135,7 +139,10 @@ def _describe(name: str) -> str:
 
 def parser() -> argparse.ArgumentParser:
     main = _Parser(prog="python -m torqdash",
-                   description="Shows a racing game's telemetry on the torqpanel board.")
+                   description="Shows a racing game's telemetry on the torqpanel board.",
+                   epilog="python -m torqdash service install|remove|print SOURCE [options]: "
+                          "torqdash as a service that starts with the machine "
+                          "(python -m torqdash service --help)")
     main.add_argument("source", metavar="SOURCE",
                       help="the game's telemetry: " + ", ".join(map(_describe, SOURCES)))
     main.add_argument("--port", type=_port, metavar="N",
@@ -196,7 +203,17 @@ def open_source(options: argparse.Namespace) -> Source:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
+    """The program; it ends quietly when its output is closed and on Ctrl-C."""
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["service"]:
+        from .service import main as service_main
+
+        return service_main(argv[1:])
     options = parser().parse_args(argv)
+    return end_quietly(lambda: _main(options))
+
+
+def _main(options: argparse.Namespace) -> int:
     if options.source not in SOURCES:
         return _fail(f"unknown source {options.source!r}: choose {', '.join(SOURCES)}")
     try:
@@ -220,13 +237,13 @@ def main(argv: Optional[List[str]] = None) -> int:
         if not options.virtual:
             print(start, flush=True)
             dash = Dash(None, layout)
-            say = lambda text: print(text, flush=True)  # noqa: E731
-            return _run(App(source, dash, BoardLink(dash, options.serial, say=say), say=say))
+            status = for_stdout()
+            return _run(App(source, dash, BoardLink(dash, options.serial, say=status), say=status))
         with VirtualBus() as bus:
             device = bus.add_board(serial=options.serial or "A1B2", version=0x0105)
             inputs = InputPanel()
             view, _ = open_view(board_title(device, None) + f" · torqdash {options.source}",
-                                inputs=inputs)
+                                inputs=inputs, program_input=False)
             view.note(start)
             monitor = Monitor(device, view)
             dash = Dash(None, layout)
@@ -250,3 +267,5 @@ def _run(app: App) -> int:
             app.step()
     except KeyboardInterrupt:
         return 0
+    finally:
+        app.status.flush()

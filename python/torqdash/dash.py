@@ -66,15 +66,20 @@ def gear_text(gear: Optional[int]) -> str:
 
 
 def lap_text(seconds: Optional[float]) -> str:
-    """A time on three digits, rounded down: 5.32, 45.6, 1.23 (1:23), 12 (minutes)."""
-    if seconds is None or not 0 < seconds < 6000:
+    """A time on three digits, cut as a stopwatch cuts it: 5.32, 45.6, 1.23 (1:23), 12
+    (minutes). The cut is made on whole milliseconds: a float's error (45.6 sent as
+    45.5999985) is rounded off first, as no game times a lap finer than that."""
+    if seconds is None or not math.isfinite(seconds):
         return BLANK
-    if seconds < 10:
-        return f"{math.floor(seconds * 100) / 100:.2f}"
-    if seconds < 60:
-        return f"{math.floor(seconds * 10) / 10:.1f}"
-    minutes = int(seconds // 60)
-    return f"{minutes}.{int(seconds % 60):02d}" if minutes < 10 else f"{minutes:3d}"
+    ms = round(seconds * 1000)
+    if not 0 < ms < 6_000_000:
+        return BLANK
+    if ms < 10_000:
+        return f"{ms // 1000}.{ms // 10 % 100:02d}"
+    if ms < 60_000:
+        return f"{ms // 1000}.{ms // 100 % 10}"
+    minutes, rest = divmod(ms, 60_000)
+    return f"{minutes}.{rest // 1000:02d}" if minutes < 10 else f"{minutes:3d}"
 
 
 def _blink(now: float, period: float) -> Tuple[bool, float]:

@@ -1,22 +1,23 @@
 """What a host program of the board needs beside the module, shared by the simulator and
 torqdash: finding a real board, the right panel's setter, a virtual board drawn in the
 terminal (:func:`open_view` and the :class:`Monitor` that feeds it the board's reports),
+and the quiet end of a command-line program (:func:`end_quietly`, from the screen module),
 and the keys that press its buttons and turn its switches (:class:`Keyboard`).
 """
 import os
 import sys
 import threading
 import time
-from typing import Dict, Optional
+from typing import Callable, Dict, Optional
 
 import torqpanel
 
 from . import VirtualDevice, set_right_panel
 from .board import BUTTON_KEYS, SWITCHES, BoardState, InputPanel, changes
-from .screen import KeyReader, TerminalView, View, open_view
+from .screen import KeyReader, TerminalView, View, end_quietly, open_view
 
-__all__ = ["Controls", "Keyboard", "Monitor", "View", "board_title", "find_real_board", "open_view",
-           "set_right_panel"]
+__all__ = ["Controls", "Keyboard", "Monitor", "View", "board_title", "end_quietly", "find_real_board",
+           "open_view", "set_right_panel"]
 
 
 class Monitor:
@@ -56,17 +57,23 @@ def find_real_board(serial: Optional[str] = None) -> "Optional[torqpanel.torqlin
     """A torqline initialised on a board attached to this computer, or None. The module
     prints its failure lines on file descriptor 1; they are silenced here, since no
     board is the usual case for the demo."""
-    sys.stdout.flush()
-    saved = os.dup(1)
+    if sys.stdout is not None:
+        sys.stdout.flush()
     try:
-        null = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(null, 1)
-        os.close(null)
+        saved = os.dup(1)
+    except OSError:  # no standard output at all (pythonw on Windows): nothing to silence
+        saved = -1
+    try:
+        if saved >= 0:
+            null = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(null, 1)
+            os.close(null)
         line = torqpanel.torqline(serial) if serial else torqpanel.torqline()
         found = line.init()
     finally:
-        os.dup2(saved, 1)
-        os.close(saved)
+        if saved >= 0:
+            os.dup2(saved, 1)
+            os.close(saved)
     return line if found else None
 
 
@@ -146,20 +153,25 @@ class Controls:
 
 class Keyboard:
     """The terminal's keys on a virtual board, through :class:`Controls`: read in a
-    thread while standard input is a terminal, and the buttons let go on time by
-    another, which sleeps while none is held. :meth:`stop` gives the terminal its
-    settings back."""
+    thread while standard input is a terminal (as it is when the keyboard is made), and
+    the buttons let go on time by another, which sleeps while none is held. ``take`` may
+    take a key first (True when it did). :meth:`stop` gives the terminal its settings
+    back."""
 
-    def __init__(self, controls: Controls) -> None:
+    def __init__(self, controls: Controls, take: Optional[Callable[[str], bool]] = None) -> None:
         self.controls = controls
+        self.take = take
+        terminal = sys.stdin is not None and sys.stdin.isatty()
+        self.fd = sys.stdin.fileno() if terminal else None
         self._keys: Optional[KeyReader] = None
         self._stopping = False
         self._woken = threading.Event()
         self._releaser = threading.Thread(target=self._release, name="torqsim buttons", daemon=True)
 
     def _key(self, name: str) -> None:
-        self.controls.key(name)
-        self._woken.set()
+        if self.take is None or not self.take(name):
+            self.controls.key(name)
+            self._woken.set()
 
     def _release(self) -> None:
         while not self._stopping:
@@ -169,9 +181,9 @@ class Keyboard:
             self.controls.tick()
 
     def start(self) -> None:
-        if sys.stdin is None or not sys.stdin.isatty():
+        if self.fd is None:
             return  # no keys, so no buttons to let go
-        self._keys = KeyReader(sys.stdin.fileno(), self._key)
+        self._keys = KeyReader(self.fd, self._key)
         self._keys.start()
         self._releaser.start()
 
