@@ -202,6 +202,7 @@ def test_a_board_back_gets_the_brightness_chosen(bus, board):
     ("controls.page_switch = {switch = 9, positions = [0, 16]}", "switch 9 reports positions from -240 to"),
     ("controls.page_switch = {switch = 2, positions = [0, 1, 2]}", "must give 2 positions, one for each of"),
     ("controls.rumble_switch = {switch = 1, positions = [4, 4]}", "positions must differ"),
+    ("controls.rumble_switch = {switch = 6, positions = [0, 255]}", "nothing more once at 255"),
     ("[controls]\npage_switch = {switch = 2, positions = [0, 1]}\n"
      "rumble_switch = {switch = 2, positions = [0, 1]}", "switch 2 is bound twice"),
     ("[[pages]]\nname = \"MAX\"", "pages\\[1\\].name must be 1 to 3 characters"),

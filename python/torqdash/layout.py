@@ -180,6 +180,9 @@ def _switch(key: str, value: Any) -> SwitchBinding:
                           f"from {low} to {high}")
     if len(set(positions)) != len(positions):
         raise LayoutError(f"{key}.positions must differ from each other")
+    if high == 255 and high in positions:  # (the module's listener stops reading it there)
+        raise LayoutError(f"{key}.positions: switch {fields['switch']} reports nothing more once "
+                          "at 255, until the board is opened again; bind positions up to 254")
     return SwitchBinding(fields["switch"], positions)
 
 
