@@ -10,7 +10,11 @@ Measures, in one run, for each source:
 - the latency from a packet's sending (by a process of its own, as a game) to the write of
   its frame to the board (torqdash in this process), p50 and p99, against a bare receiver's
   send-to-recv latency.
-Run by hand: python bench/torqdash.py [--seconds S] [--profile SOURCE]
+With --layout FILE (examples/whole_board.toml: rumble, flags, pages, the board's buttons
+bound and read every step), each share and latency is measured with that layout and with
+the dash as it was (no rumble, nothing bound), in the same run, and their ratios printed;
+in the latency run the layout's rumble button is pressed or let go twenty times a second.
+Run by hand: python bench/torqdash.py [--seconds S] [--profile SOURCE] [--layout FILE]
 """
 import argparse
 import cProfile
@@ -30,12 +34,14 @@ sys.path = [entry for entry in sys.path
             if os.path.abspath(entry or ".") != os.path.dirname(os.path.abspath(__file__))]
 
 import torqsim  # noqa: E402
-from torqdash import SOURCES, Dash  # noqa: E402
+from torqdash import SOURCES, Dash, Layout, load_layout, parse_layout  # noqa: E402
 from torqdash.app import App, BoardLink  # noqa: E402
 from torqdash.games import gt7  # noqa: E402
 from torqdash.sources import UdpSource, listen  # noqa: E402
+from torqsim.board import InputPanel  # noqa: E402
 
 RATE = 60
+AS_IT_WAS = "-"  # (--layout's baseline: a layout that binds nothing, with no rumble)
 SPEEDS = range(10, 260)  # km/h: each packet shows a new one
 BARE_RECEIVER = "import socket,sys\ns=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n" \
                 "s.bind(('127.0.0.1',int(sys.argv[1])))\nwhile True: s.recv(65535)\n"
@@ -150,11 +156,18 @@ def app(source, sock, dash):
     return App(UdpSource(sock, decoder, console), dash, BoardLink(dash, say=lambda text: None))
 
 
-def child(source, port):
+def layout(name):
+    """None: the default layout; AS_IT_WAS; else a layout file."""
+    if name is None:
+        return None
+    return parse_layout("controls.next_page = 0") if name == AS_IT_WAS else load_layout(name)
+
+
+def child(source, port, layout_name=None):
     """The measured process: torqdash on a virtual board, until terminated."""
     with torqsim.VirtualBus() as bus:
         bus.add_board(serial="A1B2")
-        dash = Dash(None)
+        dash = Dash(None, layout(layout_name) or Layout())
         session = app(source, listen("127.0.0.1", port), dash)
         while True:
             session.step()
@@ -163,8 +176,8 @@ def child(source, port):
 class StampedDash(Dash):
     """A dash that notes when it wrote the frame of each speed to the board."""
 
-    def __init__(self):
-        super().__init__(None)
+    def __init__(self, chosen=None):
+        super().__init__(None, chosen or Layout())
         self.written = []
 
     def _send(self, frame):
@@ -173,17 +186,22 @@ class StampedDash(Dash):
             self.written.append((int(frame.central), time.perf_counter()))
 
 
-def torqdash_latency(source, seconds, profile=None):
-    dash = StampedDash()
+def torqdash_latency(source, seconds, profile=None, layout_name=None):
+    dash = StampedDash(layout(layout_name))
     with torqsim.VirtualBus() as bus, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
-        bus.add_board(serial="A1B2")
+        board = bus.add_board(serial="A1B2")
         sock.bind(("127.0.0.1", 0))
         session = app(source, sock, dash)
         session.step(0)  # opens the board
         game = sender(source, sock.getsockname()[1], seconds)
         if profile:
             profile.enable()
+        button, inputs, pressed = dash.layout.rumble_button, InputPanel(), time.perf_counter()
         while game[0].poll() is None:
+            if button and time.perf_counter() > pressed + 0.05:
+                pressed = time.perf_counter()
+                inputs.press(button, not inputs.held(button))  # the rumble off, on, ...
+                board.send_input(inputs.report())
             session.step(0.05)
         if profile:
             profile.disable()
@@ -223,6 +241,23 @@ def percentiles(values):
     return statistics.median(ordered), ordered[min(len(ordered) - 1, int(0.99 * len(ordered)))]
 
 
+def compare(source, seconds, chosen):
+    """The share and latency with the layout `chosen` against the dash as it was."""
+    packets = {kph: PACKETS[source](kph) for kph in SPEEDS}
+    shares, late = {}, {}
+    for name in (AS_IT_WAS, chosen) * 2:  # interleaved: both see the same load
+        port = free_port()
+        share = core_share([sys.executable, os.path.abspath(__file__), "--child", source, str(port), name],
+                           packets, port, seconds / 2)
+        shares[name] = shares.get(name, 0.0) + share / 2
+        late[name] = late.get(name, []) + torqdash_latency(source, seconds / 2, layout_name=name)
+    (was50, was99), (new50, new99) = percentiles(late[AS_IT_WAS]), percentiles(late[chosen])
+    print(f"{source}: CPU at {RATE} packets/s, share of one core: {chosen} {shares[chosen]:.2%}, as it was "
+          f"{shares[AS_IT_WAS]:.2%} (ratio {shares[chosen] / shares[AS_IT_WAS]:.2f}); latency, packet to "
+          f"the write of its frame: p50 {new50:.3f} / {was50:.3f} ms (ratio {new50 / was50:.2f}), "
+          f"p99 {new99:.3f} / {was99:.3f} ms (ratio {new99 / was99:.2f})")
+
+
 def measure(source, seconds):
     packets = {kph: PACKETS[source](kph) for kph in SPEEDS}
     port = free_port()
@@ -246,11 +281,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--seconds", type=float, default=10.0)
     parser.add_argument("--profile", choices=PACKETS, help="profile torqdash's loop for that source instead")
-    parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
+    parser.add_argument("--layout", metavar="FILE",
+                        help="compare torqdash with this layout against the dash as it was")
+    parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     parser.add_argument("--send", nargs=4, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.child:
-        child(options.child[0], int(options.child[1]))
+        child(options.child[0], int(options.child[1]), *options.child[2:])
     elif options.send:
         source, port, seconds, record = options.send
         packets = {kph: PACKETS[source](kph) for kph in SPEEDS}
@@ -266,7 +303,10 @@ def main():
             print(f"{os.cpu_count()} cores, load average {load.read().split()[0]} (other processes' "
                   "load raises every share: their use of the caches makes each packet's work slower)")
         for source in PACKETS:
-            measure(source, options.seconds)
+            if options.layout:
+                compare(source, options.seconds, options.layout)
+            else:
+                measure(source, options.seconds)
 
 
 if __name__ == "__main__":

@@ -19,7 +19,7 @@ except ImportError:
     atheris = None
 
 with atheris.instrument_imports() if atheris else contextlib.nullcontext():
-    from torqdash import SOURCES, Dash, SharedMemoryDecoder
+    from torqdash import SOURCES, Dash, SharedMemoryDecoder, load_layout
     from torqdash.games import ams2, dirt, ets2, f1, forza, gt7, iracing, kunos, outgauge, raceroom, rfactor
 
 
@@ -105,7 +105,9 @@ def pages(decoder, data):
 
 def main():
     name, seconds = sys.argv[1], float(sys.argv[2])
-    decoder, dash = SOURCES[name](), Dash(None)
+    # (the example layout: every frame then has flags, rumble effects and pages to show)
+    example = pathlib.Path(__file__).parents[1] / "examples" / "whole_board.toml"
+    decoder, dash = SOURCES[name](), Dash(None, load_layout(str(example)))
     corpus = SEEDS.get(name) or [bytes(sum(decoder.pages.values()))]
     shared = isinstance(decoder, SharedMemoryDecoder)
 

@@ -64,7 +64,7 @@ def f1_packets(year):
                                    (telemetry + 16, "H", 11800), (telemetry + 19, "B", 100)])]
 
 
-F1_T = Telemetry(speed_kph=287, gear=-1, rpm=11800, shift_light=True, max_rpm=12500,
+F1_T = Telemetry(speed_kph=287, gear=-1, rpm=11800, shift_light=True, rev_lights=1.0, max_rpm=12500,
                  fuel=0.25, pit_limiter=True, tc_active=True, abs_active=False, flag="yellow")
 CASES = {
     **{f"outgauge-{size}": (OutGauge, [packet(size, OUTGAUGE)], OUTGAUGE_T) for size in (92, 96)},

@@ -2,9 +2,9 @@
 drives the board, or a virtual board drawn in the terminal.
 
 Everything runs on one thread: a wait bounded by what the board needs next (a blink, a
-frame held back by the rate limit, the next try to reopen the board) and by the source
-(its socket, its next poll of shared memory), the decoder, the :class:`~torqdash.Dash`,
-and the watch on the board's channel.
+frame held back by the rate limit, the next try to reopen the board, the next read of
+its buttons and switches) and by the source (its socket, its next poll of shared
+memory), the decoder, the :class:`~torqdash.Dash`, and the watch on the board's channel.
 """
 import argparse
 import math
@@ -16,9 +16,13 @@ from typing import Callable, List, NoReturn, Optional, Tuple
 
 import torqpanel
 from torqsim import VirtualBus
-from torqsim.host import Monitor, board_title, end_quietly, find_real_board, open_view
+from torqsim.board import InputPanel
+from torqsim.host import Controls as Keys
+from torqsim.host import Keyboard, Monitor, board_title, end_quietly, find_real_board, open_view
 
-from .dash import Dash, Layout, LayoutError, load_layout
+from .controls import Controls
+from .dash import Dash
+from .layout import Layout, LayoutError, load_layout
 from .games import SOURCES
 from .games.base import SharedMemoryDecoder, UdpDecoder
 from .sources import RECEIVING, SHM_DIR, SharedMemorySource, Source, UdpSource, listen, wait
@@ -75,15 +79,16 @@ class BoardLink:
 
 
 class App:
-    """One session: a source, a dash and its board link, and when virtual, the monitor
-    that draws the virtual board. What it says goes through a :class:`StatusLines`
-    (``say`` itself when it is one, so that the board link can share it)."""
+    """One session: a source, a dash with its board link and the board's controls, and
+    when virtual, the monitor that draws the virtual board. What it says goes through a
+    :class:`StatusLines` (``say`` itself when it is one, so that the board link can share it)."""
 
     def __init__(self, source: Source, dash: Dash, link: BoardLink,
                  monitor: Optional[Monitor] = None,
                  say: Callable[[str], None] = lambda text: None) -> None:
         self.source, self.dash, self.link, self.monitor, self.say = (
             source, dash, link, monitor, say)
+        self.controls = Controls(dash)
         self.status = say if isinstance(say, StatusLines) else StatusLines(say)
         self._said: Optional[Tuple[str, str]] = None
 
@@ -93,9 +98,10 @@ class App:
         self.link.poll()
         now = self.dash.clock()
         waits = [longest, self.dash.wake_in(now), self.link.wake_in(), self.source.wake_in(now),
-                 self.status.wake_in()]
+                 self.status.wake_in(), self.controls.wake_in()]
         wait(self.source, min(wait for wait in waits if wait is not None))
         telemetry = self.source.poll(self.dash.clock())
+        self.controls.poll()
         if telemetry is None:
             self.dash.refresh()
         else:
@@ -153,7 +159,8 @@ def parser() -> argparse.ArgumentParser:
                       help=f"Linux: where a shared-memory game's pages are (default {SHM_DIR})")
     main.add_argument("--layout", metavar="FILE", help="a TOML layout file")
     main.add_argument("--virtual", action="store_true",
-                      help="drive a virtual board drawn in the terminal instead")
+                      help="drive a virtual board drawn in the terminal instead; its keys press "
+                           "the board's buttons and turn its switches, as in torqsim run")
     main.add_argument("--serial", default="", metavar="S",
                       help="the serial number of the board to open (with --virtual: the "
                            "virtual board's, default A1B2)")
@@ -234,16 +241,21 @@ def _main(options: argparse.Namespace) -> int:
             return _run(App(source, dash, BoardLink(dash, options.serial, say=status), say=status))
         with VirtualBus() as bus:
             device = bus.add_board(serial=options.serial or "A1B2", version=0x0105)
+            inputs = InputPanel()
             view, _ = open_view(board_title(device, None) + f" · torqdash {options.source}",
-                                footer="Ctrl-C quits")
+                                inputs=inputs, program_input=False)
             view.note(start)
             monitor = Monitor(device, view)
             dash = Dash(None, layout)
             app = App(source, dash, BoardLink(dash, options.serial, say=view.note), monitor,
                       say=view.note)
+            # The keys press the virtual board's buttons, as in torqsim run.
+            keyboard = Keyboard(Keys(device, inputs, view, hold=0.2))
+            keyboard.start()
             try:
                 return _run(app)
             finally:
+                keyboard.stop()
                 view.finish(monitor.state)
     finally:
         source.close()

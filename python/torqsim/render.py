@@ -196,15 +196,15 @@ def picture(state: BoardState, look: Look = Look(), title: str = "torqpanel",
     return lines
 
 
-def key_help(unicode: bool = True) -> List[str]:
-    """The keys of ``torqsim run``, as shown under its picture, in lines no wider than
-    the picture."""
+def key_help(unicode: bool = True, program: bool = True) -> List[str]:
+    """The keys of ``torqsim run`` (``program``: with those of the program's standard
+    input), as shown under its picture, in lines no wider than the picture."""
     arrows = ("←/→", "↑/↓") if unicode else ("left/right", "up/down")
     return [
         f" keys: {BUTTON_KEYS[:10]} {BUTTON_KEYS[10:20]} {BUTTON_KEYS[20:29]} "
         f"{BUTTON_KEYS[29:]}  buttons 1-32, held while repeating",
         f"       {arrows[0]} or </> pick a switch  {arrows[1]} or +/- turn it  PgUp/PgDn more",
-        "       Enter: a line for the program  Ctrl-D: its end  Ctrl-C quits",
+        "       " + ("Enter: a line for the program  Ctrl-D: its end  " if program else "") + "Ctrl-C quits",
     ]
 
 

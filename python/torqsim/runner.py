@@ -12,75 +12,14 @@ import runpy
 import signal
 import sys
 import threading
-import time
 import traceback
-from typing import Dict, List, Optional
+from typing import List, Optional
 
-from . import VirtualBus, VirtualDevice
-from .board import BLANK_DISPLAY, BUTTON_KEYS, SWITCHES, InputPanel
+from . import VirtualBus
+from .board import BLANK_DISPLAY, InputPanel
 from .demo import write_snapshot
-from .host import Monitor
-from .screen import OUTPUT_CLOSED, KeyReader, TerminalView, View, open_view
-
-# Keys that pick and turn switches; the second of each pair needs no shift key on
-# common layouts.
-_PICK = {"left": -1, "<": -1, ",": -1, "right": 1, ">": 1, ".": 1}
-_TURN = {"up": (1, False), "+": (1, False), "=": (1, False),
-         "down": (-1, False), "-": (-1, False), "_": (-1, False),
-         "pgup": (1, True), "pgdn": (-1, True)}
-
-
-class Controls:
-    """Turns keys into the board's input: a button key presses its button and lets it go
-    ``hold`` seconds after the key's last repeat; the arrows pick and turn switches.
-    Every change sends the whole input report."""
-
-    def __init__(self, device: VirtualDevice, inputs: InputPanel, view: View,
-                 hold: float) -> None:
-        self.device = device
-        self.inputs = inputs
-        self.view = view
-        self.hold = hold
-        self.selected = 1
-        self._releases: Dict[int, float] = {}
-        self._lock = threading.Lock()
-
-    def _send(self, status: str) -> None:
-        self.device.send_input(self.inputs.report())
-        if isinstance(self.view, TerminalView):
-            self.view.status = status
-            self.view.selected_switch = self.selected
-            self.view.redraw()
-
-    def key(self, name: str) -> None:
-        with self._lock:
-            button_key = name.lower() if len(name) == 1 else ""
-            if button_key and button_key in BUTTON_KEYS:
-                button = BUTTON_KEYS.index(button_key) + 1
-                was_held = self.inputs.held(button)
-                self._releases[button] = time.monotonic() + self.hold
-                if not was_held:
-                    self.inputs.press(button)
-                    self._send(f"button {button} pressed")
-            elif name in _PICK:
-                self.selected = (self.selected - 1 + _PICK[name]) % SWITCHES + 1
-                self._send(f"switch {self.selected} picked")
-            elif name in _TURN:
-                steps, big = _TURN[name]
-                before = self.inputs.position(self.selected)
-                after = self.inputs.turn(self.selected, steps, big)
-                if after != before:
-                    self._send(f"switch {self.selected} at {after}")
-
-    def tick(self) -> None:
-        """Lets go of the buttons whose time is up."""
-        with self._lock:
-            now = time.monotonic()
-            for button, deadline in list(self._releases.items()):
-                if now >= deadline:
-                    del self._releases[button]
-                    self.inputs.press(button, down=False)
-                    self._send(f"button {button} released")
+from .host import Controls, Keyboard, Monitor
+from .screen import OUTPUT_CLOSED, TerminalView, open_view
 
 
 class ProgramInput:
@@ -158,21 +97,15 @@ def run_program(program: str, args: List[str], serial: str = "A1B2",
                  f"program {os.path.basename(path)}")
         view, terminal = open_view(title, inputs=inputs, events=False)
         monitor = Monitor(device, view)
-        controls = Controls(device, inputs, view, hold)
         program_input = (ProgramInput() if sys.stdin is not None and sys.stdin.isatty()
                          else None)
-
-        def key(name: str) -> None:
-            if program_input is None or not program_input.key(name):
-                controls.key(name)
-
-        keys = KeyReader(sys.stdin.fileno(), key) if program_input is not None else None
+        keyboard = Keyboard(Controls(device, inputs, view, hold),
+                            take=program_input.key if program_input is not None else None)
         stopping = threading.Event()
 
         def watch() -> None:
             size = terminal.measure() if terminal is not None else None
             while not stopping.wait(0.01):
-                controls.tick()
                 try:
                     pumped = monitor.pump()
                 except BrokenPipeError:
@@ -197,8 +130,7 @@ def run_program(program: str, args: List[str], serial: str = "A1B2",
         # than the blank display its teardown sends afterwards.
         held: object = None
         try:
-            if keys is not None:
-                keys.start()
+            keyboard.start()
             watcher.start()
             held = runpy.run_path(path, run_name="__main__")
         except SystemExit as exit_request:
@@ -215,8 +147,7 @@ def run_program(program: str, args: List[str], serial: str = "A1B2",
             stopping.set()
             if watcher.is_alive():
                 watcher.join(timeout=2.0)
-            if keys is not None:
-                keys.stop()
+            keyboard.stop()
             if program_input is not None:
                 program_input.close()
             final = monitor.state

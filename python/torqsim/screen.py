@@ -177,15 +177,17 @@ class PlainView(View):
 
 
 def open_view(title: str, inputs: Optional[InputPanel] = None, events: bool = True,
-              footer: str = "", stream: Optional[TextIO] = None
+              footer: str = "", stream: Optional[TextIO] = None, program_input: bool = True
               ) -> "tuple[View, Optional[Terminal]]":
     """The view of a session: the picture in place when standard output is a terminal
     with room for it (taken over at once), else plain text on ``stream`` (default
     standard output), fitted to the terminal's width when it is one. Also returns the
-    terminal, when standard output is one."""
+    terminal, when standard output is one. ``program_input``: the keys shown with
+    ``inputs`` include those of a program's standard input (Enter, Ctrl-D)."""
     terminal = Terminal(sys.stdout.fileno()) if stream is None and sys.stdout.isatty() else None
     if terminal is not None:
-        view = TerminalView(terminal, title, inputs=inputs, events=events, footer=footer)
+        view = TerminalView(terminal, title, inputs=inputs, events=events, footer=footer,
+                            program_input=program_input)
         if terminal.fits(len(view.lines(BoardState()))):
             view.start()
             return view, terminal
@@ -260,8 +262,9 @@ class TerminalView(View):
     """The picture redrawn in place on every refresh; events scroll beneath it."""
 
     def __init__(self, terminal: Terminal, title: str, inputs: Optional[InputPanel] = None,
-                 events: bool = True, footer: str = "") -> None:
+                 events: bool = True, footer: str = "", program_input: bool = True) -> None:
         self.terminal = terminal
+        self.program_input = program_input
         self.title = title
         self.inputs = inputs
         self.events = events
@@ -281,7 +284,7 @@ class TerminalView(View):
     def lines(self, state: BoardState) -> List[str]:
         lines = picture(state, self.look, self.title, self.inputs, self.selected_switch)
         if self.inputs is not None:
-            lines += key_help(self.look.unicode)
+            lines += key_help(self.look.unicode, self.program_input)
         tail = f" reports {state.reports}"
         if self.status:
             tail += f" · {self.status}"

@@ -89,6 +89,7 @@ class F1(UdpDecoder):
         return Telemetry(
             speed_kph=t.get("speed"), gear=t.get("gear"), rpm=t.get("engineRPM"),
             shift_light=t["revLightsPercent"] >= 100 if t else None,
+            rev_lights=min(100, t["revLightsPercent"]) / 100 if t else None,
             max_rpm=s.get("maxRPM"), fuel=fuel,
             pit_limiter=s["pitLimiterStatus"] != 0 if s else None,
             tc_active=s["tractionControl"] != 0 if s else None,
