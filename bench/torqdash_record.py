@@ -37,7 +37,7 @@ from torqdash.app import App, BoardLink  # noqa: E402
 from torqdash.games.iracing import IRSDK_MEMMAPFILENAME, IRacing, IbtFile  # noqa: E402
 from torqdash.record import Recorder  # noqa: E402
 from torqdash.sources import SharedMemorySource, Tap, UdpSource, next_slot  # noqa: E402
-from torqdash.status import TERMINAL_EVERY_S, Status, TerminalLine  # noqa: E402
+from torqdash.statusline import Status, TerminalLine  # noqa: E402
 from torqsim import VirtualBus  # noqa: E402
 from torqsim.host import Monitor, View  # noqa: E402
 
@@ -94,7 +94,7 @@ def driver(mode, port, seconds):
         view = Stamps(sent)
         app = App(source, dash, BoardLink(dash, say=lambda text: None), Monitor(bus.add_board(), view))
         if mode != "plain":
-            app.hooks.append(Status(source, TerminalLine(null).show, TERMINAL_EVERY_S))
+            app.hooks.append(Status(source, TerminalLine(null).show))
         recorder = Recorder(os.path.join(folder, "bench.tqr"), source) if mode == "record" else None
         if recorder:
             recorder.attach()

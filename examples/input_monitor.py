@@ -38,7 +38,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     try:
         while options.events is None or seen < options.events:
             data = dash.get_input_data()
-            # None until the listener thread has begun; type 0 is the empty snapshot.
+            # None only while no listener runs; type 0 is the empty snapshot.
             if data is not None:
                 device_type, is_button, number, value, changed = data
                 if changed and device_type:

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "module/device_info.h"
+#include "module/info_key.h"
 
 // The documented keys, in the order of the InfoKey values: Unknown is one past the last.
 constexpr std::string_view kNames[] = {

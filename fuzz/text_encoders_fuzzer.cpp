@@ -15,7 +15,7 @@
 #include <string_view>
 #include <utility>
 
-#include "module/manager.h"
+#include "module/engine.h"
 
 using Report = std::array<uint8_t, torq::kReportSize>;
 

@@ -19,8 +19,8 @@ except ImportError:
     atheris = None
 
 with atheris.instrument_imports() if atheris else contextlib.nullcontext():
-    from torqdash import SOURCES, Dash, SharedMemoryDecoder
-    from torqdash.games import f1, forza, iracing, kunos, outgauge
+    from torqdash import SOURCES, Dash, SharedMemoryDecoder, load_layout
+    from torqdash.games import ams2, dirt, ets2, f1, forza, gt7, iracing, kunos, outgauge, raceroom, rfactor
 
 
 def iracing_map(status):
@@ -53,7 +53,27 @@ def kunos_pages(decoder, version):
     return bytes(physics + graphics + static)
 
 
-SEEDS = {  # every packet size each decoder reads
+def rfactor_seeds():
+    """Live pages of rFactor 2 and Le Mans Ultimate with the player's car in them."""
+    telemetry, scoring = (bytearray(size) for size in rfactor.RFactor2.pages.values())
+    struct.pack_into("<IIii", telemetry, 0, 1, 1, 0, 1)  # versions, one car
+    struct.pack_into("<II", scoring, 0, 1, 1)
+    lmu = bytearray(rfactor.LMU_SIZE)
+    struct.pack_into("<i", lmu, rfactor.LMU_GAME_VERSION_AT, 1)
+    lmu[rfactor.LMU_TELEMETRY_AT + 2] = 1  # playerHasVehicle
+    for page, info, vehicle in ((scoring, rfactor.RF2_INFO_AT, rfactor.RF2_VEHICLE_AT),
+                                (lmu, rfactor.LMU_SCORING_AT, rfactor.LMU_VEHICLE_AT)):
+        rfactor.INFO.write(page, info, mNumVehicles=1, mInRealtime=True)
+        rfactor.VEHICLE.write(page, vehicle, mIsPlayer=True)
+    return {"rf2": [bytes(telemetry + scoring)], "lmu": [bytes(lmu)]}
+
+
+R3E_PAGE = bytearray(raceroom.R3E.size)
+raceroom.R3E.write(R3E_PAGE, version_major=raceroom.VERSION_MAJOR)
+AMS2_PAGE, SCS_PAGE = bytearray(ams2.SHARED_MEMORY.size), bytearray(ets2.Ets2.pages[ets2.SHM_NAME])
+ams2.SHARED_MEMORY.write(AMS2_PAGE, mVersion=14, mGameState=2, mSequenceNumber=2)  # in game
+ets2.SCS.write(SCS_PAGE, sdkActive=True, time=1, telemetry_plugin_revision=12, game=1)
+SEEDS = {  # every packet size each decoder reads, live pages of each shared-memory game
     "outgauge": [bytes(outgauge.OUTGAUGE.size + extra) for extra in (0, 4)],
     "forza": [struct.pack("<i", 1) + bytes(size - 4) for size in forza.FORZA_DASH_AT],
     "f1": [struct.pack("<HBBBBB", year, 0, 1, 0, 1, packet_id) + bytes(size - 7)
@@ -61,6 +81,14 @@ SEEDS = {  # every packet size each decoder reads
     "iracing": [iracing_map(status) for status in (1, 0)],
     "acc": [kunos_pages(kunos.Acc, "1.10.2")],
     "ac": [kunos_pages(kunos.Ac, "1.16")],
+    **rfactor_seeds(), "r3e": [bytes(R3E_PAGE)],
+    # SMS packets told by type (a game state packet among them)
+    "ams2": [bytes(10) + bytes([kind, 2]) + bytes(size - 12)
+             for kind, size in (*ams2.UDP_SIZES.items(), (4, 24))],
+    "ams2-shm": [bytes(AMS2_PAGE)], "ets2": [bytes(SCS_PAGE)], "dirt": [bytes(dirt.DIRT.size)],
+    # Encrypted as the console sends them: a changed byte past the seed changes that byte once
+    # decrypted, so that mutations reach the fields.
+    "gt7": [gt7.seal(struct.pack("<i", gt7.GT7_MAGIC) + bytes(size - 4), size) for size in gt7.GT7_NONCE_XOR],
 }
 
 
@@ -77,7 +105,9 @@ def pages(decoder, data):
 
 def main():
     name, seconds = sys.argv[1], float(sys.argv[2])
-    decoder, dash = SOURCES[name](), Dash(None)
+    # (the example layout: every frame then has flags, rumble effects and pages to show)
+    example = pathlib.Path(__file__).parents[1] / "examples" / "whole_board.toml"
+    decoder, dash = SOURCES[name](), Dash(None, load_layout(str(example)))
     corpus = SEEDS.get(name) or [bytes(sum(decoder.pages.values()))]
     shared = isinstance(decoder, SharedMemoryDecoder)
 

@@ -58,6 +58,14 @@ def exported(native, name, *types):
     return function
 
 
+def child_env(**changes):
+    """This run's environment for a child Python, with `changes`; its PYTHONPATH made absolute,
+    so that a child started in another folder imports the packages this run imports."""
+    entries = os.environ.get("PYTHONPATH", "").split(os.pathsep)
+    path = os.pathsep.join(os.path.abspath(entry) for entry in entries if entry)
+    return {**os.environ, **({"PYTHONPATH": path} if path else {}), **changes}
+
+
 def wait_until(predicate, timeout=5.0, interval=0.002):
     """Polls `predicate` until it is true or `timeout` seconds pass; returns its last value."""
     deadline = time.monotonic() + timeout

@@ -70,6 +70,8 @@ def test_listener_calls_out_of_order_and_a_restart(board):
 
 
 def test_stop_right_after_start(dev):
-    # Before the new thread has run a line: neither failed nor undone (a delete is the soak's churn).
+    # Before the new thread has run a line: neither failed nor undone, and the empty snapshot
+    # already there (a delete is the soak's churn).
     for _ in range(200):
-        assert dev.start_input_listener() is True and dev.stop_input_listener() is True
+        assert dev.start_input_listener() is True and dev.get_input_data() == (0, 0, 0, 0, 0)
+        assert dev.stop_input_listener() is True

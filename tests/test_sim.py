@@ -129,19 +129,19 @@ def _controlling_terminal():
 
 
 class Session:
-    """`torqsim run ARGS` in a 100 x 40 pseudo-terminal, read through a terminal emulator."""
+    """`python -m ARGS` in a pseudo-terminal (100 x 40 unless told), read through a terminal emulator."""
 
-    def __init__(self, args):
+    def __init__(self, args, columns=100, rows=40):
         self.master, self.slave = os.openpty()
-        fcntl.ioctl(self.slave, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 100, 0, 0))
+        fcntl.ioctl(self.slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
         self.settings = termios.tcgetattr(self.slave)
         env = {**{k: v for k, v in os.environ.items() if k != "NO_COLOR"}, "TERM": "xterm-256color"}
         # faulthandler: SIGABRT prints every thread's stack, the report of a session that hangs
         self.process = subprocess.Popen(
-            [sys.executable, "-X", "faulthandler", "-m", "torqsim", "run", *args], stdin=self.slave,
+            [sys.executable, "-X", "faulthandler", "-m", *args], stdin=self.slave,
             stdout=self.slave, stderr=self.slave, cwd=ROOT, env=env, start_new_session=True,
             preexec_fn=_controlling_terminal)
-        self.screen, self.text = pyte.Screen(100, 40), ""
+        self.screen, self.text = pyte.Screen(columns, rows), ""
         self.stream = pyte.ByteStream(self.screen)
 
     def read_until(self, done, timeout=15.0):
@@ -157,8 +157,9 @@ class Session:
         assert self.read_until(lambda: re.search(pattern, self.text)), \
             f"{pattern!r} not seen; output ends:\n{self.text[-1500:]}"
 
-    def finish(self):
-        """The exit status, once the terminal's settings, scrolling region and cursor are back."""
+    def finish(self, drawn=True):
+        """The exit status, once the terminal's settings and, when the picture was `drawn` in
+        place, its scrolling region and cursor are back."""
         ended = self.read_until(lambda: self.process.poll() is not None)
         self.read_until(lambda: False, 0.2)
         if not ended:
@@ -166,14 +167,15 @@ class Session:
             self.read_until(lambda: False, 1.0)
             raise AssertionError(f"the session did not end; its threads:\n{self.text[-4000:]}")
         assert termios.tcgetattr(self.slave) == self.settings
-        assert "\x1b[r" in self.text and self.text.rfind("\x1b[?25h") > self.text.rfind("\x1b[?25l")
+        shown = self.text.rfind("\x1b[?25h") > self.text.rfind("\x1b[?25l")  # the cursor
+        assert not drawn or "\x1b[r" in self.text and shown
         return self.process.returncode
 
 
 @pytest.fixture
 def session_factory():
     sessions = []
-    yield lambda *args: sessions.append(Session(args)) or sessions[-1]
+    yield lambda *args, **size: sessions.append(Session(args, **size)) or sessions[-1]
     for session in sessions:
         session.process.kill()  # nothing, for one that has ended
         session.process.wait()
@@ -183,7 +185,8 @@ def session_factory():
 
 def test_run_input_monitor_with_keys(session_factory, tmp_path):
     snapshot = tmp_path / "run.svg"
-    term = session_factory("--hold", "150", "--snapshot", str(snapshot), str(EXAMPLES / "input_monitor.py"))
+    term = session_factory("torqsim", "run", "--hold", "150", "--snapshot", str(snapshot),
+                           str(EXAMPLES / "input_monitor.py"))
     term.expect("waiting for buttons and switches")
     term.expect("SWITCHES")
     for key, seen in [(b"1", "button 1 pressed"), (None, "button 1 released"), (b"w", "button 12 pressed"),
@@ -209,7 +212,8 @@ def test_run_input_monitor_with_keys(session_factory, tmp_path):
 
 def test_run_shift_light_draws_the_board(session_factory, tmp_path):
     snapshot = tmp_path / "shift.svg"
-    term = session_factory("--snapshot", str(snapshot), str(EXAMPLES / "shift_light.py"), "--seconds", "1.5")
+    term = session_factory("torqsim", "run", "--snapshot", str(snapshot), str(EXAMPLES / "shift_light.py"),
+                           "--seconds", "1.5")
     assert term.finish() == 0
     # The gear digit in red on screen: some lit segment below the GEAR label.
     top, column = next((i, row.index("GEAR")) for i, row in enumerate(term.screen.display) if "GEAR" in row)
@@ -231,3 +235,44 @@ def test_run_program_exit_status(tmp_path, capsys, program, status, printed):
     out, err = capsys.readouterr()
     assert printed in out + err and "GEAR" in out  # and the picture at the end
     assert ("program.py" in err and "runpy" not in err) if status == 1 else err == ""
+
+
+def test_demo_in_a_narrow_terminal_fits_what_it_prints(session_factory):
+    # 70 x 20: too small for the picture, so plain text, every line within the width.
+    term = session_factory("torqsim", "demo", "--frames", "130", "--fps", "0", "--board", "virtual",
+                           columns=70, rows=20)
+    assert term.finish(drawn=False) == 0
+    # (less the module's guard line, printed without a line break as this process holds the guard)
+    text = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", term.text).replace("Kavro Engine already running!", "")
+    lines = text.split("\r\n")
+    assert max(map(len, lines)) <= 70 and sum(line.startswith("report ") for line in lines) == 130
+    # At the end, the board's summary in place of the picture, on three lines as each report's.
+    shown = "\n".join(line.rstrip() for line in term.screen.display).strip().split("\n")
+    assert shown[-4].startswith("the board (its picture needs 78 columns, this terminal has 70): gear 3")
+    assert shown[-3:-1] == shown[-6:-4] and shown[-1] == "torqsim demo: 130 reports"
+
+
+def quick_start():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    return readme.split("## Quick start", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
+
+
+def test_quick_start_on_a_terminal_waits_for_enter_and_copies_as_shown(session_factory, tmp_path):
+    (tmp_path / "quickstart.py").write_text(quick_start())
+    term = session_factory("torqsim", "run", str(tmp_path / "quickstart.py"))
+    term.expect("reports 2")  # init's blank display, then the quick start's
+    term.read_until(lambda: False, 0.3)
+    assert term.process.poll() is None  # the board keeps the picture until Enter
+    # The same calls on a virtual bus here: what the board shows, as plain text.
+    with torqsim.VirtualBus() as bus:
+        board = bus.add_board()
+        program = {"input": lambda prompt: None}  # held: its torqline blanks the board when it goes
+        exec(quick_start(), program)
+        state = torqsim.board.BoardState.from_reports(board.frames)
+    plain = torqsim.render.picture(state, torqsim.render.Look(colour=False), inputs=InputPanel())
+    # The picture copied from the screen reads the same (an unlit LED is ○ there, . here),
+    # from the top border's line below the title to the rumble motors.
+    copied = [row[:len(plain[0])].replace("○", ".") for row in term.screen.display[1:15]]
+    assert copied == plain[1:15] and "3" in state.gear.text
+    os.write(term.master, b"\r")
+    assert term.finish() == 0

@@ -1,4 +1,5 @@
 """torqdash: decoders against the games' published offsets, the dash, layouts, the program."""
+import random
 import signal
 import socket
 import struct
@@ -12,6 +13,7 @@ from conftest import wait_until
 from torqdash import F1, Dash, Forza, LayoutError, OutGauge, Telemetry, parse_layout
 from torqdash.sources import UdpSource
 from torqdash.app import App, BoardLink
+from torqdash.dash import lap_text
 from torqsim.board import BoardState, panel_text
 
 
@@ -62,7 +64,7 @@ def f1_packets(year):
                                    (telemetry + 16, "H", 11800), (telemetry + 19, "B", 100)])]
 
 
-F1_T = Telemetry(speed_kph=287, gear=-1, rpm=11800, shift_light=True, max_rpm=12500,
+F1_T = Telemetry(speed_kph=287, gear=-1, rpm=11800, shift_light=True, rev_lights=1.0, max_rpm=12500,
                  fuel=0.25, pit_limiter=True, tc_active=True, abs_active=False, flag="yellow")
 CASES = {
     **{f"outgauge-{size}": (OutGauge, [packet(size, OUTGAUGE)], OUTGAUGE_T) for size in (92, 96)},
@@ -119,16 +121,50 @@ def test_dash_on_the_default_layout(dev, board, telemetry, later, expected):
     assert {key: value for key, value in shown(board).items() if key in expected} == expected
 
 
+def f32(value):
+    return struct.unpack("<f", struct.pack("<f", value))[0]
+
+
+# A stopwatch's cut, after the float's error is rounded off: 45.6 sent as float32
+# 45.5999985 is 45.6, but 45.59 stays 45.5.
+@pytest.mark.parametrize("seconds, text", [
+    (f32(45.6), "45.6"), (45.59, "45.5"), (4.35, "4.35"), (f32(9.999), "9.99"), (9.9996, "10.0"),
+    (59.99, "59.9"), (f32(83.456), "1.23"), (119.9999, "2.00"), (f32(754.1), " 12"),
+    (0.0, "   "), (6000.0, "   "), (float("nan"), "   "), (None, "   "),
+])
+def test_lap_text(seconds, text):
+    assert lap_text(seconds) == text
+
+
 def test_dash_sends_changes_only_and_at_most_60_a_second(dev, board):
-    dash, before = Dash(dev), board.frame_count
-    assert dash.show(Telemetry(gear=2), now=1.0) and not dash.show(Telemetry(gear=2), now=1.5)
-    assert not dash.show(Telemetry(gear=3), now=1.01) and dash.wake_in(1.01) > 0
-    assert dash.refresh(now=1.0 + 1 / 60) and board.frame_count == before + 2
-    assert shown(board)["gear"] == "3"
-    # Slots keep to a grid: a frame sent 4 ms late does not hold back the next packet,
-    # which arrives on time for its own slot.
-    assert not dash.show(Telemetry(gear=4), now=1.03) and dash.refresh(now=1.0 + 2 / 60 + 0.004)
-    assert dash.show(Telemetry(gear=5), now=1.0 + 3 / 60 + 0.001)
+    dash, gap = Dash(dev), 1 / 60.6
+    assert dash.show(Telemetry(gear=2), now=1.0) and not dash.show(Telemetry(gear=2), now=1.003)
+    assert not dash.show(Telemetry(gear=3), now=1.003)
+    assert dash.wake_in(1.003) == pytest.approx(gap / 2 - 0.003)
+    assert dash.refresh(now=1.0 + gap / 2 + 1e-9) and shown(board)["gear"] == "3"
+    # A game's 60 packets a second on its own clock (a little fast), each up to 3 ms late or
+    # early, are each shown at once; the bar blinks, but not in frames of its own that would
+    # take the next packet's turn.
+    rng, blinking = random.Random(1), dict(rpm=7900.0, max_rpm=8000.0)
+    times = [2 + i / 60.01 + rng.uniform(-0.003, 0.003) for i in range(1200)]
+    assert all(dash.show(Telemetry(gear=i % 9 + 1, **blinking), now=at) and not dash.refresh(now=at + 0.01)
+               for i, at in enumerate(times))
+    lit = shown(board)["rpm"]
+    assert dash.refresh(now=times[-1] + 0.1) and shown(board)["rpm"] != lit  # silent: it blinks alone
+    # A flood of 1000 packets a second: about 60 frames.
+    assert 60 <= sum(dash.show(Telemetry(gear=i % 9 + 1), now=30 + i / 1000) for i in range(1000)) <= 62
+
+
+def test_dash_writes_what_changed_and_the_board_shows_each_frame_whole(dev, board):
+    dash, lit = Dash(dev), lambda leds: "".join(".#"[on] for on in leds)
+    for at, telemetry in enumerate([
+            Telemetry(gear=3, speed_kph=120, rpm=6700, last_lap_s=83.4, abs_active=True, tc_active=True),
+            Telemetry(gear=4, speed_kph=121, rpm=5700, fuel=0.05, last_lap_s=83.4, tc_active=True),
+            Telemetry(gear=-1, speed_kph=5), Telemetry(gear=2, in_race=False), Telemetry(gear=1)]):
+        assert dash.show(telemetry, now=at)
+        frame = dash.frame(at)
+        assert shown(board) == {"gear": frame.gear, "left": frame.left, "central": frame.central,
+                                "right": frame.right, "rpm": lit(frame.rpm), "warning": lit(frame.warning)}
 
 
 def test_layout_file_choices(dev, board):
@@ -180,7 +216,7 @@ def test_app_with_unplug_and_replug(bus, board, udp):
 
 
 @pytest.mark.parametrize("args, error", [
-    (["gt7"], "unknown source 'gt7'"), (["f1", "--port", "70000"], "not a port"),
+    (["pong"], "unknown source 'pong'"), (["f1", "--port", "70000"], "not a port"),
     (["f1", "--layout", "/nonexistent.toml"], "bad layout file /nonexistent.toml: cannot read"),
     (["f1", "--bind", "256.1.1.1"], "cannot listen on 256.1.1.1"),
     (["f1", "--port", "{port}"], "cannot listen on 127.0.0.1 port {port}"),

@@ -27,7 +27,8 @@ from torqdash.games.kunos import Acc
 from torqdash.record import POLL, Recorder, Recording, RecordingError
 from torqdash.replay import open_replay
 from torqdash.sources import SharedMemorySource, UdpSource
-from torqdash.status import Status, TerminalLine
+from torqdash.status import StatusLines
+from torqdash.statusline import Status, TerminalLine
 from torqsim import VirtualBus
 from torqsim.board import BoardState
 
@@ -255,34 +256,38 @@ def test_status_line_says_what_arrives():
         game.connect(sock.getsockname())
         source = UdpSource(sock, Forza(), clock=lambda: now[0])
         lines, plain = [], []
-        status = Status(source, lines.append, 1.0)
-        journal = Status(source, plain.append, 5.0, plain=True)
+        status = Status(source, lines.append)
+        journal = Status(source, print, plain=StatusLines(plain.append, 5.0, source.clock))
+        app = App(source, Dash(None, clock=source.clock), BoardLink(Dash(None), say=print))
 
-        def second(*datagrams, page=None):
+        def second(*datagrams, page=0):
             for data in datagrams:
                 game.send(data)
             time.sleep(0.05)
+            app.dash.show_page(page)
             telemetry = source.poll(now[0])
+            if telemetry:
+                app.dash.show(telemetry)
             now[0] += 1.0
             for line in (status, journal):
-                line(type("App", (), {"dash": type("Dash", (), {"page": page})}), telemetry)
+                line(app, telemetry)
             return lines[-1]
 
         port = sock.getsockname()[1]
         assert second() == f"forza: waiting for the game on UDP 127.0.0.1 port {port} · 0 packets/s · " \
-                           "rejected 0 · ignored 0"
+                           "rejected 0 · ignored 0 · page SPd"
         # F1's packets at the Forza port: the wrong game, visible at once.
         f1 = "rejected 2 (last 1352 bytes, f1's format) · ignored 0"
         assert second(*f1_packets(2024)) == f"forza: waiting for the game on UDP 127.0.0.1 port {port} · " \
-                                            f"2 packets/s · {f1}"
-        assert second(*[packet(324, forza_dash(244))] * 3, page="race") == \
-            f"forza: receiving · 3 packets/s · {f1} · car 2411 · page race"
-        second(page="race")
-        assert second(page="race").startswith("forza: silent 2 s · 0 packets/s")
-        second(page="race")
-    # The journal: a line when what it says changes, at most one every 5 s.
-    assert [line.split(" · ")[0] for line in plain] == ["forza: waiting for the game on UDP 127.0.0.1 port "
-                                                         f"{port}", "forza: silent 3 s"]
+                                            f"2 packets/s · {f1} · page SPd"
+        assert second(*[packet(324, forza_dash(244))] * 3, page=1) == \
+            f"forza: receiving · 3 packets/s · {f1} · car 2411 · page LAP"
+        second(page=1)
+        assert second(page=1).startswith("forza: silent 2 s · 0 packets/s")
+        second(page=1)
+    # The journal: a line when what it says changes, at most one every 5 s (the newest).
+    assert len(plain) == 2 and plain[0] == lines[0]
+    assert plain[1].startswith("forza: silent 2 s") and plain[1].endswith("(after 2 more since the last line)")
 
 
 def test_status_line_in_place_with_lines_above_it():

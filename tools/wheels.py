@@ -8,12 +8,13 @@ part is what the Windows build's own install rules install (the .pyd byte for by
 the build made it, the stubs), the pure-Python packages and the metadata are the Linux
 wheel's, so the two wheels cannot drift apart.
 
-`check` holds dist/ to what a release needs: one sdist and one wheel per platform, all of
-the project's one version; tags that pip accepts for every CPython from the stable ABI's
-version on; RECORD rows that match the files; in both wheels the extension module, its
-stubs and every file of each package that pyproject.toml's wheel.packages names, the
-udev rule in the Linux wheel only, and nothing else but the metadata; and, with --pyd,
-that the Windows wheel's module is that very file.
+`check` holds dist/ to what a release needs: one sdist and one wheel per platform (Linux
+x86-64 and aarch64, Windows), all of the project's one version; tags that pip accepts for
+every CPython from the stable ABI's version on; RECORD rows that match the files; in
+every wheel the extension module, its stubs and every file of each package that
+pyproject.toml's wheel.packages names, the udev rule in the Linux wheels only, and
+nothing else but the metadata; and, with --pyd, that the Windows wheel's module is that
+very file.
 """
 import argparse
 import base64
@@ -35,7 +36,10 @@ except ModuleNotFoundError:  # Python < 3.11
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 WINDOWS_PLATFORM = "win_amd64"
-LINUX_PLATFORM = "manylinux_2_17_x86_64"
+LINUX_PLATFORM = "manylinux_2_17_x86_64"  # the wheel whose packages the Windows wheel takes
+LINUX_PLATFORMS = (LINUX_PLATFORM, "manylinux_2_17_aarch64")
+# The ELF header's e_machine of each Linux wheel's module.
+ELF_MACHINES = {LINUX_PLATFORM: 62, "manylinux_2_17_aarch64": 183}
 UDEV_RULE = "udev/70-torqpanel.rules"
 UDEV_IN_WHEEL = "torqsim/udev/70-torqpanel.rules"
 
@@ -171,21 +175,27 @@ class Checker:
             self.expect(files.get(name) == data, f"{path.name}: {name} missing or not the source's")
         # Nothing else but the module, the Linux wheel's udev rule and the metadata: no
         # library that auditwheel grafted in, no file left over from a build.
-        allowed = set(expected) | ({f"{project.name}.abi3.so", UDEV_IN_WHEEL} if platform == LINUX_PLATFORM
+        allowed = set(expected) | ({f"{project.name}.abi3.so", UDEV_IN_WHEEL} if platform in LINUX_PLATFORMS
                                    else {f"{project.name}.pyd"})
         extra = sorted(name for name in files
                        if name not in allowed and not name.startswith(f"{project.dist_info}/"))
         self.expect(not extra, f"{path.name}: files that do not belong in it: {extra}")
+        if platform in ELF_MACHINES:
+            elf = files.get(f"{project.name}.abi3.so", b"")
+            machine = int.from_bytes(elf[18:20], "little")
+            self.expect(elf[:4] == b"\x7fELF" and machine == ELF_MACHINES[platform],
+                        f"{path.name}: its module is not an ELF file for {platform}")
         return files
 
     def dist(self, dist, pyd):
         project = self.project
         found = sorted(pathlib.Path(dist).iterdir())
         sdists = [path for path in found if path.name.endswith(".tar.gz")]
-        linux = [path for path in found if path.name.endswith(".whl") and LINUX_PLATFORM in path.name]
+        linux = [[path for path in found if path.name.endswith(f".{platform}.whl")]
+                 for platform in LINUX_PLATFORMS]
         windows = [path for path in found if path.name.endswith(f"-{project.tag(WINDOWS_PLATFORM)}.whl")]
-        if [len(sdists), len(linux), len(windows), len(found)] != [1, 1, 1, 3]:
-            raise SystemExit(f"check: expected one sdist and two wheels in {dist}, found "
+        if [len(sdists), *map(len, linux), len(windows), len(found)] != [1, 1, 1, 1, 4]:
+            raise SystemExit(f"check: expected one sdist and three wheels in {dist}, found "
                              f"{[path.name for path in found]}")
         self.expect(sdists[0].name == f"{project.name}-{project.version}.tar.gz",
                     f"{sdists[0].name}: not the version {project.version}")
@@ -193,11 +203,18 @@ class Checker:
             info = sdist.extractfile(f"{project.name}-{project.version}/PKG-INFO").read().decode()
         self.metadata(sdists[0].name, info)
 
-        linux_files = self.wheel(linux[0], LINUX_PLATFORM)
+        linux_files, arm_files = (self.wheel(paths[0], platform)
+                                  for paths, platform in zip(linux, LINUX_PLATFORMS))
         windows_files = self.wheel(windows[0], WINDOWS_PLATFORM)
         so, module = f"{project.name}.abi3.so", f"{project.name}.pyd"
-        self.expect(linux_files.get(UDEV_IN_WHEEL) == (project.root / UDEV_RULE).read_bytes(),
-                    f"{linux[0].name}: {UDEV_IN_WHEEL} missing or not {UDEV_RULE}")
+        for paths, files in zip(linux, (linux_files, arm_files)):
+            self.expect(files.get(UDEV_IN_WHEEL) == (project.root / UDEV_RULE).read_bytes(),
+                        f"{paths[0].name}: {UDEV_IN_WHEEL} missing or not {UDEV_RULE}")
+        # The Linux wheels: the same files, the same bytes but for the module and the tags.
+        self.expect(set(arm_files) == set(linux_files),
+                    f"the Linux wheels' files differ: {sorted(set(arm_files) ^ set(linux_files))}")
+        for name in set(linux_files) - {so, f"{project.dist_info}/WHEEL", f"{project.dist_info}/RECORD"}:
+            self.expect(linux_files[name] == arm_files.get(name), f"the Linux wheels' {name} differ")
         # The same files but for the platform's module and the Linux-only udev rule.
         common = set(linux_files) - {so, UDEV_IN_WHEEL}
         self.expect(so in linux_files and module in windows_files

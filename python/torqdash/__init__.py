@@ -14,7 +14,8 @@ drawn in the terminal). The pieces are usable on their own::
 A shared-memory decoder's ``read(pages)`` takes a mapping from each page's name (as the
 game publishes it) to its bytes instead.
 """
-from .dash import Dash, Layout, LayoutError, load_layout, parse_layout
+from .dash import Dash
+from .layout import Layout, LayoutError, load_layout, parse_layout
 from .games import F1, SOURCES, Decoder, Forza, OutGauge, SharedMemoryDecoder, UdpDecoder
 from .telemetry import FLAGS, Telemetry
 

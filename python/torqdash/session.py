@@ -13,7 +13,9 @@ from .forward import Forwarder, target
 from .record import Recorder
 from .replay import ReplaySource, open_replay
 from .sources import SHM_DIR, Source, UdpSource
-from .status import TerminalLine, for_stream, for_view
+from .status import StatusLines
+from .status import for_stdout as lines_for_stdout
+from .statusline import Status, TerminalLine, for_stdout, for_view
 
 COMMANDS = ("record", "replay")
 
@@ -102,6 +104,7 @@ class Session:
             not options.virtual and not options.no_status and sys.stdout.isatty()) else None
         self.forwarder: Optional[Forwarder] = None
         self.recorder: Optional[Recorder] = None
+        self.status: Optional[Status] = None
         try:
             if options.forward:
                 if not isinstance(source, UdpSource):
@@ -120,18 +123,22 @@ class Session:
             raise
 
     def say(self, text: str) -> None:
-        """A line of the app's: above the status line, where that is drawn in place."""
+        """A line of the session's own: above the status line, where that is drawn in place."""
         if self.line is not None:
             self.line.say(text)
         else:
             print(text, flush=True)
 
+    def lines(self) -> StatusLines:
+        """The lines of the app on standard output (above the status line on a terminal)."""
+        return StatusLines(self.line.say) if self.line is not None else lines_for_stdout()
+
     def attach(self, app: Any, view: Optional[View] = None) -> None:
         """Adds the session's parts to the app's hooks; ``view``: a --virtual session's."""
         options, source = self.options, self.source
         if not options.no_status:
-            app.hooks.append(for_view(source, view) if view is not None
-                             else for_stream(source, sys.stdout, self.line))
+            self.status = for_view(source, view) if view is not None else for_stdout(source, self.line)
+            app.hooks.append(self.status)
         if options.seconds is not None:
             deadline = source.clock() + options.seconds
             app.hooks.append(lambda app, telemetry: source.clock() < deadline)
@@ -139,6 +146,8 @@ class Session:
             app.hooks.append(lambda app, telemetry: not source.finished)
 
     def close(self) -> None:
+        if self.status is not None:
+            self.status.close()
         if self.line is not None:
             self.line.close()
         if self.forwarder is not None:

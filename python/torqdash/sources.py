@@ -19,6 +19,8 @@ MAX_FPS = 60
 MAX_DATAGRAM = 65535  # read whole: an oversized packet must show its true length
 DRAIN = 64  # datagrams read in one poll at most, so that a flood cannot starve the board
 REOPEN_S = 1.0  # how often missing or replaced shared-memory pages are looked for
+BROADCAST = "255.255.255.255"  # every machine on this network: where a console is looked for
+CONSOLE_LOST_S = 10.0  # a game's machine silent this long is looked for again
 SHM_DIR = "/dev/shm"
 
 WAITING, RECEIVING = "waiting", "receiving"
@@ -92,37 +94,46 @@ class Source:
 
 
 class UdpSource(Source):
-    """A bound UDP socket and its game's decoder; ``console`` is the address of the
-    machine that runs the game, for a game that sends only while it hears a heartbeat."""
+    """A bound UDP socket and its game's decoder. For a game that sends only while it hears
+    a heartbeat, ``console`` is the address of the machine that runs it; without one, the
+    heartbeat goes to every machine on the network (``broadcast``) until a packet that the
+    decoder reads names the game's machine, and again once that machine falls silent."""
 
     decoder: UdpDecoder
 
     def __init__(self, sock: socket.socket, decoder: UdpDecoder, console: Optional[str] = None,
-                 clock: Callable[[], float] = time.monotonic) -> None:
+                 clock: Callable[[], float] = time.monotonic, broadcast: str = BROADCAST) -> None:
         super().__init__(clock)
         self.sock = sock
         self.decoder = decoder
         self.console = console
+        self.broadcast = broadcast
+        #: The game's machine as its packets named it, and when it was last heard.
+        self.found: Optional[str] = None
+        self.heard = -math.inf
         self.next_heartbeat = -math.inf
         #: Called with the time of the poll and every datagram as received (before it
         #: is decoded).
         self.listeners: List[Callable[[float, bytes], None]] = []
         sock.setblocking(False)
+        if decoder.heartbeat is not None and console is None and sock.family == socket.AF_INET:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
 
     def fileno(self) -> Optional[int]:
         return self.sock.fileno()
 
     def wake_in(self, now: float) -> Optional[float]:
-        if self.console is None or self.decoder.heartbeat is None:
+        if self.decoder.heartbeat is None:
             return None
         return max(0.0, self.next_heartbeat - now)
 
     def poll(self, now: float) -> Optional[Telemetry]:
         self._heartbeat(now)
-        newest = None
+        newest: Optional[Telemetry] = None
+        sender = ""
         for _ in range(DRAIN):
             try:
-                packet = self.sock.recv(MAX_DATAGRAM)
+                packet, address = self.sock.recvfrom(MAX_DATAGRAM)
             except (BlockingIOError, InterruptedError, socket.timeout):
                 break
             except ConnectionResetError:
@@ -131,24 +142,41 @@ class UdpSource(Source):
                 listener(now, packet)
             telemetry = self.feed(self.decoder, packet)
             if telemetry is not None:
-                newest = telemetry
+                newest, sender = telemetry, address[0]
+        if newest is not None:
+            self.found, self.heard = sender, now
         return self.outcome(newest, False)
 
+    def heartbeat_to(self, now: float) -> Optional[str]:
+        """Where the next heartbeat goes: the console named, else the machine found (while
+        it is heard), else the whole network; None for a game that needs none."""
+        if self.decoder.heartbeat is None:
+            return None
+        if self.console is not None:
+            return self.console
+        if self.found is not None and now - self.heard < CONSOLE_LOST_S:
+            return self.found
+        return self.broadcast
+
     def _heartbeat(self, now: float) -> None:
-        decoder = self.decoder
-        if self.console is None or decoder.heartbeat is None or now < self.next_heartbeat:
+        decoder, target = self.decoder, self.heartbeat_to(now)
+        if target is None or decoder.heartbeat is None or now < self.next_heartbeat:
             return
         self.next_heartbeat = now + decoder.heartbeat_s
         try:
-            self.sock.sendto(decoder.heartbeat, (self.console, decoder.heartbeat_port))
+            self.sock.sendto(decoder.heartbeat, (target, decoder.heartbeat_port))
         except OSError:
             pass  # the console is off or unreachable: the next heartbeat tries again
 
     def describe(self) -> str:
         host, port = self.sock.getsockname()[:2]
         text = f"UDP {host} port {port}"
-        if self.console is not None and self.decoder.heartbeat is not None:
-            text += f", heartbeat to {self.console} port {self.decoder.heartbeat_port}"
+        target = self.heartbeat_to(self.clock())
+        if target == self.broadcast and self.console is None:
+            text += f", heartbeat to every machine on the network ({target}) port " \
+                    f"{self.decoder.heartbeat_port} until the game answers"
+        elif target is not None:
+            text += f", heartbeat to {target} port {self.decoder.heartbeat_port}"
         return text
 
     def close(self) -> None:
@@ -410,5 +438,5 @@ def wait(source: Source, timeout: float) -> None:
         pass
 
 
-__all__ = ["MAX_FPS", "RECEIVING", "SHM_DIR", "WAITING", "NamedMapping", "SharedMemorySource",
+__all__ = ["BROADCAST", "MAX_FPS", "RECEIVING", "SHM_DIR", "WAITING", "NamedMapping", "SharedMemorySource",
            "ShmFile", "Source", "Tap", "TapRead", "UdpSource", "listen", "next_slot", "open_page", "wait"]

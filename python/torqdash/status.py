@@ -1,167 +1,79 @@
-"""The status line: what the source is doing (waiting for the game, receiving, silent),
-how many packets or pages a second arrive, how many were rejected or ignored (and the
-size of the last one rejected, and the game whose format it fits, if another's), the
-car's key and the page shown. A game that sends to the wrong port (nothing arrives) or in
-another format (everything is rejected) shows at a glance.
+"""What torqdash says while it runs: one plain line per event (a board found or lost,
+the game's data arriving or stopping), never one per frame.
 
-On a terminal it is one line rewritten in place every second (under the picture of
-``--virtual``); elsewhere (a pipe, a journal) a plain line when what it says changes, at
-most one every :data:`PLAIN_EVERY_S` seconds.
+On a terminal each line is written at once. Anywhere else (the journal of a service, a
+file, a pipe) at most one line is written every :data:`LOG_EVERY_S` seconds, so that a
+board or a game that comes and goes every second cannot flood the log: a line that
+comes sooner is held back, a newer one takes its place (the line says how many it
+replaced), and the held line is written once its time has come, or at the end.
+Every line torqdash says after its first (where it listens) goes through one
+:class:`StatusLines`: a new kind of line should too.
 """
-import shutil
-from typing import Any, Callable, List, Optional, TextIO, Tuple
+import sys
+import time
+from typing import Callable, Optional, TextIO
 
-from torqsim.host import View
-from torqsim.screen import TerminalView
-
-from .games import SOURCES
-from .games.base import SharedMemoryDecoder, UdpDecoder
-from .sources import RECEIVING, Source, UdpSource
-from .telemetry import Telemetry
-
-SILENT_S = 2.0  # receiving, but nothing new for this long: "silent"
-TERMINAL_EVERY_S = 1.0
-PLAIN_EVERY_S = 5.0
+LOG_EVERY_S = 5.0
 
 
-def fits_game(packet: bytes, besides: str) -> Optional[str]:
-    """The UDP source (other than ``besides``) whose decoder reads this packet, if one does."""
-    for name, decoder_type in SOURCES.items():
-        if name != besides and issubclass(decoder_type, UdpDecoder):
-            decoder = decoder_type()
-            if decoder.feed(packet) is not None or decoder.ignored:
-                return name
-    return None
+def print_line(text: str) -> None:
+    print(text, flush=True)  # flushed: a service's standard output is a pipe to the journal
 
 
-class Status:
-    """Makes the line from a source (and the app's dash, for its page) and hands it to
-    ``show`` every ``every`` seconds, or with ``plain`` only when what it says changed.
-    Called after every step of the app, as one of its hooks."""
-
-    def __init__(self, source: Source, show: Callable[[str], None], every: float,
-                 plain: bool = False, short: bool = False) -> None:
-        self.source, self.show, self.every, self.plain, self.short = source, show, every, plain, short
-        now = source.clock()
-        self.car: Optional[str] = None
-        self._last_new = now
-        self._at, self._next = now, now
-        self._counts = self._count()
-        self._said: Optional[Tuple[Any, ...]] = None
-        self._rejected_at_line = 0
-        self._guess: Tuple[bytes, Optional[str]] = (b"", None)
-
-    def _count(self) -> Tuple[int, int]:
-        return self.source.datagrams, self.source.received
-
-    def __call__(self, app: Any, telemetry: Optional[Telemetry]) -> bool:
-        now = self.source.clock()
-        if telemetry is not None:
-            self._last_new, self.car = now, telemetry.car
-        if now >= self._next:
-            self._next = now + self.every
-            self.update(now, getattr(app.dash, "page", None))
-        return True
-
-    def update(self, now: float, page: Optional[str] = None) -> None:
-        counts = self._count()
-        span = max(now - self._at, self.every)  # (the first update comes at once)
-        rate = ((counts[0] - self._counts[0]) / span, (counts[1] - self._counts[1]) / span)
-        self._at, self._counts = now, counts
-        parts, key = self.parts(now, rate, page)
-        if self.plain:
-            decoder = self.source.decoder
-            key = key + (decoder.rejected > self._rejected_at_line,)
-            if key == self._said:
-                return
-            self._said, self._rejected_at_line = key, decoder.rejected
-        self.show(" · ".join(parts))
-
-    def parts(self, now: float, rate: Tuple[float, float],
-              page: Optional[str]) -> Tuple[List[str], Tuple[Any, ...]]:
-        """The line's parts, and what they say without the counts (for ``plain``)."""
-        source, decoder = self.source, self.source.decoder
-        udp = isinstance(decoder, UdpDecoder)
-        if source.state != RECEIVING:
-            state = "waiting for the game"
-            reason = getattr(decoder, "reason", "")
-            if reason:
-                state += f" ({reason})"
-            elif isinstance(source, UdpSource) and not self.short:
-                state += f" on {source.describe()}"
-        elif now - self._last_new >= SILENT_S:
-            state = f"silent {now - self._last_new:.0f} s"
-        else:
-            state = "receiving"
-        parts = [state if self.short else f"{decoder.name}: {state}"]
-        parts.append(f"{rate[0]:.0f} packets/s" if udp else f"{rate[1]:.0f} pages/s")
-        rejected = f"rejected {decoder.rejected}"
-        if udp and decoder.rejected:
-            rejected += f" (last {len(source.last_rejected)} bytes{self._like()})"
-        parts.append(rejected)
-        if udp:
-            parts.append(f"ignored {decoder.ignored}")
-        elif isinstance(decoder, SharedMemoryDecoder) and decoder.torn:
-            parts.append(f"torn {decoder.torn}")
-        if self.car is not None:
-            parts.append(f"car {self.car}")
-        if page is not None:
-            parts.append(f"page {page}")
-        if self.short:
-            parts = [part for part in parts if part not in ("rejected 0", "ignored 0")]
-        return parts, (state.split(" ")[0], self.car, page)
-
-    def _like(self) -> str:
-        packet = self.source.last_rejected
-        if packet is not self._guess[0]:
-            self._guess = (packet, fits_game(packet, self.source.decoder.name))
-        game = self._guess[1]
-        return f", {game}'s format" if game else ""
+def interval_for(stream: Optional[TextIO]) -> float:
+    """Seconds between two lines on ``stream``: none on a terminal, else
+    :data:`LOG_EVERY_S` (also with no stream at all: pythonw on Windows)."""
+    try:
+        return 0.0 if stream is not None and stream.isatty() else LOG_EVERY_S
+    except ValueError:  # a closed stream
+        return LOG_EVERY_S
 
 
-class TerminalLine:
-    """One line at the bottom of a terminal, rewritten in place; lines said meanwhile
-    are written above it."""
+class StatusLines:
+    """Writes lines through ``write``, at most one every ``every`` seconds. The owner's
+    loop waits at most :meth:`wake_in` seconds and then calls :meth:`pump`; :meth:`flush`
+    writes a held line at once (at the end)."""
 
-    def __init__(self, stream: TextIO) -> None:
-        self.stream = stream
-        self.text = ""
+    def __init__(self, write: Callable[[str], None] = print_line, every: float = 0.0,
+                 clock: Callable[[], float] = time.monotonic) -> None:
+        self.write = write
+        self.every = every
+        self.clock = clock
+        self.next_at = -float("inf")
+        self.held: Optional[str] = None
+        self.replaced = 0
 
-    def show(self, text: str) -> None:
-        self.text = text
-        self._draw()
+    def __call__(self, text: str) -> None:
+        self.say(text)
 
     def say(self, text: str) -> None:
-        self.stream.write("\r\x1b[K" + text + "\n")
-        self._draw()
+        if self.held is not None:
+            self.replaced += 1
+        self.held = text
+        self.pump()
 
-    def _draw(self) -> None:
-        # Cut to the terminal's width: a line that wraps is not rewritten by "\r".
-        width = shutil.get_terminal_size().columns
-        self.stream.write("\r" + self.text[:max(1, width - 1)] + "\x1b[K")
-        self.stream.flush()
+    def pump(self) -> None:
+        if self.held is not None and self.clock() >= self.next_at:
+            self.flush()
 
-    def close(self) -> None:
-        if self.text:
-            self.stream.write("\n")
-            self.stream.flush()
-            self.text = ""
+    def flush(self) -> None:
+        if self.held is None:
+            return
+        text, self.held = self.held, None
+        if self.replaced:
+            text += f" (after {self.replaced} more since the last line)"
+            self.replaced = 0
+        self.next_at = self.clock() + self.every
+        self.write(text)
 
-
-def for_view(source: Source, view: View) -> Status:
-    """The status line of a --virtual session: in the picture's last line where the
-    view is drawn in place, else as plain lines among its notes."""
-    if isinstance(view, TerminalView):
-        def show(text: str) -> None:
-            view.status = text
-            view.redraw()
-        return Status(source, show, TERMINAL_EVERY_S, short=True)
-    return Status(source, lambda text: view.note(f"torqdash: {text}"), PLAIN_EVERY_S, plain=True)
+    def wake_in(self) -> Optional[float]:
+        """Seconds until a held line is due, or None when none is held."""
+        return None if self.held is None else max(0.0, self.next_at - self.clock())
 
 
-def for_stream(source: Source, stream: TextIO, line: Optional[TerminalLine]) -> Status:
-    """The status line on standard output: in place on a terminal (``line``), else plain."""
-    if line is not None:
-        return Status(source, line.show, TERMINAL_EVERY_S)
-    return Status(source, lambda text: print(f"torqdash: {text}", file=stream, flush=True),
-                  PLAIN_EVERY_S, plain=True)
+def for_stdout() -> StatusLines:
+    """The status lines of the program, on its standard output."""
+    return StatusLines(print_line, interval_for(sys.stdout))
+
+
+__all__ = ["LOG_EVERY_S", "StatusLines", "for_stdout", "interval_for", "print_line"]

@@ -42,3 +42,13 @@ class Telemetry:
     shift_rpm: Optional[float] = None
     #: Where the game's own shift lights begin.
     first_light_rpm: Optional[float] = None
+    #: How much of the game's own shift-light bar is lit, 0 to 1, for a game that gives
+    #: the bar rather than its RPMs.
+    rev_lights: Optional[float] = None
+    #: The gear the game suggests shifting to.
+    suggested_gear: Optional[int] = None
+    #: The lap the car is on (1 the first), and the race's laps (None: not a race of laps).
+    lap: Optional[int] = None
+    laps: Optional[int] = None
+    #: Stability control in action (Gran Turismo's ASM).
+    stability_active: Optional[bool] = None

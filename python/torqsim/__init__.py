@@ -32,7 +32,9 @@ import threading
 import weakref
 from typing import TYPE_CHECKING, List, Optional, Tuple, Union
 
-from . import _native
+# board and render are small and pure Python: imported with the package, so that
+# ``import torqsim`` is enough for ``torqsim.render.svg(torqsim.board.BoardState(...))``.
+from . import _native, board, render
 from ._descriptor import BOARD_DESCRIPTOR
 
 if TYPE_CHECKING:
@@ -48,6 +50,8 @@ __all__ = [
     "VirtualBusError",
     "VirtualDevice",
     "active_bus",
+    "board",
+    "render",
     "set_right_panel",
 ]
 

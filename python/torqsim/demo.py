@@ -201,13 +201,16 @@ def show(board: Boards, frame: Frame, previous: Optional[Frame]) -> None:
 
 def run_demo(frames: Optional[int] = None, fps: float = 30.0, board: str = "auto",
              serial: str = "A1B2", snapshot: Optional[str] = None,
-             stream: Optional[object] = None) -> int:
+             stream: Optional[object] = None, interruptible: bool = True) -> int:
     """The demo of ``python -m torqsim demo``; returns the exit status.
 
     ``board``: "auto" drives a real board as well when one is found, "virtual" never
     looks, "real" requires one. ``frames``: stop after that many reports. ``fps``:
     frames per second of the simulated telemetry (0: as fast as possible; the frames
     are the same either way). ``stream``: where plain text goes (default stdout).
+    Ctrl-C ends the demo as its usual end, snapshot included; with ``interruptible``
+    False it is passed on (no snapshot), for a caller that was not done yet. A closed
+    output (BrokenPipeError) is passed on too, after the terminal is given back.
     """
     real = None
     if board != "virtual":
@@ -224,14 +227,15 @@ def run_demo(frames: Optional[int] = None, fps: float = 30.0, board: str = "auto
             return 1
         title = board_title(device, real)
         tty = stream is None and sys.stdout.isatty()
-        view, _ = open_view(title, footer="q or Ctrl-C stops", stream=stream)  # type: ignore[arg-type]
+        view, _ = open_view(title, footer="Ctrl-C quits", stream=stream)  # type: ignore[arg-type]
         where = "a virtual board" + (" and the board attached" if real else
                                      ("" if board == "virtual" else
                                       " (no board found on this computer)"))
         view.note(f"torqsim demo: a car lapping a circuit, on {where}")
         monitor = Monitor(device, view, frames)
-        quit_requested = []
-        keys = KeyReader(sys.stdin.fileno(), lambda key: quit_requested.append(key == "q")
+        # Keys do nothing here (Ctrl-C quits, as in torqsim run, where every letter is a
+        # button); reading them keeps what is typed from being echoed over the picture.
+        keys = KeyReader(sys.stdin.fileno(), lambda key: None
                          ) if tty and sys.stdin is not None and sys.stdin.isatty() else None
         boards = Boards([line] + ([real] if real is not None else []))
         car = Car()
@@ -242,7 +246,7 @@ def run_demo(frames: Optional[int] = None, fps: float = 30.0, board: str = "auto
             if keys is not None:
                 keys.start()
             monitor.pump()  # the blank report of init
-            while not monitor.done and not any(quit_requested):
+            while not monitor.done:
                 frame = car.step(1.0 / 30)
                 if frame.note:
                     view.note(f"  demo: {frame.note}")
@@ -255,13 +259,14 @@ def run_demo(frames: Optional[int] = None, fps: float = 30.0, board: str = "auto
                     if delay > 0:
                         time.sleep(delay)
         except KeyboardInterrupt:
-            pass
+            if not interruptible:
+                raise
         finally:
             if keys is not None:
                 keys.stop()
             view.finish(monitor.state)
-            if snapshot:
-                write_snapshot(snapshot, monitor.state, title)
+        if snapshot:
+            write_snapshot(snapshot, monitor.state, title)
         view.note(f"torqsim demo: {monitor.state.reports} reports")
         del line
     return 0

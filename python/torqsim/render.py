@@ -23,8 +23,8 @@ _SGR = {"green": "1;32", "yellow": "1;33", "red": "1;31", "blue": "1;34",
 
 @dataclass(frozen=True)
 class Look:
-    """How a text picture is drawn: ``colour`` with ANSI escape codes (unlit segments
-    and LEDs then stay visible, dimmed); ``unicode`` with box and block characters."""
+    """How a text picture is drawn: ``colour`` with ANSI escape codes (unlit LEDs then
+    stay visible, dimmed); ``unicode`` with box and block characters."""
 
     colour: bool = True
     unicode: bool = True
@@ -73,9 +73,10 @@ class _Painter:
         return style if on and not self.dark else "off"
 
     def mark(self, row: int, col: int, on: bool, char: str, style: str) -> None:
-        """One segment or point: its character when lit; dimmed in colour, or a blank
-        without colour, when not."""
-        if on or self.look.colour:
+        """One segment or point: its character when lit, a blank when not. Unlit parts
+        are never characters (not even dimmed ones): a picture copied as text, or read
+        by tmux capture-pane, must show the digits the board shows, not 8s."""
+        if on:
             self.canvas.put(row, col, char, self.lit(on, style))
 
     def small_digit(self, row: int, col: int, digit: Digit) -> None:
@@ -195,14 +196,15 @@ def picture(state: BoardState, look: Look = Look(), title: str = "torqpanel",
     return lines
 
 
-def key_help(unicode: bool = True) -> List[str]:
-    """The keys of ``torqsim run``, as shown under its picture."""
+def key_help(unicode: bool = True, program: bool = True) -> List[str]:
+    """The keys of ``torqsim run`` (``program``: with those of the program's standard
+    input), as shown under its picture, in lines no wider than the picture."""
     arrows = ("←/→", "↑/↓") if unicode else ("left/right", "up/down")
     return [
         f" keys: {BUTTON_KEYS[:10]} {BUTTON_KEYS[10:20]} {BUTTON_KEYS[20:29]} "
-        f"{BUTTON_KEYS[29:]} tap buttons 1-32 (held while the key repeats)",
-        f"       {arrows[0]} or </> pick a switch   {arrows[1]} or +/- turn it   "
-        "PgUp/PgDn turn it more   Ctrl-C quits",
+        f"{BUTTON_KEYS[29:]}  buttons 1-32, held while repeating",
+        f"       {arrows[0]} or </> pick a switch  {arrows[1]} or +/- turn it  PgUp/PgDn more",
+        "       " + ("Enter: a line for the program  Ctrl-D: its end  " if program else "") + "Ctrl-C quits",
     ]
 
 

@@ -9,77 +9,46 @@ would from a real board.
 """
 import os
 import runpy
+import signal
 import sys
 import threading
-import time
 import traceback
-from typing import Dict, List, Optional
+from typing import List, Optional
 
-from . import VirtualBus, VirtualDevice
-from .board import BLANK_DISPLAY, BUTTON_KEYS, SWITCHES, InputPanel
+from . import VirtualBus
+from .board import BLANK_DISPLAY, InputPanel
 from .demo import write_snapshot
-from .host import Monitor
-from .screen import KeyReader, TerminalView, View, open_view
-
-# Keys that pick and turn switches; the second of each pair needs no shift key on
-# common layouts.
-_PICK = {"left": -1, "<": -1, ",": -1, "right": 1, ">": 1, ".": 1}
-_TURN = {"up": (1, False), "+": (1, False), "=": (1, False),
-         "down": (-1, False), "-": (-1, False), "_": (-1, False),
-         "pgup": (1, True), "pgdn": (-1, True)}
+from .host import Controls, Keyboard, Monitor
+from .screen import OUTPUT_CLOSED, TerminalView, open_view
 
 
-class Controls:
-    """Turns keys into the board's input: a button key presses its button and lets it go
-    ``hold`` seconds after the key's last repeat; the arrows pick and turn switches.
-    Every change sends the whole input report."""
+class ProgramInput:
+    """The program's standard input while the terminal's keys are the board's: Enter
+    reaches it as a line of its own (enough for a program that waits for Enter) and
+    Ctrl-D as the end of its input; every other key stays the board's."""
 
-    def __init__(self, device: VirtualDevice, inputs: InputPanel, view: View,
-                 hold: float) -> None:
-        self.device = device
-        self.inputs = inputs
-        self.view = view
-        self.hold = hold
-        self.selected = 1
-        self._releases: Dict[int, float] = {}
-        self._lock = threading.Lock()
+    def __init__(self) -> None:
+        read, self._write = os.pipe()
+        self.stream = os.fdopen(read, "r", encoding="utf-8")
 
-    def _send(self, status: str) -> None:
-        self.device.send_input(self.inputs.report())
-        if isinstance(self.view, TerminalView):
-            self.view.status = status
-            self.view.selected_switch = self.selected
-            self.view.redraw()
+    def key(self, name: str) -> bool:
+        """Takes the key when it is the program's; True when it did."""
+        if self._write < 0 or name not in ("\r", "\n", "\x04"):
+            return False
+        if name == "\x04":
+            self.close_writer()
+        else:
+            os.write(self._write, b"\n")
+        return True
 
-    def key(self, name: str) -> None:
-        with self._lock:
-            button_key = name.lower() if len(name) == 1 else ""
-            if button_key and button_key in BUTTON_KEYS:
-                button = BUTTON_KEYS.index(button_key) + 1
-                was_held = self.inputs.held(button)
-                self._releases[button] = time.monotonic() + self.hold
-                if not was_held:
-                    self.inputs.press(button)
-                    self._send(f"button {button} pressed")
-            elif name in _PICK:
-                self.selected = (self.selected - 1 + _PICK[name]) % SWITCHES + 1
-                self._send(f"switch {self.selected} picked")
-            elif name in _TURN:
-                steps, big = _TURN[name]
-                before = self.inputs.position(self.selected)
-                after = self.inputs.turn(self.selected, steps, big)
-                if after != before:
-                    self._send(f"switch {self.selected} at {after}")
+    def close_writer(self) -> None:
+        if self._write >= 0:
+            os.close(self._write)
+            self._write = -1
 
-    def tick(self) -> None:
-        """Lets go of the buttons whose time is up."""
-        with self._lock:
-            now = time.monotonic()
-            for button, deadline in list(self._releases.items()):
-                if now >= deadline:
-                    del self._releases[button]
-                    self.inputs.press(button, down=False)
-                    self._send(f"button {button} released")
+    def close(self) -> None:
+        self.close_writer()
+        self.stream.close()
 
 
 def _exit_status(code: object) -> int:
@@ -89,6 +58,18 @@ def _exit_status(code: object) -> int:
         return code
     print(code, file=sys.stderr)
     return 1
+
+
+def _interrupt_main() -> None:
+    """Ends the program as Ctrl-C would: a signal to the main thread wakes it from a
+    blocking call too (where there are no such signals, the flag that Python checks
+    between instructions)."""
+    if hasattr(signal, "pthread_kill"):
+        signal.pthread_kill(threading.main_thread().ident or 0, signal.SIGINT)
+    else:  # pragma: no cover - Windows
+        import _thread
+
+        _thread.interrupt_main()
 
 
 def _program_traceback(error: BaseException, path: str) -> None:
@@ -102,7 +83,9 @@ def _program_traceback(error: BaseException, path: str) -> None:
 def run_program(program: str, args: List[str], serial: str = "A1B2",
                 snapshot: Optional[str] = None, hold: float = 0.2) -> int:
     """Runs ``program`` with ``args`` against a virtual board; returns its exit status
-    (130 when it ended by Ctrl-C without handling it)."""
+    (130 when it ended by Ctrl-C without handling it). When the output is closed (a pipe
+    into ``head`` that ended), the program is interrupted as by Ctrl-C, and whatever it
+    does then, the run ends quietly with OUTPUT_CLOSED."""
     path = os.path.abspath(program)
     if not os.path.isfile(path):
         print(f"torqsim run: no program {program!r}", file=sys.stderr)
@@ -114,24 +97,31 @@ def run_program(program: str, args: List[str], serial: str = "A1B2",
                  f"program {os.path.basename(path)}")
         view, terminal = open_view(title, inputs=inputs, events=False)
         monitor = Monitor(device, view)
-        controls = Controls(device, inputs, view, hold)
-        keys = (KeyReader(sys.stdin.fileno(), controls.key)
-                if sys.stdin is not None and sys.stdin.isatty() else None)
+        program_input = (ProgramInput() if sys.stdin is not None and sys.stdin.isatty()
+                         else None)
+        keyboard = Keyboard(Controls(device, inputs, view, hold),
+                            take=program_input.key if program_input is not None else None)
         stopping = threading.Event()
 
         def watch() -> None:
             size = terminal.measure() if terminal is not None else None
             while not stopping.wait(0.01):
-                controls.tick()
-                if monitor.pump() == 0 and terminal is not None and isinstance(
+                try:
+                    pumped = monitor.pump()
+                except BrokenPipeError:
+                    _interrupt_main()
+                    return
+                if pumped == 0 and terminal is not None and isinstance(
                         view, TerminalView) and terminal.measure() != size:
                     size = terminal.measure()
                     view.redraw()
 
         watcher = threading.Thread(target=watch, name="torqsim board", daemon=True)
-        saved_argv, saved_path = sys.argv, list(sys.path)
+        saved_argv, saved_path, saved_stdin = sys.argv, list(sys.path), sys.stdin
         sys.argv = [program] + list(args)
         sys.path.insert(0, os.path.dirname(path))
+        if program_input is not None:
+            sys.stdin = program_input.stream
         failure: Optional[BaseException] = None
         status = 0
         # What the program's globals hang on (its result, or the exception with its
@@ -140,8 +130,7 @@ def run_program(program: str, args: List[str], serial: str = "A1B2",
         # than the blank display its teardown sends afterwards.
         held: object = None
         try:
-            if keys is not None:
-                keys.start()
+            keyboard.start()
             watcher.start()
             held = runpy.run_path(path, run_name="__main__")
         except SystemExit as exit_request:
@@ -154,26 +143,34 @@ def run_program(program: str, args: List[str], serial: str = "A1B2",
             failure = error
             status = 1
         finally:
-            sys.argv, sys.path[:] = saved_argv, saved_path
+            sys.argv, sys.path[:], sys.stdin = saved_argv, saved_path, saved_stdin
             stopping.set()
             if watcher.is_alive():
                 watcher.join(timeout=2.0)
-            if keys is not None:
-                keys.stop()
-            monitor.pump()
+            keyboard.stop()
+            if program_input is not None:
+                program_input.close()
             final = monitor.state
-            closed = device.open_handles == 0 and monitor.last_report == BLANK_DISPLAY
-            if closed:
-                # The program's torqline went away with the program and blanked the
-                # board, as it does a real one; the board before that is more use.
-                final = monitor.before_last
-            view.finish(final)
-            if closed:
-                view.note("torqsim run: the picture shows the board before the program's "
-                          "torqline blanked it on closing")
-            if snapshot:
+            try:
+                monitor.pump()
+                closed = device.open_handles == 0 and monitor.last_report == BLANK_DISPLAY
+                if closed:
+                    # The program's torqline went away with the program and blanked the
+                    # board, as it does a real one; the board before that is more use.
+                    final = monitor.before_last
+                view.finish(final)
+                if closed:
+                    view.note("torqsim run: the picture shows the board before the "
+                              "program's torqline blanked it on closing")
+            except BrokenPipeError:
+                pass  # the view is closed now: what follows sees it
+            if snapshot and not view.closed:
                 write_snapshot(snapshot, final, title, inputs)
             del held
+    if view.closed:
+        # Whatever the program made of its closed output (a BrokenPipeError of its own
+        # print, the interruption), the run ends as a program that SIGPIPE ended.
+        return OUTPUT_CLOSED
     if failure is not None:
         _program_traceback(failure, path)
     return status

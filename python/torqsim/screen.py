@@ -1,5 +1,7 @@
 """Where the simulator shows the board: a terminal (the picture redrawn in place at the
-top, text scrolling beneath it) or a plain text stream (one line per report).
+top, text scrolling beneath it) or a plain text stream (one line per report, fitted to
+the terminal's width when it goes to one); and how a program that shows it ends quietly
+when that output is closed (:func:`end_quietly`).
 
 Only ANSI escape codes and the standard library are used. Every change to a terminal's
 settings is undone when the session ends, however it ends.
@@ -7,6 +9,7 @@ settings is undone when the session ends, however it ends.
 import os
 import select
 import sys
+import textwrap
 import threading
 from typing import Any, Callable, List, Optional, TextIO
 
@@ -31,6 +34,67 @@ def stream_can_encode(stream: TextIO, text: str) -> bool:
     return True
 
 
+def drop_output(stream: TextIO) -> None:
+    """Points the file descriptor behind ``stream`` at the null device once its reader
+    has gone: what is still buffered, Python's flush at exit and the module's console
+    lines (written to file descriptor 1) then go nowhere instead of failing again."""
+    try:
+        fd = stream.fileno()
+    except (AttributeError, OSError, ValueError):
+        return  # not a file (a StringIO): nothing will fail on it again
+    null = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(null, fd)
+    finally:
+        os.close(null)
+
+
+#: The exit statuses of a program that its closed output or Ctrl-C ended: what a shell
+#: reports for a program that SIGPIPE or SIGINT ended.
+OUTPUT_CLOSED = 128 + 13
+INTERRUPTED = 128 + 2
+
+
+def end_quietly(main: Callable[[], int]) -> int:
+    """Runs a command-line program's ``main`` and returns its exit status. A program
+    whose output is closed early (``| head``) ends with :data:`OUTPUT_CLOSED`, and one
+    that Ctrl-C ends outside its own handling with :data:`INTERRUPTED`: both without a
+    traceback, and with nothing left to fail when Python flushes its output at exit."""
+    try:
+        status = main()
+        if sys.stdout is not None:
+            sys.stdout.flush()  # what is still buffered may meet a closed pipe only now
+        return status
+    except BrokenPipeError:
+        if sys.stdout is not None:
+            drop_output(sys.stdout)
+        return OUTPUT_CLOSED
+    except KeyboardInterrupt:
+        return INTERRUPTED
+
+
+_CONTINUED = "    "
+
+
+def fit(text: str, width: Optional[int]) -> List[str]:
+    """``text`` as lines of at most ``width`` columns (None: one line, as it is). A line
+    is broken after its " | " separators where it has them, else between words; the
+    lines that continue it are indented."""
+    if width is None or len(text) <= width:
+        return [text]
+    width = max(width, len(_CONTINUED) + 8)
+    pieces: List[str] = []
+    for piece in text.split(" | "):
+        joined = f"{pieces[-1]} | {piece}" if pieces else piece
+        if pieces and len(joined) <= width:
+            pieces[-1] = joined
+        else:
+            pieces.append(piece if not pieces else _CONTINUED + piece)
+    return [line for piece in pieces
+            for line in textwrap.wrap(piece, width, subsequent_indent=_CONTINUED,
+                                      break_on_hyphens=False)]
+
+
 def wants_colour(stream: TextIO) -> bool:
     """Colour on a terminal, unless the NO_COLOR convention asks for none."""
     return stream.isatty() and not os.environ.get("NO_COLOR") and os.environ.get(
@@ -39,7 +103,13 @@ def wants_colour(stream: TextIO) -> bool:
 
 class View:
     """What a view is told: every report with its events, a refresh after a batch of
-    reports (or an input change), notes of its own, and the end."""
+    reports (or an input change), notes of its own, and the end.
+
+    ``closed`` turns true when the reader of the view's output has gone (a pipe into
+    ``head`` that ended): the write that finds out raises BrokenPipeError, so that the
+    program ends, and every later one is dropped, so that its clean-up runs quietly."""
+
+    closed = False
 
     def report(self, state: BoardState, kind: str, events: List[str]) -> None:
         raise NotImplementedError
@@ -56,22 +126,36 @@ class View:
 
 class PlainView(View):
     """Plain text: one line per report with everything the board shows, an indented
-    line per event, and the whole picture once at the end."""
+    line per event, and the whole picture once at the end. On a terminal (``terminal``)
+    every line is fitted to its width, and a picture wider than the terminal gives way
+    to the board's summary."""
 
     def __init__(self, stream: TextIO, title: str, inputs: Optional[InputPanel] = None,
-                 events: bool = True) -> None:
+                 events: bool = True, terminal: "Optional[Terminal]" = None) -> None:
         self.stream = stream
         self.title = title
         self.inputs = inputs
         self.events = events
+        self.terminal = terminal
         self.look = Look(colour=False, unicode=stream_can_encode(stream, "●╭█"))
         self._lock = threading.Lock()
 
-    def _write(self, text: str) -> None:
+    def _width(self) -> Optional[int]:
+        return self.terminal.measure()[0] if self.terminal is not None else None
+
+    def _write(self, text: str, fitted: bool = True) -> None:
         # One write per line, so that a host program's output never splits one.
+        lines = fit(text, self._width()) if fitted else [text]
         with self._lock:
-            self.stream.write(text + "\n")
-            self.stream.flush()
+            if self.closed:
+                return
+            try:
+                self.stream.write("\n".join(lines) + "\n")
+                self.stream.flush()
+            except BrokenPipeError:
+                self.closed = True
+                drop_output(self.stream)
+                raise
 
     def report(self, state: BoardState, kind: str, events: List[str]) -> None:
         self._write(f"report {state.reports:>5} {kind:<10} {state.summary()}")
@@ -83,21 +167,32 @@ class PlainView(View):
         self._write(text)
 
     def finish(self, state: BoardState) -> None:
-        self._write("\n".join(picture(state, self.look, self.title, self.inputs)))
+        width = self._width()
+        if width is not None and width < PICTURE_WIDTH:
+            self._write(f"the board (its picture needs {PICTURE_WIDTH} columns, this "
+                        f"terminal has {width}): {state.summary()}")
+            return
+        self._write("\n".join(picture(state, self.look, self.title, self.inputs)),
+                    fitted=False)
 
 
 def open_view(title: str, inputs: Optional[InputPanel] = None, events: bool = True,
-              footer: str = "", stream: Optional[TextIO] = None,
-              lines: int = 22) -> "tuple[View, Optional[Terminal]]":
+              footer: str = "", stream: Optional[TextIO] = None, program_input: bool = True
+              ) -> "tuple[View, Optional[Terminal]]":
     """The view of a session: the picture in place when standard output is a terminal
-    with room for ``lines`` lines (taken over at once), else plain text on ``stream``
-    (default standard output). Also returns the terminal, when standard output is one."""
+    with room for it (taken over at once), else plain text on ``stream`` (default
+    standard output), fitted to the terminal's width when it is one. Also returns the
+    terminal, when standard output is one. ``program_input``: the keys shown with
+    ``inputs`` include those of a program's standard input (Enter, Ctrl-D)."""
     terminal = Terminal(sys.stdout.fileno()) if stream is None and sys.stdout.isatty() else None
-    if terminal is not None and terminal.fits(lines):
-        view = TerminalView(terminal, title, inputs=inputs, events=events, footer=footer)
-        view.start()
-        return view, terminal
-    return PlainView(stream or sys.stdout, title, inputs=inputs, events=events), terminal
+    if terminal is not None:
+        view = TerminalView(terminal, title, inputs=inputs, events=events, footer=footer,
+                            program_input=program_input)
+        if terminal.fits(len(view.lines(BoardState()))):
+            view.start()
+            return view, terminal
+    return PlainView(stream or sys.stdout, title, inputs=inputs, events=events,
+                     terminal=terminal), terminal
 
 
 class Terminal:
@@ -119,6 +214,7 @@ class Terminal:
         return (size.columns, size.lines)
 
     def fits(self, lines: int) -> bool:
+        """Room for ``lines`` lines of the picture and a few of text beneath them."""
         columns, rows = self.measure()
         return columns >= PICTURE_WIDTH and rows >= lines + 4
 
@@ -166,8 +262,9 @@ class TerminalView(View):
     """The picture redrawn in place on every refresh; events scroll beneath it."""
 
     def __init__(self, terminal: Terminal, title: str, inputs: Optional[InputPanel] = None,
-                 events: bool = True, footer: str = "") -> None:
+                 events: bool = True, footer: str = "", program_input: bool = True) -> None:
         self.terminal = terminal
+        self.program_input = program_input
         self.title = title
         self.inputs = inputs
         self.events = events
@@ -187,7 +284,7 @@ class TerminalView(View):
     def lines(self, state: BoardState) -> List[str]:
         lines = picture(state, self.look, self.title, self.inputs, self.selected_switch)
         if self.inputs is not None:
-            lines += key_help(self.look.unicode)
+            lines += key_help(self.look.unicode, self.program_input)
         tail = f" reports {state.reports}"
         if self.status:
             tail += f" · {self.status}"

@@ -1,7 +1,8 @@
 // Every C function the library exports, in one place: the torqline method wrappers and
 // BuildEx (for native callers of the module), the virtual bus (for torqsim and native test
 // suites) and the capability queries. C and C++ callers and the tests include this file;
-// the definitions live in src/module (the wrappers) and src/exports (the rest).
+// the definitions live in src/module (the wrappers in wrappers.cpp, PyGetDeviceInfo in
+// device_info.cpp, BuildEx in console.cpp) and src/exports (the rest).
 //
 // Strings are UTF-8 and zero-terminated. A bus is an opaque number handed out by
 // torqpanel_vhid_bus_new; it stays valid, and its devices inspectable, until

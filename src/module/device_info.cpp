@@ -1,5 +1,6 @@
-// get_device_info: answers a fixed set of keys from the engine's fields and constants.
-#include "module/device_info.h"
+// get_device_info (PyGetDeviceInfo, declared in exports/exports.h): answers the keys of
+// info_key.h from the engine's fields and constants.
+#include "module/info_key.h"
 
 #include <cstring>
 #include <cwchar>

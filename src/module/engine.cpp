@@ -1,4 +1,4 @@
-#include "module/manager.h"
+#include "module/engine.h"
 
 #include "platform/os.h"
 

@@ -2,7 +2,7 @@
 // fuzzers and native tests can link it without an interpreter.
 #include <string_view>
 
-#include "module/device_info.h"
+#include "module/info_key.h"
 
 namespace torq {
 

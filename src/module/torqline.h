@@ -1,12 +1,16 @@
-// The torqline Python object and the exported method wrappers.
+// The torqline Python object: its layout, its type and the type's initialiser and
+// deallocator.
 //
-// The method wrappers are declared with the other exported functions (exports/exports.h).
+// Bodies: module.cpp makes the type (the method table, TorqlineType, IsTorqline) and the
+// module (PyInit_torqpanel); wrappers.cpp holds TorqlineInit and TorqlineDealloc beside
+// the methods, whose I/O lock they share. The method wrappers themselves are declared with
+// the other exported functions (exports/exports.h).
 #pragma once
 
 #include <Python.h>
 
 #include "exports/exports.h"
-#include "module/manager.h"
+#include "module/engine.h"
 
 namespace torq {
 

@@ -1,5 +1,6 @@
 // The dashboard's output side: the display state (two output reports in wire form), the
-// setters that encode into it and the sender that writes it to the device.
+// setters that encode into it (display.cpp) and the sender that writes it to the device
+// (sender.cpp).
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 // The few operating-system services besides HID that the engine needs: sleeping,
 // the millisecond tick count, the timer resolution, the process-wide named guard and
-// the conversion of narrow text to wide text. One implementation per platform.
+// the conversion of narrow text to wide text. One implementation per platform:
+// os_posix.cpp and os_win32.cpp.
 #pragma once
 
 #include <cstdint>

@@ -26,7 +26,7 @@ extern "C" {
 #include <vector>
 
 #include "loaded_module.h"
-#include "module/manager.h"
+#include "module/engine.h"
 
 using namespace torq;
 

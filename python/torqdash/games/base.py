@@ -3,7 +3,7 @@
 a network or a bridge delivers."""
 import math
 import struct
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Protocol, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Protocol, Tuple, Union
 
 from ..telemetry import Telemetry
 
@@ -41,7 +41,7 @@ class Fields:
             offset += padding
             self._index[name] = count
             self._offset[name] = offset
-            self._element[name] = element
+            self._element[name] = fmt if element == "s" else element  # a char array whole
             count += len(struct.unpack("<" + fmt, bytes(struct.calcsize("<" + fmt))))
             offset += struct.calcsize("<" + fmt)
         self.struct = struct.Struct(layout + f"{-offset % widest}x")
@@ -57,8 +57,9 @@ class Fields:
 
     def pick(self, *names: str) -> "Picked":
         """A struct that reads only these fields (in struct order; an array's first
-        element) from the start of the struct: cheaper than :meth:`read` of a large one.
-        Its ``size`` is where the last of them ends; its ``spans`` are the bytes it reads."""
+        element, a char array whole) from the start of the struct: cheaper than
+        :meth:`read` of a large one. Its ``size`` is where the last of them ends; its
+        ``spans`` are the bytes it reads."""
         layout, at, spans = "<", 0, []
         for name in names:
             start = self._offset[name]
@@ -68,6 +69,20 @@ class Fields:
             at = start + struct.calcsize("<" + self._element[name])
             spans.append((start, at))
         return Picked(layout, spans)
+
+
+    def reader(self, *names: str) -> Callable[[Packet], Dict[str, Any]]:
+        """:meth:`pick` by name: these fields of a struct at the start of a packet."""
+        picked = self.pick(*names)
+        return lambda packet: dict(zip(names, picked.unpack_from(packet)))
+
+    def write(self, buffer: bytearray, offset: int = 0, **values: Any) -> None:
+        """Writes fields (an array field: its first element) of the struct at ``offset``,
+        as the game would: pages and packets for tests and benchmarks."""
+        fields = list(self.struct.unpack_from(buffer, offset))
+        for name, value in values.items():
+            fields[self._index[name]] = value
+        self.struct.pack_into(buffer, offset, *fields)
 
 
 class Picked(struct.Struct):

@@ -27,6 +27,9 @@ F1_CAR_STATUS = Fields(
     ("ersStoreEnergy", "f"), ("ersDeployMode", "B"), ("ersHarvestedThisLapMGUK", "f"),
     ("ersHarvestedThisLapMGUH", "f"), ("ersDeployedThisLap", "f"), ("networkPaused", "B"))
 F1_CARS = 22
+# playerCarIndex when no car is the player's (as the secondary index's "255 if no second player";
+# F1 25 sends it while spectating).
+F1_SPECTATOR = 255
 F1_CAR_TELEMETRY_ID, F1_CAR_STATUS_ID = 6, 7
 # vehicleFiaFlags: -1 invalid or unknown, 0 none.
 F1_FLAGS = {1: "green", 2: "blue", 3: "yellow"}
@@ -66,8 +69,10 @@ class F1(UdpDecoder):
         else:
             return None
         player = int(header["playerCarIndex"])
-        if len(packet) != size or player >= F1_CARS:
+        if len(packet) != size or F1_CARS <= player < F1_SPECTATOR:
             raise Unreadable
+        if player == F1_SPECTATOR:
+            return None  # a well-formed packet, but of nobody's car
         fields = entry.read(packet, F1_HEADER.size + player * entry.size)
         if packet_id == F1_CAR_STATUS_ID:
             finite(fields["fuelInTank"], fields["fuelCapacity"])
@@ -84,6 +89,7 @@ class F1(UdpDecoder):
         return Telemetry(
             speed_kph=t.get("speed"), gear=t.get("gear"), rpm=t.get("engineRPM"),
             shift_light=t["revLightsPercent"] >= 100 if t else None,
+            rev_lights=min(100, t["revLightsPercent"]) / 100 if t else None,
             max_rpm=s.get("maxRPM"), fuel=fuel,
             pit_limiter=s["pitLimiterStatus"] != 0 if s else None,
             tc_active=s["tractionControl"] != 0 if s else None,

@@ -27,6 +27,11 @@ FORZA_DASH = Fields(
     ("LapNumber", "H"), ("RacePosition", "B"), ("Accel", "B"), ("Brake", "B"),
     ("Clutch", "B"), ("HandBrake", "B"), ("Gear", "B"), ("Steer", "b"),
     ("NormalizedDrivingLine", "b"), ("NormalizedAIBrakeDifference", "b"))
+# What the board shows of them, read from every packet.
+FORZA_SLED_READ = FORZA_SLED.reader("IsRaceOn", "EngineMaxRpm", "CurrentEngineRpm", "VelocityX",
+                                    "VelocityY", "VelocityZ", "CarOrdinal")
+FORZA_DASH_READ = FORZA_DASH.reader("Speed", "Fuel", "BestLap", "LastLap", "CurrentLap",
+                                    "RacePosition", "HandBrake", "Gear")
 FORZA_MOTORSPORT_EXTRA = Fields(*wheels("TireWear", "f"), ("TrackOrdinal", "i"))
 # Forza Horizon 4 and 5 put 12 undocumented bytes between the Sled and the Dash fields
 # and one more at the end.
@@ -53,7 +58,7 @@ class Forza(UdpDecoder):
     def _decode(self, packet: bytes) -> Optional[Telemetry]:
         if len(packet) not in FORZA_DASH_AT:
             raise Unreadable
-        sled = FORZA_SLED.read(packet)
+        sled = FORZA_SLED_READ(packet)
         rpm, max_rpm = sled["CurrentEngineRpm"], sled["EngineMaxRpm"]
         velocity = (sled["VelocityX"], sled["VelocityY"], sled["VelocityZ"])
         finite(rpm, max_rpm, *velocity)
@@ -64,7 +69,7 @@ class Forza(UdpDecoder):
             # The Sled has no speed field, but the car's own velocity is the speed.
             speed = math.sqrt(sum(v * v for v in velocity))
             return Telemetry(speed_kph=speed * 3.6, **common)
-        dash = FORZA_DASH.read(packet, dash_at)
+        dash = FORZA_DASH_READ(packet[dash_at:])
         finite(dash["Speed"], dash["Fuel"], dash["LastLap"], dash["CurrentLap"], dash["BestLap"])
         gear = int(dash["Gear"])
         return Telemetry(

@@ -1,4 +1,5 @@
-// The keys of get_device_info, matched without regard to the case of ASCII letters.
+// The keys of get_device_info, matched without regard to the case of ASCII letters
+// (info_key.cpp). The answers to them are device_info.cpp's.
 #pragma once
 
 #include <cstddef>

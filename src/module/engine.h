@@ -1,4 +1,4 @@
-// CEngine and CManager: the native engine behind one torqline object.
+// CEngine and CManager: the native engine behind one torqline object (engine.cpp).
 //
 // The engine owns its manager (a second initialiser replaces it); the manager composes
 // the device record (src/device), the display state and its sender (src/output), and

@@ -1,0 +1,145 @@
+"""The README and docs/ as a user meets them: their code blocks run as written, their
+commands parse, their links lead somewhere, and the example that lists the
+get_device_info keys lists the README's."""
+import os
+import re
+import shlex
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from conftest import child_env
+from torqsim.board import BLANK_DISPLAY
+
+ROOT = Path(__file__).resolve().parent.parent
+PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+RUN = {"python", "sh", "toml"}
+SHOWN = {"", "text", "bat", "c"}
+NOT_RUN = re.compile(r"\s*<!-- not run: .+ -->\s*$")
+
+
+def blocks(page):
+    """(language, code, line number, marked not to run) of each fenced block."""
+    lines = page.read_text(encoding="utf-8").splitlines()
+    found, number = [], 0
+    while number < len(lines):
+        fence = re.match(r"(\s*)```(\S*)\s*$", lines[number])
+        number += 1
+        if not fence:
+            continue
+        start, indent = number, len(fence.group(1))
+        while not re.match(r"\s*```\s*$", lines[number]):
+            number += 1
+        code = "\n".join(line[indent:] for line in lines[start:number]) + "\n"
+        marked = start >= 2 and bool(NOT_RUN.match(lines[start - 2]))
+        found.append((fence.group(2), code, start, marked))
+        number += 1
+    return found
+
+
+CASES = [pytest.param(language, code, id=f"{page.name}:{line}") for page in PAGES
+         for language, code, line, marked in blocks(page) if language in RUN and not marked]
+
+
+def test_every_block_is_run_or_marked():
+    unknown = [(page.name, line, language) for page in PAGES for language, _, line, _ in blocks(page)
+               if language not in RUN | SHOWN]
+    assert not unknown, "a fence language the README test does not know (see docs/checks.md)"
+    assert len(CASES) >= 5  # the quick start, the test suite, the examples, the snapshot, the layout
+
+
+@pytest.fixture
+def folder(tmp_path):
+    """A working folder with the repository's examples, a report.hex, and `python3` on PATH
+    being this interpreter."""
+    (tmp_path / "examples").symlink_to(ROOT / "examples")
+    (tmp_path / "report.hex").write_text(BLANK_DISPLAY.hex() + "\n")
+    (tmp_path / "bin").mkdir()
+    (tmp_path / "bin" / "python3").symlink_to(sys.executable)
+    return tmp_path
+
+
+@pytest.mark.parametrize("language, code", CASES)
+def test_block_runs_as_written(folder, language, code):
+    if language == "toml":
+        from torqdash import parse_layout
+
+        parse_layout(code)
+        return
+    # (pytest's plugins are left out: they only slow the block's own run down)
+    env = child_env(PATH=f"{folder / 'bin'}{os.pathsep}{os.environ['PATH']}",
+                    PYTEST_DISABLE_PLUGIN_AUTOLOAD="1")
+    if language == "sh":
+        command = ["bash", "-e", "-o", "pipefail", "-c", code]
+    elif "def test_" in code:
+        (folder / "test_block.py").write_text(code)
+        command = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "test_block.py"]
+    else:
+        (folder / "block.py").write_text(code)
+        command = [sys.executable, "-m", "torqsim", "run", "block.py"]
+    result = subprocess.run(command, cwd=folder, env=env, input="\n", capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+    assert "Traceback" not in result.stderr
+
+
+def slug(heading):
+    """The anchor GitHub gives a heading."""
+    return re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+
+
+def anchors(page):
+    text = re.sub(r"```.*?```", "", page.read_text(encoding="utf-8"), flags=re.S)
+    return {slug(heading) for heading in re.findall(r"^#+ (.+)$", text, re.M)}
+
+
+@pytest.mark.parametrize("page", PAGES, ids=lambda page: page.name)
+def test_links_lead_somewhere(page):
+    broken = []
+    for target in re.findall(r"\]\(([^)\s]+)\)", page.read_text(encoding="utf-8")):
+        if re.match(r"[a-z]+://", target):
+            continue
+        path, _, anchor = target.partition("#")
+        linked = (page.parent / path).resolve() if path else page
+        if not linked.exists() or (anchor and anchor not in anchors(linked)):
+            broken.append(target)
+    assert not broken
+
+
+# Inline commands, up to a pipe or the next command; a bare program name (or one with
+# "..." for its arguments) names it and is left out.
+COMMANDS = [pytest.param(span, id=span[:60]) for page in PAGES
+            for span in re.findall(r"`(python3 -m torq(?:sim|dash) [^`]*)`", page.read_text(encoding="utf-8"))
+            if "..." not in span]
+
+
+@pytest.mark.parametrize("span", COMMANDS)
+def test_inline_commands_parse(span):
+    words = shlex.split(span)
+    ends = [index for index, word in enumerate(words) if word in ("|", "||", "&&", ";", ">")]
+    program, *args = words[2:ends[0] if ends else None]
+    if program == "torqsim":
+        from torqsim.__main__ import parser
+
+        options = parser().parse_args(args)
+        assert options.command != "run" or options.program
+    else:
+        from torqdash.app import parser
+        from torqdash.games import SOURCES
+
+        assert parser().parse_args(args).source in SOURCES
+
+
+def test_virtual_info_prints_every_key_of_the_readme():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    table = readme.split("### The `get_device_info` keys", 1)[1].split("\n### ", 1)[0]
+    keys = re.findall(r"^\| `([a-z ]+)` \|", table, re.M)
+    result = subprocess.run([sys.executable, str(ROOT / "examples" / "virtual_info.py")],
+                            capture_output=True, text=True, timeout=60)
+    printed = dict(re.findall(r"^ *([a-z ]+): (.*)$", result.stdout, re.M))
+    assert result.returncode == 0 and len(keys) == 20
+    assert set(printed) - {"init", "last report"} == set(keys)
+    if sys.platform.startswith("linux"):  # the README: on Linux the device path is the node
+        assert re.fullmatch(r"'/dev/hidraw\d+'", printed["device path"])
