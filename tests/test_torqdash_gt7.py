@@ -23,7 +23,7 @@ VALUES = dict(magic=0x47375330, EngineRPM=7250.5, fuelLevel=30.0, fuelCapacity=6
               totalLaps=10, bestLaptime=83456, lastLaptime=84000, RaceStartPosition=-1, minAlertRPM=7000,
               maxAlertRPM=7500, flags=1 | 1 << 5 | 1 << 6 | 1 << 11, gears=0x24, carCode=3450)
 EXPECTED = Telemetry(rpm=7250.5, speed_kph=180.0, gear=4, suggested_gear=2, fuel=0.5, lap=3, laps=10,
-                     best_lap_s=83.456, last_lap_s=84.0, first_light_rpm=7000, shift_rpm=7500, max_rpm=7500,
+                     best_lap_s=83.456, last_lap_s=84.0, shift_rpm=7000, max_rpm=7500,
                      shift_light=True, handbrake=True, tc_active=True, stability_active=False, in_race=True,
                      car="3450")
 

@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from torqdash import SOURCES
+from torqdash import SOURCES, Dash
 from torqdash.games import F1, GT7
 
 REAL = next((folder / "shared" / "testdata" / "real-telemetry" for folder in Path(__file__).resolve().parents
@@ -128,8 +128,7 @@ def gt7_expected(sample):
     return dict(rpm=sample["engine_rpm"], speed_kph=pytest.approx(sample["speed_mps"] * 3.6),
                 gear=sample["current_gear"] or -1,
                 suggested_gear=None if sample["suggested_gear"] == 15 else sample["suggested_gear"],
-                first_light_rpm=sample["min_alert_rpm"], shift_rpm=sample["max_alert_rpm"],
-                max_rpm=sample["max_alert_rpm"], fuel=sample["fuel_level"] / sample["fuel_capacity"],
+                shift_rpm=sample["min_alert_rpm"], max_rpm=sample["max_alert_rpm"], fuel=sample["fuel_level"] / sample["fuel_capacity"],
                 lap=sample["current_lap"], laps=sample["total_laps"] or None, car=str(sample["car_code"]),
                 best_lap_s=ms["best_lap_time_ms"], last_lap_s=ms["last_lap_time_ms"],
                 **gt7_flags(sample["flags"]))
@@ -151,7 +150,14 @@ def test_gt7_recordings_every_packet(name):
     assert (min(speeds), max(speeds)) == pytest.approx((summary["speed_kmh_min"], summary["speed_kmh_max"]))
     assert (min(rpms), max(rpms)) == (summary["rpm_min"], summary["rpm_max"])
     assert {t.car for t in decoded} == set(map(str, summary["car_codes"]))
-    assert {(t.first_light_rpm, t.shift_rpm) for t in decoded} == set(map(tuple, summary["alert_rpm"]))
+    assert {(t.shift_rpm, t.max_rpm) for t in decoded} == set(map(tuple, summary["alert_rpm"]))
+    # The bar follows the game's rev alert: it fills below the alert, blinks all nine from it.
+    dash, bars = Dash(None), []
+    for number, t in enumerate(decoded):
+        dash.show(t, now=number / 60)
+        bars.append((t.rpm >= t.shift_rpm, sum(dash.frame(number / 60).rpm)))
+    assert all(lit in (0, 9) for alert, lit in bars if alert)
+    assert any(0 < lit < 9 for alert, lit in bars if not alert)
     assert {(t.lap, t.laps or 0) for t in decoded} == set(map(tuple, summary["laps"]))
     assert {round(t.last_lap_s * 1000) for t in decoded} == set(summary["last_lap_time_ms"])
     assert {t.best_lap_s for t in decoded} == {None} and summary["best_lap_time_ms"] == [-1]

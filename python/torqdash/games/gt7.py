@@ -104,9 +104,11 @@ class GT7(UdpDecoder):
             best_lap_s=f["bestLaptime"] / 1000 if f["bestLaptime"] > 0 else None,  # -1: none yet
             last_lap_s=f["lastLaptime"] / 1000 if f["lastLaptime"] > 0 else None,
             position=f["RaceStartPosition"] if f["RaceStartPosition"] > 0 else None,  # grid only
-            # The game's rev alert: it flashes from the low end, the high end tops its scale.
-            first_light_rpm=low if low > 0 else None, shift_rpm=high if high > 0 else None,
-            max_rpm=high if high > 0 else None,
+            # The game's rev alert flashes from the low end (its flag bit is set from there,
+            # in every recorded packet): that is its shift point, and the bar's start follows
+            # from it. The high end tops its scale. Drivers shift at the low end: taken as
+            # the bar's start instead, the bar stayed dark for whole recorded laps.
+            shift_rpm=low if low > 0 else None, max_rpm=high if high > 0 else None,
             shift_light=flag(REV_LIMIT_ALERT), handbrake=flag(HANDBRAKE),
             tc_active=flag(TCS_ACTIVE), stability_active=flag(ASM_ACTIVE),
             in_race=flag(CAR_ON_TRACK) and not (flag(PAUSED) or flag(LOADING)),
