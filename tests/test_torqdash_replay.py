@@ -69,7 +69,7 @@ def test_udp_live_run_recorded_replayed_and_forwarded(tmp_path):
         mirror.bind(("127.0.0.1", 0))
         mirror.settimeout(5)
         source = UdpSource(sock, Forza())
-        forward = Forwarder([mirror.getsockname()], sock.getsockname())
+        forward = Forwarder(["%s:%d" % mirror.getsockname()], sock.getsockname())
         source.listeners.append(forward)
 
         def send():
@@ -287,7 +287,8 @@ def test_status_line_says_what_arrives():
         second(page=1)
     # The journal: a line when what it says changes, at most one every 5 s (the newest).
     assert len(plain) == 2 and plain[0] == lines[0]
-    assert plain[1].startswith("forza: silent 2 s") and plain[1].endswith("(after 2 more since the last line)")
+    assert plain[1].startswith("forza: silent 2 s")
+    assert plain[1].endswith("(after 2 more since the last line)")
 
 
 def test_status_line_in_place_with_lines_above_it():

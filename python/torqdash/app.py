@@ -189,7 +189,7 @@ def _terminated(signum: int, frame: object) -> None:
 def open_source(options: argparse.Namespace) -> Source:
     """The source the options name; OSError or OverflowError when its socket cannot be
     bound, ValueError for options that do not fit the source."""
-    if options.replay:
+    if getattr(options, "replay", None):  # (set by the replay command)
         return open_replay(options)
     decoder = SOURCES[options.source]()
     if isinstance(decoder, SharedMemoryDecoder):

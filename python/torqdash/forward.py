@@ -9,14 +9,20 @@ from typing import Dict, List, Optional, Tuple, Union
 Target = Tuple[str, int]
 
 
-def target(text: str) -> Target:
-    """HOST:PORT, or [IPv6]:PORT, as the command line gives it."""
+def split(text: str) -> Target:
+    """HOST:PORT, or [IPv6]:PORT, as the command line gives it: the host and the port."""
     host, colon, port = text.rpartition(":")
     if host.startswith("[") and host.endswith("]"):
         host = host[1:-1]
     if not colon or not host or not port.isdigit() or not 1 <= int(port) <= 65535:
         raise argparse.ArgumentTypeError(f"not HOST:PORT with a port from 1 to 65535: {text!r}")
     return host, int(port)
+
+
+def target(text: str) -> str:
+    """The option's check: HOST:PORT as given (a service writes it out again)."""
+    split(text)
+    return text
 
 
 def _ip(address: str) -> "Optional[Union[ipaddress.IPv4Address, ipaddress.IPv6Address]]":
@@ -45,14 +51,14 @@ class Forwarder:
     send the stream back to it is refused (ValueError), as is a host that cannot be
     resolved."""
 
-    def __init__(self, targets: List[Target], listening: Target) -> None:
+    def __init__(self, targets: List[str], listening: Target) -> None:
         self.sockets: Dict[int, socket.socket] = {}
         self.targets: List[Tuple[socket.socket, Tuple[str, int]]] = []
         #: Datagrams that could not be sent, over all targets.
         self.failed = 0
         try:
-            for host, port in targets:
-                self._add(host, port, listening)
+            for text in targets:
+                self._add(*split(text), listening)
         except BaseException:
             self.close()
             raise
