@@ -25,8 +25,7 @@ from .dash import Dash
 from .layout import Layout, LayoutError, load_layout
 from .games import SOURCES
 from .games.base import SharedMemoryDecoder, UdpDecoder
-from .session import Session, add_options, parse
-from .session import open_source as open_replay
+from .session import Session, add_options, parse, replay_source
 from .sources import RECEIVING, SHM_DIR, SharedMemorySource, Source, UdpSource, listen, wait
 from .status import StatusLines
 from .telemetry import Telemetry
@@ -190,7 +189,7 @@ def open_source(options: argparse.Namespace) -> Source:
     """The source the options name; OSError or OverflowError when its socket cannot be
     bound, ValueError for options that do not fit the source."""
     if getattr(options, "replay", None):  # (set by the replay command)
-        return open_replay(options)
+        return replay_source(options)
     decoder = SOURCES[options.source]()
     if isinstance(decoder, SharedMemoryDecoder):
         if options.port or options.bind or options.console:

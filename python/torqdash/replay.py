@@ -79,6 +79,9 @@ class ReplaySource(Source):
     played (and, with ``loop``, never: it starts again, with a fresh decoder).
     :func:`open_replay` opens the right kind for a file."""
 
+    #: The SOURCE name of the game it plays.
+    source_name = ""
+
     def __init__(self, path: Path, start: float, speed: float, loop: bool) -> None:
         self.path = os.fspath(path)
         self.replay_clock = ReplayClock(start, speed)
@@ -103,8 +106,6 @@ class ReplaySource(Source):
     def _waiting(self) -> bool:
         """Whether the decoder's last poll found the game not live."""
         return False
-
-    source_name = ""
 
     def _advance(self) -> Optional[Tuple[float, Callable[[], Optional[Telemetry]]]]:
         try:

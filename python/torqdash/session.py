@@ -85,7 +85,7 @@ def parse(argv: Optional[List[str]],
     return options
 
 
-def open_source(options: argparse.Namespace) -> Source:
+def replay_source(options: argparse.Namespace) -> Source:
     """The replay the options name; ValueError when it cannot be read."""
     try:
         return open_replay(options.replay, options.speed, options.loop)
