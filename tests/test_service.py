@@ -81,6 +81,8 @@ def test_a_board_that_comes_and_goes_is_one_line_a_period(bus, board, receiver):
     (["f1", "--bind", "0.0.0.0"], ["f1", "--bind", "0.0.0.0"]),
     (["outgauge", "--serial", ODD, "--port", "4445"], ["outgauge", "--port", "4445", "--serial", ODD]),
     (["forza", "--layout", "{layout}"], ["forza", "--layout", "{abs_layout}"]),  # the service runs elsewhere
+    (["f1", "--forward", "rig:7000", "--forward", "[::1]:5606", "--no-status"],  # each given again
+     ["f1", "--forward", "rig:7000", "--forward", "[::1]:5606", "--no-status"]),
     (["f1", "--virtual"], "--virtual draws in a terminal"),
     (["nosuchgame"], "unknown source 'nosuchgame'"),
     (["f1", "--layout", "/nonexistent.toml"], "bad layout file /nonexistent.toml"),

@@ -25,8 +25,10 @@ from .dash import Dash
 from .layout import Layout, LayoutError, load_layout
 from .games import SOURCES
 from .games.base import SharedMemoryDecoder, UdpDecoder
+from .session import Session, add_options, parse, replay_source
 from .sources import RECEIVING, SHM_DIR, SharedMemorySource, Source, UdpSource, listen, wait
-from .status import StatusLines, for_stdout
+from .status import StatusLines
+from .telemetry import Telemetry
 
 RETRY_S = 2.0
 IDLE_WAIT_S = 0.25  # longest socket wait, so that Ctrl-C and a lost board are seen soon
@@ -91,6 +93,10 @@ class App:
         self.controls = Controls(dash)
         self.status = say if isinstance(say, StatusLines) else StatusLines(say)
         self._said: Optional[Tuple[str, str]] = None
+        #: Called after every step with the telemetry it brought; one that returns
+        #: False ends the session (a timed recording, the end of a replay): ``going``.
+        self.hooks: List[Callable[[App, Optional[Telemetry]], bool]] = []
+        self.going = True
 
     def step(self, longest: float = IDLE_WAIT_S) -> None:
         """Waits for new data (at most ``longest`` seconds, less when the board or the
@@ -100,12 +106,13 @@ class App:
         waits = [longest, self.dash.wake_in(now), self.link.wake_in(), self.source.wake_in(now),
                  self.status.wake_in(), self.controls.wake_in()]
         wait(self.source, min(wait for wait in waits if wait is not None))
-        telemetry = self.source.poll(self.dash.clock())
+        now = self.dash.clock()
+        telemetry = self.source.poll(now)
         self.controls.poll()
         if telemetry is None:
             self.dash.refresh()
         else:
-            self.dash.show(telemetry)
+            self.dash.show(telemetry, now)  # at the time its recording notes
         decoder = self.source.decoder
         said = (self.source.state, getattr(decoder, "reason", ""))
         if said != self._said:
@@ -116,6 +123,7 @@ class App:
         self.status.pump()
         if self.monitor is not None:
             self.monitor.pump()
+        self.going = all([hook(self, telemetry) for hook in self.hooks]) and self.going
 
 
 class _Parser(argparse.ArgumentParser):
@@ -164,6 +172,7 @@ def parser() -> argparse.ArgumentParser:
     main.add_argument("--serial", default="", metavar="S",
                       help="the serial number of the board to open (with --virtual: the "
                            "virtual board's, default A1B2)")
+    add_options(main)
     return main
 
 
@@ -179,6 +188,8 @@ def _terminated(signum: int, frame: object) -> None:
 def open_source(options: argparse.Namespace) -> Source:
     """The source the options name; OSError or OverflowError when its socket cannot be
     bound, ValueError for options that do not fit the source."""
+    if getattr(options, "replay", None):  # (set by the replay command)
+        return replay_source(options)
     decoder = SOURCES[options.source]()
     if isinstance(decoder, SharedMemoryDecoder):
         if options.port or options.bind or options.console:
@@ -209,7 +220,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         from .service import main as service_main
 
         return service_main(argv[1:])
-    options = parser().parse_args(argv)
+    options = parse(argv, parser)  # and the commands record and replay
     return end_quietly(lambda: _main(options))
 
 
@@ -230,15 +241,22 @@ def _main(options: argparse.Namespace) -> int:
         port = options.port or getattr(decoder, "port", 0)
         return _fail(f"cannot listen on {options.bind or getattr(decoder, 'bind', '')} "
                      f"port {port}: {reason}")
+    try:
+        session = Session(options, source)  # --forward, a recording, the status line
+    except ValueError as error:
+        source.close()
+        return _fail(str(error))
     if hasattr(signal, "SIGTERM"):
         signal.signal(signal.SIGTERM, _terminated)
     try:
         start = f"torqdash: {options.source} telemetry on {source.describe()}"
         if not options.virtual:
             print(start, flush=True)
-            dash = Dash(None, layout)
-            status = for_stdout()
-            return _run(App(source, dash, BoardLink(dash, options.serial, say=status), say=status))
+            dash = Dash(None, layout, source.clock)
+            status = session.lines()
+            app = App(source, dash, BoardLink(dash, options.serial, say=status), say=status)
+            session.attach(app)
+            return _run(app)
         with VirtualBus() as bus:
             device = bus.add_board(serial=options.serial or "A1B2", version=0x0105)
             inputs = InputPanel()
@@ -246,9 +264,10 @@ def _main(options: argparse.Namespace) -> int:
                                 inputs=inputs, program_input=False)
             view.note(start)
             monitor = Monitor(device, view)
-            dash = Dash(None, layout)
+            dash = Dash(None, layout, source.clock)
             app = App(source, dash, BoardLink(dash, options.serial, say=view.note), monitor,
                       say=view.note)
+            session.attach(app, view)
             # The keys press the virtual board's buttons, as in torqsim run.
             keyboard = Keyboard(Keys(device, inputs, view, hold=0.2))
             keyboard.start()
@@ -258,14 +277,16 @@ def _main(options: argparse.Namespace) -> int:
                 keyboard.stop()
                 view.finish(monitor.state)
     finally:
+        session.close()
         source.close()
 
 
 def _run(app: App) -> int:
     try:
-        while True:
+        while app.going:
             app.step()
     except KeyboardInterrupt:
         return 0
     finally:
         app.status.flush()
+    return 0

@@ -69,7 +69,11 @@ def torqdash_arguments(args: Sequence[str]) -> List[str]:
         value = getattr(options, action.dest, None)
         if not action.option_strings or action.dest == "help" or value == action.default:
             continue
-        out += [action.option_strings[-1]] if action.nargs == 0 else [action.option_strings[-1], str(value)]
+        if action.nargs == 0:
+            out.append(action.option_strings[-1])
+        else:  # an option given more than once (--forward) once per value
+            for one in value if isinstance(value, list) else [value]:
+                out += [action.option_strings[-1], str(one)]
     return out
 
 

@@ -12,7 +12,7 @@ import sys
 import time
 from typing import Any, Callable, Dict, List, Mapping, Optional, Union
 
-from .games.base import Decoder, Page, SharedMemoryDecoder, UdpDecoder
+from .games.base import Decoder, Page, SharedMemoryDecoder, Spans, UdpDecoder
 from .telemetry import Telemetry
 
 MAX_FPS = 60
@@ -39,10 +39,14 @@ class Source:
     decoder: Decoder
 
     def __init__(self, clock: Callable[[], float] = time.monotonic) -> None:
+        #: The time the source and its dash run on (a recording's, when replayed).
         self.clock = clock
         self.state = WAITING
         #: Datagrams or polls that brought new telemetry.
         self.received = 0
+        #: Datagrams that arrived (a UDP game's), and the last one its decoder rejected.
+        self.datagrams = 0
+        self.last_rejected = b""
 
     def fileno(self) -> Optional[int]:
         """A descriptor to wait on for new data, or None (polled on :meth:`wake_in`)."""
@@ -64,6 +68,30 @@ class Source:
         """Where it listens or looks, for the start line."""
         raise NotImplementedError
 
+    def sleep(self, seconds: float) -> None:
+        """Waits ``seconds`` of the source's time (used when it has no descriptor)."""
+        if seconds > 0:
+            time.sleep(seconds)
+
+    def feed(self, decoder: UdpDecoder, packet: bytes) -> Optional[Telemetry]:
+        """A datagram through its decoder, counted."""
+        self.datagrams += 1
+        rejected = decoder.rejected
+        telemetry = decoder.feed(packet)
+        if decoder.rejected != rejected:
+            self.last_rejected = packet
+        return telemetry
+
+    def outcome(self, telemetry: Optional[Telemetry], waiting: bool) -> Optional[Telemetry]:
+        """The state that a poll's newest telemetry (or None, and whether the game is
+        not live) leaves."""
+        if telemetry is not None:
+            self.state = RECEIVING
+            self.received += 1
+        elif waiting:
+            self.state = WAITING
+        return telemetry
+
 
 class UdpSource(Source):
     """A bound UDP socket and its game's decoder. For a game that sends only while it hears
@@ -84,8 +112,9 @@ class UdpSource(Source):
         self.found: Optional[str] = None
         self.heard = -math.inf
         self.next_heartbeat = -math.inf
-        #: Called with every datagram as received (before it is decoded).
-        self.listeners: List[Callable[[bytes], None]] = []
+        #: Called with the time of the poll and every datagram as received (before it
+        #: is decoded).
+        self.listeners: List[Callable[[float, bytes], None]] = []
         sock.setblocking(False)
         if decoder.heartbeat is not None and console is None and sock.family == socket.AF_INET:
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
@@ -110,15 +139,13 @@ class UdpSource(Source):
             except ConnectionResetError:
                 continue  # Windows reports an earlier heartbeat's ICMP "port unreachable"
             for listener in self.listeners:
-                listener(packet)
-            telemetry = self.decoder.feed(packet)
+                listener(now, packet)
+            telemetry = self.feed(self.decoder, packet)
             if telemetry is not None:
                 newest, sender = telemetry, address[0]
         if newest is not None:
-            self.state = RECEIVING
-            self.received += 1
             self.found, self.heard = sender, now
-        return newest
+        return self.outcome(newest, False)
 
     def heartbeat_to(self, now: float) -> Optional[str]:
         """Where the next heartbeat goes: the console named, else the machine found (while
@@ -288,6 +315,36 @@ def open_page(name: str, size: int, windows_name: Optional[str] = None,
         return None
 
 
+class TapRead:
+    """A slice that a decoder took of a page: where it starts, its bytes, and the parts
+    of them that the decoder looks at (None: all)."""
+
+    __slots__ = ("name", "start", "data", "spans")
+
+    def __init__(self, name: str, start: int, data: bytes) -> None:
+        self.name, self.start, self.data = name, start, data
+        self.spans: Optional[Spans] = None
+
+
+class Tap:
+    """A page as the decoder reads it in a poll that is listened to: every slice it
+    takes is noted, in order, with the parts it says it looks at (``take``'s ``keep``)."""
+
+    def __init__(self, name: str, reader: Page, reads: List[TapRead]) -> None:
+        self.name, self.reader, self.reads = name, reader, reads
+
+    def __len__(self) -> int:
+        return len(self.reader)
+
+    def __getitem__(self, index: slice) -> bytes:
+        data = bytes(self.reader[index])
+        self.reads.append(TapRead(self.name, index.indices(len(self.reader))[0], data))
+        return data
+
+    def keep(self, spans: Spans) -> None:
+        self.reads[-1].spans = spans
+
+
 class SharedMemorySource(Source):
     """A game's shared-memory pages, polled on the frame grid. Pages that are missing
     are looked for again every ``look_every`` seconds; so are pages that a restarted game
@@ -306,8 +363,14 @@ class SharedMemorySource(Source):
         self.readers: Dict[str, PageReader] = {}
         self.next_poll = -math.inf
         self.next_look = -math.inf
-        #: Called with the pages of every poll that brought new telemetry.
-        self.listeners: List[Callable[[Mapping[str, Page]], None]] = []
+        #: Called after every poll with its time, the pages as the decoder was given
+        #: them (a :class:`Tap` for each, the same one while its page stays), the
+        #: slices it took of them, in order, and its telemetry. The list of slices is
+        #: emptied after the call.
+        self.listeners: List[Callable[[float, Mapping[str, "Tap"], List["TapRead"], Optional[Telemetry]],
+                                      None]] = []
+        self._taps: Dict[str, Tap] = {}
+        self._reads: List[TapRead] = []
 
     def wake_in(self, now: float) -> Optional[float]:
         return max(0.0, self.next_poll - now)
@@ -319,16 +382,22 @@ class SharedMemorySource(Source):
         if now >= self.next_look:
             self.next_look = now + self.look_every
             self._look()
-        telemetry = self.decoder.read(self.readers)
-        if telemetry is None:
-            if self.decoder.waiting:
-                self.state = WAITING
-            return None
-        self.state = RECEIVING
-        self.received += 1
+        if not self.listeners:
+            return self.outcome(self.decoder.read(self.readers), self.decoder.waiting)
+        taps = self._tapped()
+        telemetry = self.outcome(self.decoder.read(taps), self.decoder.waiting)
         for listener in self.listeners:
-            listener(self.readers)
+            listener(now, taps, self._reads, telemetry)
+        self._reads.clear()
         return telemetry
+
+    def _tapped(self) -> Dict[str, "Tap"]:
+        taps = {name: tap for name, tap in self._taps.items() if self.readers.get(name) is tap.reader}
+        for name, reader in self.readers.items():
+            if name not in taps:
+                taps[name] = Tap(name, reader, self._reads)
+        self._taps = taps
+        return taps
 
     def _look(self) -> None:
         decoder = self.decoder
@@ -361,8 +430,7 @@ def wait(source: Source, timeout: float) -> None:
     """Waits until the source's descriptor has data or ``timeout`` seconds pass."""
     fd = source.fileno()
     if fd is None:
-        if timeout > 0:
-            time.sleep(timeout)
+        source.sleep(timeout)
         return
     try:
         select.select([fd], [], [], timeout)
@@ -371,4 +439,4 @@ def wait(source: Source, timeout: float) -> None:
 
 
 __all__ = ["BROADCAST", "MAX_FPS", "RECEIVING", "SHM_DIR", "WAITING", "NamedMapping", "SharedMemorySource",
-           "ShmFile", "Source", "UdpSource", "listen", "next_slot", "open_page", "wait"]
+           "ShmFile", "Source", "Tap", "TapRead", "UdpSource", "listen", "next_slot", "open_page", "wait"]

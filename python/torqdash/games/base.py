@@ -3,7 +3,7 @@
 a network or a bridge delivers."""
 import math
 import struct
-from typing import Any, Callable, Dict, Iterable, Mapping, Optional, Protocol, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Protocol, Tuple, Union
 
 from ..telemetry import Telemetry
 
@@ -55,18 +55,21 @@ class Fields:
         """Where a field starts, in bytes from the start of the struct."""
         return self._offset[name]
 
-    def pick(self, *names: str) -> struct.Struct:
+    def pick(self, *names: str) -> "Picked":
         """A struct that reads only these fields (in struct order; an array's first
         element, a char array whole) from the start of the struct: cheaper than
-        :meth:`read` of a large one. Its ``size`` is where the last of them ends."""
-        layout, at = "<", 0
+        :meth:`read` of a large one. Its ``size`` is where the last of them ends; its
+        ``spans`` are the bytes it reads."""
+        layout, at, spans = "<", 0, []
         for name in names:
             start = self._offset[name]
             if start < at:
                 raise ValueError(f"{name} is not after the fields before it")
             layout += f"{start - at}x{self._element[name]}" if start > at else self._element[name]
             at = start + struct.calcsize("<" + self._element[name])
-        return struct.Struct(layout)
+            spans.append((start, at))
+        return Picked(layout, spans)
+
 
     def reader(self, *names: str) -> Callable[[Packet], Dict[str, Any]]:
         """:meth:`pick` by name: these fields of a struct at the start of a packet."""
@@ -80,6 +83,26 @@ class Fields:
         for name, value in values.items():
             fields[self._index[name]] = value
         self.struct.pack_into(buffer, offset, *fields)
+
+
+class Picked(struct.Struct):
+    """A struct of some fields of a larger one (:meth:`Fields.pick`)."""
+
+    def __init__(self, layout: str, spans: Iterable[Tuple[int, int]]) -> None:
+        super().__init__(layout)
+        #: The bytes it reads, as :func:`take` keeps them.
+        self.spans = merged(spans)
+
+
+def merged(spans: Iterable[Tuple[int, int]]) -> "Spans":
+    """Spans in order, those that touch or overlap joined."""
+    joined: List[Tuple[int, int]] = []
+    for start, end in sorted(spans):
+        if joined and start <= joined[-1][1]:
+            joined[-1] = (joined[-1][0], max(end, joined[-1][1]))
+        else:
+            joined.append((start, end))
+    return tuple(joined)
 
 
 def wheels(name: str, fmt: str) -> Iterable[Tuple[str, str]]:
@@ -162,13 +185,23 @@ class UdpDecoder(Decoder):
         raise NotImplementedError
 
 
-def take(page: Page, offset: int, size: int) -> bytes:
-    """``size`` bytes of a page from ``offset``; Unreadable when the page is shorter."""
+#: Parts of a slice, (start, end) from its first byte.
+Spans = Tuple[Tuple[int, int], ...]
+
+
+def take(page: Page, offset: int, size: int, keep: Optional[Spans] = None) -> bytes:
+    """``size`` bytes of a page from ``offset``; Unreadable when the page is shorter.
+    ``keep``: the parts of them that the decoder looks at, when that is far less than
+    all of them; a recording of the page (which has a ``keep`` method) stores only those."""
     if offset < 0 or size < 0 or offset + size > len(page):
         raise Unreadable
     data = bytes(page[offset:offset + size])
     if len(data) != size:  # a live page that shrank under us
         raise NotLive
+    if keep is not None:
+        note = getattr(page, "keep", None)
+        if note is not None:
+            note(keep)
     return data
 
 

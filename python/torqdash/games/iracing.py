@@ -20,7 +20,7 @@ from typing import Any, BinaryIO, Dict, Iterator, Mapping, NamedTuple, Optional,
 import yaml
 
 from ..telemetry import Telemetry
-from .base import Fields, NotLive, Page, SharedMemoryDecoder, Torn, Unreadable, take
+from .base import Fields, NotLive, Page, SharedMemoryDecoder, Spans, Torn, Unreadable, merged, take
 
 IRSDK_MEMMAPFILENAME = "IRSDKMemMapFileName"  # Windows: "Local\IRSDKMemMapFileName"
 IRSDK_VER = 2
@@ -172,11 +172,13 @@ def parse_session_info(session: str) -> SessionInfo:
 
 class Row(NamedTuple):
     """How a row is read: ``reader`` gives the values of the variables ``names`` in one
-    call; ``floats`` are those that may be NaN or infinite."""
+    call; ``floats`` are those that may be NaN or infinite; ``spans`` the bytes they
+    occupy (a row holds hundreds of variables, of which a recording keeps these)."""
 
     names: Tuple[str, ...]
     reader: struct.Struct
     floats: Tuple[str, ...]
+    spans: Spans = ()
 
 
 def variables(page: Page, header: Mapping[str, int]) -> Row:
@@ -195,14 +197,15 @@ def variables(page: Page, header: Mapping[str, int]) -> Row:
         if not 0 <= var["offset"] <= header["bufLen"] - struct.calcsize(code):
             raise Unreadable
         found.append((var["offset"], code, name))
-    fmt, end, names, floats = "<", 0, [], []
+    fmt, end, names, floats, spans = "<", 0, [], [], []
     for offset, code, name in sorted(found):
         if offset >= end:  # (variables that overlap are no layout the sim writes)
             fmt += f"{offset - end}x{code}"
             end = offset + struct.calcsize(code)
             names.append(name)
             floats += [name] if code in "fd" else []
-    return Row(tuple(names), struct.Struct(fmt), tuple(floats))
+            spans.append((offset, end))
+    return Row(tuple(names), struct.Struct(fmt), tuple(floats), merged(spans))
 
 
 def flag(flags: Optional[int]) -> Optional[str]:
@@ -260,7 +263,7 @@ class IRacing(SharedMemoryDecoder):
         tick, offset = buffers[newest][:2]  # tickCount, bufOffset
         if tick == self.tick:
             return None
-        row = take(page, offset, header["bufLen"])
+        row = take(page, offset, header["bufLen"], keep=self._row.spans)
         at = IRSDK_HEADER.offset("varBuf") + newest * IRSDK_VAR_BUF.size
         if take(page, at, 4) != struct.pack("<i", tick):
             raise Torn  # the sim began to write that row again while it was copied
@@ -358,13 +361,14 @@ class IbtFile:
     def _open(self) -> None:
         size = os.fstat(self._file.fileno()).st_size
         page = _FilePage(self._file, size)
-        self._decoder = IRacing()
+        #: The decoder that reads its rows (its counters, its session info).
+        self.decoder = IRacing()
         try:
             header = IRSDK_HEADER.read(take(page, 0, IRSDK_HEADER.size))
             self.disk = IRSDK_DISK_SUB_HEADER.read(take(page, IRSDK_HEADER.size, IRSDK_DISK_SUB_HEADER.size))
             if header["ver"] != IRSDK_VER or header["tickRate"] <= 0:
                 raise Unreadable
-            self._decoder.describe(page, header)
+            self.decoder.describe(page, header)
             self.session_info = session_text(
                 take(page, header["sessionInfoOffset"], header["sessionInfoLen"]))
         except (Unreadable, NotLive, struct.error):
@@ -384,7 +388,7 @@ class IbtFile:
     @property
     def session(self) -> SessionInfo:
         """The player's car and its shift lights, from the session info."""
-        return self._decoder.session
+        return self.decoder.session
 
     def __len__(self) -> int:
         return self.samples
@@ -398,7 +402,7 @@ class IbtFile:
                 raise IbtError(f"{self.path}: cut short while it was read")
             for n in range(count):
                 row = rows[n * self._row_len:(n + 1) * self._row_len]
-                yield (start + n) / self.sample_rate, self._decoder.telemetry(row)
+                yield (start + n) / self.sample_rate, self.decoder.telemetry(row)
 
     def close(self) -> None:
         self._file.close()

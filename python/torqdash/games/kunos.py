@@ -22,7 +22,7 @@ import re
 from typing import Any, Mapping, Optional, Tuple
 
 from ..telemetry import Telemetry
-from .base import Fields, NotLive, Page, SharedMemoryDecoder, Torn, finite, take, utf16
+from .base import Fields, NotLive, Page, Picked, SharedMemoryDecoder, Torn, finite, take, utf16
 
 PHYSICS, GRAPHICS, STATIC = "acpmf_physics", "acpmf_graphics", "acpmf_static"
 
@@ -143,12 +143,12 @@ def lap(ms: int) -> Optional[float]:
     return ms / 1000 if 0 < ms < DAY_MS else None
 
 
-def consistent(page: Page, size: int) -> bytes:
-    """The first ``size`` bytes of a page that the game is writing: its packetId (the
-    first int) read before and after the copy; the game counts it up with every write,
-    so a changed one means the copy may hold two writes: Torn."""
+def consistent(page: Page, read: Picked) -> bytes:
+    """The bytes of a page that the game is writing that ``read`` unpacks: its packetId
+    (the first int) read before and after the copy; the game counts it up with every
+    write, so a changed one means the copy may hold two writes: Torn."""
     before = take(page, 0, 4)
-    data = take(page, 0, size)
+    data = take(page, 0, read.size, keep=read.spans)
     if take(page, 0, 4) != before:
         raise Torn
     return data
@@ -180,10 +180,10 @@ class Kunos(SharedMemoryDecoder):
                 self._car = self._car_of(take(static, 0, STATIC_READ.size))
                 self._static = static
             car, max_rpm, capacity = self._car
-            graphics = consistent(self.page(pages, GRAPHICS), self.graphics_read.size)
+            graphics = consistent(self.page(pages, GRAPHICS), self.graphics_read)
             if graphics[4:8] != AC_LIVE.to_bytes(4, "little"):
                 raise NotLive
-            physics = consistent(self.page(pages, PHYSICS), self.physics_read.size)
+            physics = consistent(self.page(pages, PHYSICS), self.physics_read)
         except NotLive:
             # What comes after a pause, the menu or a restart is new, maybe another car.
             self._ids = self._static = None
