@@ -154,6 +154,7 @@ abs = {motor = 2, strength = 99}
     ([("button", 4), ("switch", 7, -100)], {"motors": (0, 99)}),
     ([("button", 5)], {"page": "SPd", "central": "108"}),  # not bound
 ])
+@pytest.mark.threaded
 def test_the_boards_controls(board, listening, inputs, expected):
     clock = [0.0]
     dash = Dash(listening, parse_layout(BINDINGS), clock=lambda: clock[0])
@@ -179,6 +180,7 @@ def test_the_boards_controls(board, listening, inputs, expected):
                   "motors": state.motors}[key] for key in expected} == expected
 
 
+@pytest.mark.threaded
 def test_a_board_back_gets_the_brightness_chosen(bus, board):
     dash = Dash(None)
     link = BoardLink(dash, retry=0, say=lambda text: None)
