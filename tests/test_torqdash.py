@@ -197,6 +197,7 @@ def udp():
         yield receiver, sender
 
 
+@pytest.mark.threaded
 def test_app_with_unplug_and_replug(bus, board, udp):
     receiver, sender = udp
     dash = Dash(None)
