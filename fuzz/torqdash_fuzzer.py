@@ -18,7 +18,7 @@ try:
 except ImportError:
     atheris = None
 
-with atheris.instrument_imports() if atheris else contextlib.nullcontext():
+with atheris.instrument_imports(include=["torqdash"]) if atheris else contextlib.nullcontext():
     from torqdash import SOURCES, Dash, SharedMemoryDecoder, load_layout
     from torqdash.games import ams2, dirt, ets2, f1, forza, gt7, iracing, kunos, outgauge, raceroom, rfactor
 
