@@ -14,7 +14,10 @@ With --layout FILE (examples/whole_board.toml: rumble, flags, pages, the board's
 bound and read every step), each share and latency is measured with that layout and with
 the dash as it was (no rumble, nothing bound), in the same run, and their ratios printed;
 in the latency run the layout's rumble button is pressed or let go twenty times a second.
+With --instructions SOURCE, the instructions each packet costs torqdash and a bare receiver,
+counted by valgrind's callgrind: a figure of the code, not of this machine's speed or load.
 Run by hand: python bench/torqdash.py [--seconds S] [--profile SOURCE] [--layout FILE]
+             [--instructions SOURCE]
 """
 import argparse
 import cProfile
@@ -258,6 +261,35 @@ def compare(source, seconds, chosen):
           f"p99 {new99:.3f} / {was99:.3f} ms (ratio {new99 / was99:.2f})")
 
 
+def instructions(argv, packets, port, count=100, rate=10):
+    """Instructions a process executes for each of `count` packets, counted by callgrind
+    from the first packet on (after its imports): a figure of the code, not of how busy or
+    how fast this machine is. The packets come at `rate` a second, slow enough for the
+    process to take each on its own wakeup under the emulation."""
+    with tempfile.TemporaryDirectory() as folder:
+        out = os.path.join(folder, "callgrind.out")
+        child = subprocess.Popen(["valgrind", "--tool=callgrind", "--instr-atstart=no",
+                                  f"--callgrind-out-file={out}", *argv],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            time.sleep(40)  # imports and the board found, ~50 times slower under callgrind
+            control = ["callgrind_control", str(child.pid)]
+            subprocess.run(control + ["-i", "on"], check=True, capture_output=True)
+            speeds = list(packets)
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+                for i in range(count):
+                    sender.sendto(packets[speeds[i % len(speeds)]], ("127.0.0.1", port))
+                    time.sleep(1 / rate)
+            time.sleep(2)
+            subprocess.run(control + ["-i", "off"], check=True, capture_output=True)
+        finally:
+            child.terminate()
+            child.wait()
+        totals = [line for path in os.listdir(folder) if path.startswith("callgrind.out")
+                  for line in open(os.path.join(folder, path)) if line.startswith(("summary:", "totals:"))]
+        return max(int(line.split()[1]) for line in totals) / count
+
+
 def measure(source, seconds):
     packets = {kph: PACKETS[source](kph) for kph in SPEEDS}
     port = free_port()
@@ -281,6 +313,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--seconds", type=float, default=10.0)
     parser.add_argument("--profile", choices=PACKETS, help="profile torqdash's loop for that source instead")
+    parser.add_argument("--instructions", choices=PACKETS,
+                        help="count the instructions a packet of that source costs torqdash and a bare "
+                             "receiver, with valgrind's callgrind, instead")
     parser.add_argument("--layout", metavar="FILE",
                         help="compare torqdash with this layout against the dash as it was")
     parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
@@ -294,6 +329,17 @@ def main():
         sent = send(packets, int(port), float(seconds))
         with open(record, "w") as file:
             file.write("".join(f"{kph} {at!r}\n" for kph, at in sent))
+    elif options.instructions:
+        source = options.instructions
+        packets = {kph: PACKETS[source](kph) for kph in SPEEDS}
+        port = free_port()
+        bare = instructions([sys.executable, "-c", BARE_RECEIVER, str(port)], packets, port)
+        port = free_port()
+        ours = instructions([sys.executable, os.path.abspath(__file__), "--child", source, str(port)],
+                            packets, port)
+        print(f"{source}: instructions a packet, each on its own wakeup: torqdash on a board without a "
+              f"view {ours:,.0f}, bare receiver {bare:,.0f} (ratio {ours / bare:.1f}); at {RATE} packets "
+              f"a second torqdash executes {ours * RATE / 1e6:.1f} million instructions a second")
     elif options.profile:
         profile = cProfile.Profile()
         torqdash_latency(options.profile, options.seconds, profile)
