@@ -52,7 +52,8 @@ def test_mypy_sees_the_installed_stubs(tmp_path):
     assert [line.split(":")[1] for line in errors] == ["7", "8", "9"], output
 
 
-@pytest.mark.parametrize("target", [["examples"], ["-p", "torqsim"], ["-p", "torqdash"]])
+@pytest.mark.parametrize("target", [["examples"], ["-p", "torqsim"], ["-p", "torqdash"],
+                                    ["--platform", "win32", "-p", "torqdash"]])  # its Windows code
 def test_mypy_passes_on_the_examples_the_simulator_and_torqdash(target):
     # The packages as installed, also when a wheel is under test.
     status, output = mypy("--strict", *target, cwd=ROOT)

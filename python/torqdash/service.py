@@ -144,6 +144,8 @@ def _apply(commands: List[List[str]], root: Optional[str], run: Runner) -> None:
 
 
 def _system_unit_text(args: Sequence[str], run_as: Optional[str]) -> str:
+    if sys.platform == "win32":
+        raise ServiceError("systemd units are for Linux")
     import grp
 
     try:
@@ -158,6 +160,8 @@ def _system_unit_text(args: Sequence[str], run_as: Optional[str]) -> str:
 def install_unit(args: Sequence[str], system: bool, run_as: Optional[str] = None,
                  root: Optional[str] = None, run: Runner = run_quietly,
                  environ: Mapping[str, str] = os.environ, euid: Optional[int] = None) -> pathlib.Path:
+    if sys.platform == "win32":
+        raise ServiceError("systemd units are for Linux")
     euid = os.geteuid() if euid is None else euid
     if system and root is None and euid != 0:
         raise ServiceError("--system writes into /etc/systemd/system: run it as root (sudo)")

@@ -215,6 +215,8 @@ class ShmFile:
         return self.size
 
     def __getitem__(self, index: slice) -> bytes:
+        if sys.platform == "win32":  # never made there: named mappings instead
+            raise OSError("no pread on Windows")
         start, stop, _ = index.indices(self.size)
         return os.pread(self.fd, max(0, stop - start), start)
 
