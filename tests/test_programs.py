@@ -38,9 +38,9 @@ def test_closed_output_or_ctrl_c_ends_the_program_quietly(tmp_path, name, closed
     process = subprocess.Popen([sys.executable, "-m", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # as a shell
     try:
+        if name != "snapshot":  # (which prints one line, at its end)
+            process.stdout.readline()  # it runs
         if closed:
-            if name != "snapshot":  # (which writes one line, at its end)
-                process.stdout.readline()
             process.stdout.close()  # the reader stops, as `| head -1` does
             with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as game:
                 for gear in range(3000):  # OutGauge's, each a new gear: torqdash writes on a change
@@ -48,16 +48,15 @@ def test_closed_output_or_ctrl_c_ends_the_program_quietly(tmp_path, name, closed
                         break
                     game.sendto(bytes(10) + bytes([gear % 8 + 1]) + bytes(81), ("127.0.0.1", port))
                     time.sleep(0.02)
-        else:
-            # It runs: its first output (snapshot's: the module's guard line, as this process has the guard).
-            process.stdout.read(1)
-            time.sleep(0.3)
+        else:  # in its loop by then (snapshot's output so far: the guard line, as this process holds it)
+            process.stdout.read(1 if name == "snapshot" else 0)
+            time.sleep(1)
             process.send_signal(signal.SIGINT)
         error = process.communicate(timeout=60)[1]  # (its output read on: a full pipe would hold it up)
     finally:
         process.kill()
         process.wait()
-    assert (process.returncode, error) == (status, b"")
+    assert (process.returncode, error) == (status, b""), error
     assert closed or name != "snapshot" or not (tmp_path / "out.svg").exists()  # interrupted, it leaves none
 
 
