@@ -11,9 +11,13 @@ import pytest
 
 from conftest import child_env
 
-ROOT = Path(__file__).resolve().parent.parent
-SHIFT_LIGHT = str(ROOT / "examples" / "shift_light.py")
-PRINTER = "import itertools\nfor n in itertools.count():\n    print('line', n)\n"
+PROGRAMS = {
+    "demo": ["torqsim", "demo", "--fps", "0", "--board", "virtual"],
+    "run a program that prints": ["torqsim", "run", "{tmp}/printer.py"],
+    "run a program that does not": ["torqsim", "run", "{root}/examples/shift_light.py"],
+    "snapshot": ["torqsim", "snapshot", "{tmp}/out.svg", "--frames", "{frames}"],
+    "torqdash": ["torqdash", "outgauge", "--virtual", "--port", "{port}"],
+}
 
 
 def free_port():
@@ -22,76 +26,38 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def command(name, tmp_path, frames=300):
-    """The program to run; torqdash's needs a port, told by its last argument."""
-    (tmp_path / "printer.py").write_text(PRINTER)
-    return {
-        "demo": ["torqsim", "demo", "--fps", "0", "--board", "virtual"],
-        "run a program that prints": ["torqsim", "run", str(tmp_path / "printer.py")],
-        "run a program that does not": ["torqsim", "run", SHIFT_LIGHT],
-        "snapshot": ["torqsim", "snapshot", str(tmp_path / "out.svg"), "--frames", str(frames)],
-        "torqdash": ["torqdash", "outgauge", "--virtual", "--port", str(free_port())],
-    }[name]
-
-
-def start(args):
-    # SIGINT as in a shell, even when this run ignores it.
-    return subprocess.Popen([sys.executable, "-m", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-
-
-def feed_torqdash(args, process, seconds=30.0):
-    """OutGauge packets to the program until it ends (it writes only when the board changes)."""
-    port = int(args[-1])
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
-        deadline, gear = time.monotonic() + seconds, 0
-        while process.poll() is None and time.monotonic() < deadline:
-            packet = bytearray(92)
-            packet[10] = gear = gear % 8 + 1  # a new gear each time: a new report
-            sender.sendto(bytes(packet), ("127.0.0.1", port))
-            time.sleep(0.02)
-
-
-PROGRAMS = ["demo", "run a program that prints", "run a program that does not", "snapshot", "torqdash"]
-
-
-@pytest.mark.parametrize("name", PROGRAMS)
-def test_closed_output_ends_the_program_quietly(tmp_path, name):
-    args = command(name, tmp_path)
-    process = start(args)
-    try:
-        if name != "snapshot":  # (which writes one line, at its end)
-            process.stdout.readline()
-        process.stdout.close()  # the reader stops, as `| head -1` does
-        if name == "torqdash":
-            feed_torqdash(args, process)
-        status = process.wait(timeout=60)
-        error = process.stderr.read().decode()
-    finally:
-        process.kill()
-        process.wait()
-    assert (status, error) == (141, "")
-
-
-@pytest.mark.parametrize("name, expected", [
-    ("demo", 0), ("run a program that does not", 0),  # its end: the example's own handler
-    ("snapshot", 130), ("torqdash", 0),
+@pytest.mark.parametrize("name, closed, status", [(name, True, 141) for name in PROGRAMS] + [
+    ("demo", False, 0), ("run a program that does not", False, 0),  # its end: the example's own handler
+    ("snapshot", False, 130), ("torqdash", False, 0),
 ])
-def test_ctrl_c_ends_the_program_quietly(tmp_path, name, expected):
-    args = command(name, tmp_path, frames=100000)
-    process = start(args)
+def test_closed_output_or_ctrl_c_ends_the_program_quietly(tmp_path, name, closed, status):
+    (tmp_path / "printer.py").write_text("import itertools\nfor n in itertools.count(): print('line', n)\n")
+    port = free_port()
+    fill = dict(tmp=tmp_path, root=Path(__file__).parents[1], frames=300 if closed else 100000, port=port)
+    args = [arg.format(**fill) for arg in PROGRAMS[name]]
+    process = subprocess.Popen([sys.executable, "-m", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # as a shell
     try:
-        # It runs: its first output. For snapshot, which prints only at its end, the module's
-        # guard line, printed as this process holds the guard too.
-        process.stdout.read(1)
-        time.sleep(0.3)
-        process.send_signal(signal.SIGINT)
-        out, error = process.communicate(timeout=60)
+        if name != "snapshot":  # (which prints one line, at its end)
+            process.stdout.readline()  # it runs
+        if closed:
+            process.stdout.close()  # the reader stops, as `| head -1` does
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as game:
+                for gear in range(3000):  # OutGauge's, each a new gear: torqdash writes on a change
+                    if process.poll() is not None:
+                        break
+                    game.sendto(bytes(10) + bytes([gear % 8 + 1]) + bytes(81), ("127.0.0.1", port))
+                    time.sleep(0.02)
+        else:  # in its loop by then (snapshot's output so far: the guard line, as this process holds it)
+            process.stdout.read(1 if name == "snapshot" else 0)
+            time.sleep(1)
+            process.send_signal(signal.SIGINT)
+        error = process.communicate(timeout=60)[1]  # (its output read on: a full pipe would hold it up)
     finally:
         process.kill()
         process.wait()
-    assert (process.returncode, error.decode()) == (expected, "")
-    assert name != "snapshot" or not (tmp_path / "out.svg").exists()  # an interrupted snapshot leaves none
+    assert (process.returncode, error) == (status, b""), error
+    assert closed or name != "snapshot" or not (tmp_path / "out.svg").exists()  # interrupted, it leaves none
 
 
 @pytest.mark.parametrize("args, error", [

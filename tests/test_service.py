@@ -15,21 +15,12 @@ from conftest import wait_until
 from torqdash import Dash, Forza
 from torqdash.app import App, BoardLink, main as torqdash_main
 from torqdash.service import (LINK_CLSID, ServiceError, install_shortcut, install_unit, remove_shortcut,
-                              remove_unit, shortcut, torqdash_arguments, unit_path)
+                              remove_unit, shortcut, torqdash_arguments)
 from torqdash.sources import UdpSource
 from torqdash.status import StatusLines
 from torqsim import udev_rule
 
-CACHE = pathlib.Path(os.environ.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache") / "torqpanel"
 ODD = "A B\"%$\\"  # a serial number with everything an ExecStart line must quote
-
-
-class Clock:
-    def __init__(self):
-        self.now = 0.0
-
-    def __call__(self):
-        return self.now
 
 
 @pytest.mark.parametrize("every, expected", [
@@ -37,48 +28,37 @@ class Clock:
     (5.0, [(0, "a"), (5, "c (after 1 more since the last line)"), (10, "d"), (11, "e")]),
 ])
 def test_status_lines_at_most_one_every_few_seconds(every, expected):
-    clock, written = Clock(), []
-    status = StatusLines(lambda text: written.append((clock.now, text)), every, clock)
-
-    def advance(to):  # the app's loop: it wakes when a held line is due
-        while (due := status.wake_in()) is not None and clock.now + due <= to:
-            clock.now += due
-            status.pump()
-        clock.now = to
-
+    now, written = [0.0], []
+    status = StatusLines(lambda text: written.append((now[0], text)), every, lambda: now[0])
     for at, text in [(0, "a"), (1, "b"), (2, "c"), (6, "d"), (11, "e")]:
-        advance(at)
+        while (due := status.wake_in()) is not None and now[0] + due <= at:  # the app wakes when one is due
+            now[0] += due
+            status.pump()
+        now[0] = at
         status.say(text)
     status.flush()  # at the end, a held line goes out at once
     assert written == expected
 
 
-@pytest.fixture
-def receiver():
+def test_a_board_that_comes_and_goes_is_one_line_a_period(bus, board):
+    now, lines, dash = [0.0], [], Dash(None)
+    status = StatusLines(lines.append, 5.0, lambda: now[0])
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
         sock.bind(("127.0.0.1", 0))
-        yield sock
-
-
-def test_a_board_that_comes_and_goes_is_one_line_a_period(bus, board, receiver):
-    clock, lines = Clock(), []
-    status = StatusLines(lines.append, 5.0, clock)
-    dash = Dash(None)
-    app = App(UdpSource(receiver, Forza()), dash, BoardLink(dash, retry=0, say=status), say=status)
-    app.step(0)
-    for _ in range(3):
-        board.unplug()
-        assert wait_until(lambda: app.step(0) or app.link.line is None)
-        board = bus.add_board(serial="A1B2", path=board.path)
-        assert wait_until(lambda: app.step(0) or app.link.line is not None)
-    assert lines == ["torqdash: board A1B2 found"]  # and "waiting for", then three times "lost" and "back"
-    clock.now = 5.0
-    app.step(0)
+        app = App(UdpSource(sock, Forza()), dash, BoardLink(dash, retry=0, say=status), say=status)
+        app.step(0)
+        for _ in range(3):
+            board.unplug()
+            assert wait_until(lambda: app.step(0) or app.link.line is None)
+            board = bus.add_board(serial="A1B2", path=board.path)
+            assert wait_until(lambda: app.step(0) or app.link.line is not None)
+        assert lines == ["torqdash: board A1B2 found"]  # then "waiting for", three times "lost" and "back"
+        now[0] = 5.0
+        app.step(0)
     assert lines[1:] == ["torqdash: board A1B2 back (after 6 more since the last line)"]
 
 
 @pytest.mark.parametrize("args, expected", [
-    (["f1", "--bind", "0.0.0.0"], ["f1", "--bind", "0.0.0.0"]),
     (["outgauge", "--serial", ODD, "--port", "4445"], ["outgauge", "--port", "4445", "--serial", ODD]),
     (["forza", "--layout", "{layout}"], ["forza", "--layout", "{abs_layout}"]),  # the service runs elsewhere
     (["f1", "--forward", "rig:7000", "--forward", "[::1]:5606", "--no-status"],  # each given again
@@ -100,38 +80,28 @@ def test_the_service_runs_torqdash_options_as_checked(tmp_path, monkeypatch, arg
 
 
 def tool_environment(**changes):
-    """The environment of another program: without the sanitizers' runtime that a
-    sanitizer run of this suite preloads (its reports are about our module alone)."""
+    """Another program's: without the sanitizers' runtime that a sanitizer run of this suite preloads."""
     return {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"} | changes
-
-
-def verify(path, user):
-    """systemd's own check of a unit file: its complaints about it, if any."""
-    if shutil.which("systemd-analyze") is None:
-        pytest.skip("systemd-analyze is not installed (Debian: systemd)")
-    runtime = path.parent / "runtime"  # a user manager's checks want a runtime folder
-    runtime.mkdir(mode=0o700, exist_ok=True)
-    command = ["systemd-analyze", *(["--user"] if user else []), "verify", str(path)]
-    result = subprocess.run(command, capture_output=True, text=True,
-                            env=tool_environment(XDG_RUNTIME_DIR=str(runtime)))
-    return result.returncode, [line for line in result.stderr.splitlines() if path.name in line]
 
 
 @pytest.mark.parametrize("system", [False, True])
 def test_units_install_into_a_root_verify_and_remove(tmp_path, capsys, system):
-    args = torqdash_arguments(["f1", "--bind", "0.0.0.0", "--serial", ODD])
-    environ = {"HOME": "/home/ann"}
+    args, environ = torqdash_arguments(["f1", "--bind", "0.0.0.0", "--serial", ODD]), {"HOME": "/home/ann"}
     path = install_unit(args, system, run_as="daemon", root=str(tmp_path), run=None, environ=environ)
     folder = "etc/systemd/system" if system else "home/ann/.config/systemd/user"
     assert path == tmp_path / folder / "torqdash.service"
-    text = path.read_text()
+    text, out = path.read_text(), capsys.readouterr().out
     assert f'ExecStart={sys.executable} -m torqdash f1 --bind 0.0.0.0 --serial "A B\\"%%$$\\\\"\n' in text
     assert ("Restart=always" in text and "SuccessExitStatus=143" in text
             and ("User=daemon" in text) == system and ("WantedBy=multi-user.target" in text) == system)
-    out = capsys.readouterr().out
-    assert "not run with --root: systemctl" in out
-    assert f"journalctl {'--user ' * (not system)}-u torqdash" in out
-    assert verify(path, not system) == (0, [])
+    assert "not run with --root: systemctl" in out and f"journalctl {'--user ' * (not system)}-u" in out
+    if shutil.which("systemd-analyze") is None:
+        pytest.skip("systemd-analyze is not installed (Debian: systemd)")
+    runtime = tmp_path / "runtime"  # a user manager's checks want one
+    runtime.mkdir(mode=0o700)
+    verify = subprocess.run(["systemd-analyze", *["--user"] * (not system), "verify", str(path)], text=True,
+                            capture_output=True, env=tool_environment(XDG_RUNTIME_DIR=str(runtime)))
+    assert verify.returncode == 0 and path.name not in verify.stderr, verify.stderr  # systemd's own check
     assert remove_unit(system, root=str(tmp_path), run=None, environ=environ) == path and not path.exists()
 
 
@@ -142,17 +112,15 @@ def test_install_and_remove_tell_systemd(tmp_path):
         calls.append(" ".join(command))
         return subprocess.CompletedProcess(command, status, "", "Failed to connect to bus")
 
-    path = install_unit(["f1"], False, run=run, environ=environ, euid=1000)
-    assert path == unit_path(False, environ=environ) and path.is_file()
-    remove_unit(False, run=run, environ=environ)
+    assert install_unit(["f1"], False, run=run, environ=environ, euid=1000).is_file()
+    assert remove_unit(False, run=run, environ=environ) == tmp_path / ".config/systemd/user/torqdash.service"
     assert calls == [f"systemctl --user {words}" for words in ("daemon-reload", "enable torqdash.service",
                      "restart torqdash.service", "disable --now torqdash.service", "daemon-reload")]
-    with pytest.raises(ServiceError, match="restart torqdash.service failed: Failed to connect to bus"):
-        install_unit(["f1"], False, run=lambda command: run(command, "restart" in command), environ=environ,
-                     euid=1000)
-    for system, euid, error in [(True, 1000, "run it as root"), (False, 0, "as root, install a system unit")]:
+    for system, euid, error in [(False, 1000, "restart torqdash.service failed: Failed to connect to bus"),
+                                (True, 1000, "run it as root"), (False, 0, "as root, install a system unit")]:
         with pytest.raises(ServiceError, match=error):
-            install_unit(["f1"], system, run=run, environ=environ, euid=euid)
+            install_unit(["f1"], system, run=lambda words: run(words, "restart" in words), environ=environ,
+                         euid=euid)
 
 
 def test_service_command_line(tmp_path, capsys):
@@ -167,10 +135,10 @@ def test_service_command_line(tmp_path, capsys):
 
 def test_windows_startup_shortcut(tmp_path, capsys):
     environ = {"APPDATA": r"C:\Users\Zoë Ann\AppData\Roaming", "USERPROFILE": r"C:\Users\Zoë Ann"}
-    args = ["f1", "--layout", r"C:\Users\Zoë Ann\my dash.toml"]
-    path = install_shortcut(args, str(tmp_path), environ, python=r"C:\Python312\python.exe")
-    startup = "Users/Zoë Ann/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Startup"
-    assert path == tmp_path / startup / "torqdash.lnk"
+    path = install_shortcut(["f1", "--layout", r"C:\Users\Zoë Ann\my dash.toml"], str(tmp_path), environ,
+                            python=r"C:\Python312\python.exe")
+    assert path == tmp_path / "Users/Zoë Ann/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Startup" \
+        / "torqdash.lnk"
     data = path.read_bytes()  # [MS-SHLLINK]: the header and its flags; what Wine runs (below) in UTF-16
     assert struct.unpack_from("<I16sI", data) == (76, LINK_CLSID.bytes_le, 0x2F6)
     for text in [r"C:\Python312\pythonw.exe", r'-m torqdash f1 --layout "C:\Users\Zoë Ann\my dash.toml"',
@@ -181,18 +149,17 @@ def test_windows_startup_shortcut(tmp_path, capsys):
 
 
 def test_wine_runs_the_shortcut(tmp_path):
-    """Wine's shell, a reader of shortcuts other than ours: it runs the target with the
-    arguments in the working folder (cmd.exe writes where it ran into a file here)."""
+    """Wine's shell, another reader of shortcuts, runs the target with its arguments in the working folder."""
     wine = "/usr/lib/wine/wine64" if os.access("/usr/lib/wine/wine64", os.X_OK) else shutil.which("wine64")
     if wine is None:
         pytest.skip("Wine is not installed (Debian: wine64)")
-    prefix = pathlib.Path(os.environ.get("TORQ_WINEPREFIX", "") or CACHE / "wine-prefix")
+    cache = pathlib.Path(os.environ.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache")
+    prefix = pathlib.Path(os.environ.get("TORQ_WINEPREFIX", "") or cache / "torqpanel" / "wine-prefix")
     if not (prefix / "system.reg").exists():  # (made by .ci/windows; else a new one, slower)
         prefix = tmp_path / "prefix"
     out, link = tmp_path / "ran.txt", tmp_path / "test.lnk"
-    in_wine = "Z:" + str(out).replace("/", "\\")  # Wine's drive Z: is /
-    link.write_bytes(shortcut(r"C:\windows\system32\cmd.exe", f"/c echo %CD% ran> {in_wine}", r"C:\users",
-                              "a test"))
+    command = "/c echo %CD% ran> Z:" + str(out).replace("/", "\\")  # Wine's drive Z: is /
+    link.write_bytes(shortcut(r"C:\windows\system32\cmd.exe", command, r"C:\users", "a test"))
     # One user of a prefix at a time, as .ci/windows takes it: a prefix being made is not usable.
     with open(f"{prefix}.lock", "a") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
@@ -205,14 +172,14 @@ def test_udev_rule_installs_into_a_root_and_names_its_group(tmp_path, capsys):
     assert udev_rule.install(str(tmp_path)) == 0
     written = tmp_path / "etc/udev/rules.d/70-torqpanel.rules"
     assert written.read_bytes() == udev_rule.rule_file().read_bytes()
-    rules = [line for line in written.read_text().splitlines() if line and not line.startswith("#")]
-    assert rules == ['SUBSYSTEM=="hidraw", ATTRS{idVendor}=="1dd2", ATTRS{idProduct}=="2011", '
-                     'GROUP="plugdev", MODE="0660", TAG+="uaccess"']
+    assert [line for line in written.read_text().splitlines() if line and not line.startswith("#")] == [
+        'SUBSYSTEM=="hidraw", ATTRS{idVendor}=="1dd2", ATTRS{idProduct}=="2011", GROUP="plugdev", '
+        'MODE="0660", TAG+="uaccess"']
     assert udev_rule.rule_group() == "plugdev" and "not run with --root: udevadm" in capsys.readouterr().out
-    verify_rules = ["udevadm", "verify"]
-    if not shutil.which("udevadm") or subprocess.run([*verify_rules, "-h"], capture_output=True).returncode:
+    verify = ["udevadm", "verify"]
+    if not shutil.which("udevadm") or subprocess.run([*verify, "-h"], capture_output=True).returncode:
         pytest.skip("udevadm verify needs udev from systemd 253 on")
-    assert subprocess.run([*verify_rules, str(written)], capture_output=True).returncode == 0
+    assert subprocess.run([*verify, str(written)], capture_output=True).returncode == 0
 
 
 def test_udev_install_as_root_runs_udevadm_and_otherwise_prints_the_commands(tmp_path, capsys, monkeypatch):
@@ -222,9 +189,9 @@ def test_udev_install_as_root_runs_udevadm_and_otherwise_prints_the_commands(tmp
         command, 0, "", "")) == 0
     assert calls == udev_rule.APPLY and (tmp_path / "rules.d/70-torqpanel.rules").is_file()
     assert udev_rule.install(euid=1000) == 1
-    commands = capsys.readouterr().out.splitlines()[-3:]
-    assert commands == [f"sudo install -m 644 {udev_rule.rule_file()} {tmp_path}/rules.d/70-torqpanel.rules",
-                        *(f"sudo {' '.join(command)}" for command in udev_rule.APPLY)]
+    assert capsys.readouterr().out.splitlines()[-3:] == [
+        f"sudo install -m 644 {udev_rule.rule_file()} {tmp_path}/rules.d/70-torqpanel.rules",
+        *(f"sudo {' '.join(command)}" for command in udev_rule.APPLY)]
 
 
 @pytest.mark.parametrize("group, user, advice", [
