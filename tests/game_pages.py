@@ -1,59 +1,51 @@
-"""Shared-memory pages of rFactor 2, Le Mans Ultimate and RaceRoom built from their published
-layouts (no recording of these games exists to test against), for the tests and
-bench/torqdash_shm.py: the player's car among others, at slots a decoder has to find."""
+"""rFactor 2's, Le Mans Ultimate's and RaceRoom's pages from their published layouts (no recording
+exists), the player's car among others, for the tests and bench/torqdash_shm.py."""
 import math
 import struct
 
-from torqdash.games import raceroom, rfactor
+from torqdash.games import raceroom, rfactor as rf
 from torqdash.games.rfactor import INFO, TELEM, TELEM_SIZE, VEHICLE
 
 # 7300 of 8500 rpm in fourth at (3, 0, -40) m/s, 45 of 75 l, 82.5 s into the lap, last lap
-# 3:30.25, best 3:28.5, 0.25 s up on it, third, pit limiter on; the other cars' mIDs.
+# 3:30.25, best 3:28.5, 0.25 s up on it, third, pit limiter on.
 TELEM_VALUES = dict(mID=7, mElapsedTime=100.0, mLapStartET=17.5, mVehicleName=b"Oreca 07 #22:LM",
                     mLocalVelX=3.0, mLocalVelZ=-40.0, mGear=4, mEngineRPM=7300.0, mEngineMaxRPM=8500.0,
                     mFuel=45.0, mFuelCapacity=75.0, mSpeedLimiter=1, mDeltaBest=-0.25)
 VEHICLE_VALUES = dict(mID=7, mIsPlayer=True, mPlace=3, mBestLapTime=208.5, mLastLapTime=210.25, mSector=1)
 INFO_VALUES = dict(mNumVehicles=3, mGamePhase=5, mInRealtime=True)
-OTHERS = (3, 11)
-# RaceRoom (in rad/s): 7000 of 8500 rpm, up-shift at 8000, third at 50 m/s, 30 of 60 l, 45.5 s
+# RaceRoom (in rad/s, rpm * pi / 30): 7000 of 8500 rpm, up-shift at 8000, third at 50 m/s, 30 of 60 l, 45.5 s
 # into the lap, last 1:30.25, best 1:29.5, 0.5 s up, second, limiter on, ABS working.
-RAD_PER_S = 2 * math.pi / 60  # in one rpm
-R3E_VALUES = dict(engine_rps=7000 * RAD_PER_S, max_engine_rps=8500 * RAD_PER_S, upshift_rps=8000 * RAD_PER_S,
-                  gear=3, car_speed=50.0, fuel_left=30.0, fuel_capacity=60.0, lap_time_current_self=45.5,
-                  lap_time_previous_self=90.25, lap_time_best_self=89.5, time_delta_best_self=-0.5,
-                  position=2, pit_limiter=1, abs=5, tc=1, model_id=4567, green=1)
+R3E_VALUES = dict(engine_rps=7000 * math.pi / 30, max_engine_rps=8500 * math.pi / 30,
+                  upshift_rps=8000 * math.pi / 30, gear=3, car_speed=50.0, fuel_left=30.0, fuel_capacity=60.0,
+                  lap_time_current_self=45.5, lap_time_previous_self=90.25, lap_time_best_self=89.5,
+                  time_delta_best_self=-0.5, position=2, pit_limiter=1, abs=5, tc=1, model_id=4567, green=1)
 
 
-def cars(data, at, layout, stride, player, player_slot):
-    """The other cars (their mID only) and the player's car at `player_slot`."""
-    for slot, slot_id in enumerate(OTHERS[:player_slot] + (player["mID"],) + OTHERS[player_slot:]):
-        layout.write(data, at + slot * stride, **(player if slot == player_slot else {"mID": slot_id}))
-
-
-def rf2_pages(telem=TELEM_VALUES, info=INFO_VALUES, vehicle=VEHICLE_VALUES, versions=(5, 9)):
-    """The plugin's two mappings: the player's telemetry third, its scoring second."""
-    pages = {name: bytearray(size) for name, size in rfactor.RFactor2.pages.items()}
-    telemetry, scoring = pages[rfactor.RF2_TELEMETRY], pages[rfactor.RF2_SCORING]
-    struct.pack_into("<IIii", telemetry, 0, versions[0], versions[0], 0, 3)
-    struct.pack_into("<II", scoring, 0, versions[1], versions[1])
-    cars(telemetry, rfactor.RF2_TELEM_AT, TELEM, TELEM_SIZE, telem, 2)
-    INFO.write(scoring, rfactor.RF2_INFO_AT, **info)
-    cars(scoring, rfactor.RF2_VEHICLE_AT, VEHICLE, VEHICLE.size, vehicle, 1)
+def rf2_pages(telem=(), info=(), vehicle=(), versions=(5, 9), lmu=False):
+    """The plugin's mappings (their versions `versions`) or LMU_Data: the session and three cars, the
+    player's telemetry third and scoring second, with these changes to its values."""
+    telem, info, vehicle = ({**TELEM_VALUES, **dict(telem)}, {**INFO_VALUES, **dict(info)},
+                            {**VEHICLE_VALUES, **dict(vehicle)})
+    if lmu:
+        pages = {rf.LMU_DATA: bytearray(rf.LMU_SIZE)}
+        telemetry = scoring = pages[rf.LMU_DATA]
+        struct.pack_into("<i", telemetry, rf.LMU_GAME_VERSION_AT, 1121)
+        telemetry[rf.LMU_TELEMETRY_AT:rf.LMU_TELEMETRY_AT + 3] = bytes((3, 2, 1))  # the player's: the third
+        at = (rf.LMU_TELEM_AT, rf.LMU_SCORING_AT, rf.LMU_VEHICLE_AT)
+    else:
+        pages = {name: bytearray(size) for name, size in rf.RFactor2.pages.items()}
+        telemetry, scoring = pages.values()
+        struct.pack_into("<IIii", telemetry, 0, versions[0], versions[0], 0, 3)
+        struct.pack_into("<II", scoring, 0, versions[1], versions[1])
+        at = (rf.RF2_TELEM_AT, rf.RF2_INFO_AT, rf.RF2_VEHICLE_AT)
+    INFO.write(scoring, at[1], **info)
+    for slot, (telem_id, vehicle_id) in enumerate(((3, 3), (11, vehicle["mID"]), (telem["mID"], 11))):
+        TELEM.write(telemetry, at[0] + slot * TELEM_SIZE, **(telem if slot == 2 else {"mID": telem_id}))
+        VEHICLE.write(scoring, at[2] + slot * VEHICLE.size, **(vehicle if slot == 1 else {"mID": vehicle_id}))
     return pages
 
 
-def lmu_page(telem=TELEM_VALUES, info=INFO_VALUES, vehicle=VEHICLE_VALUES):
-    """LMU_Data with the same cars; playerVehicleIdx points at the player's telemetry."""
-    page = bytearray(rfactor.LMU_SIZE)
-    struct.pack_into("<i", page, rfactor.LMU_GAME_VERSION_AT, 1121)
-    page[rfactor.LMU_TELEMETRY_AT:rfactor.LMU_TELEMETRY_AT + 3] = bytes((3, 2, 1))
-    cars(page, rfactor.LMU_TELEM_AT, TELEM, TELEM_SIZE, telem, 2)
-    INFO.write(page, rfactor.LMU_SCORING_AT, **info)
-    cars(page, rfactor.LMU_VEHICLE_AT, VEHICLE, VEHICLE.size, vehicle, 1)
-    return page
-
-
-def r3e_page(values=R3E_VALUES, major=3):
+def r3e_page(values=(), major=3):
     page = bytearray(raceroom.R3E.size)
-    raceroom.R3E.write(page, version_major=major, version_minor=4, **values)
+    raceroom.R3E.write(page, version_major=major, version_minor=4, **{**R3E_VALUES, **dict(values)})
     return page
