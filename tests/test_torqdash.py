@@ -33,8 +33,8 @@ LIGHTS = 0b111_0111_1101  # shift, handbrake, pit, TC, signals, oil, battery, AB
 OUTGAUGE = [(4, "4s", b"XRT"), (10, "B", 5), (12, "f", 30.5), (16, "f", 6543.0), (28, "f", 0.25),
             (40, "I", LIGHTS), (44, "I", 0b100_0100_1001)]  # lit: shift, pit, signal R, ABS
 OUTGAUGE_T = Telemetry(rpm=6543.0, gear=4, car="XRT", speed_kph=30.5 * 3.6, fuel=0.25, shift_light=True,
-                       handbrake=False, pit_limiter=True, tc_active=False, abs_active=True,
-                       oil_warning=False, battery_warning=False, signal_left=False, signal_right=True)
+                       handbrake=False, pit_limiter=True, tc_active=False, abs_active=True, oil_warning=False,
+                       battery_warning=False, signal_left=False, signal_right=True)
 # Forza Data Out: IsRaceOn 0, EngineMaxRpm 8, CurrentEngineRpm 16, Velocity 32-40,
 # CarOrdinal 212; the Dash fields from 232 (from 244 on Forza Horizon): Speed +12,
 # Fuel +44, BestLap +52, LastLap +56, CurrentLap +60, RacePosition +70, HandBrake +74, Gear +75.
@@ -59,10 +59,9 @@ PLAYER = 5
 
 def f1_packets(year):
     header, status, telemetry = [(0, "H", year), (27, "B", PLAYER)], 29 + PLAYER * 55, 29 + PLAYER * 60
-    return [packet(1239, header + [(6, "B", 7), (status, "B", 2), (status + 1, "B", 0),
-                                   (status + 4, "B", 1), (status + 5, "f", 27.5),
-                                   (status + 9, "f", 110.0), (status + 17, "H", 12500),
-                                   (status + 28, "b", 3)]),
+    return [packet(1239, header + [(6, "B", 7), (status, "B", 2), (status + 1, "B", 0), (status + 4, "B", 1),
+                                   (status + 5, "f", 27.5), (status + 9, "f", 110.0),
+                                   (status + 17, "H", 12500), (status + 28, "b", 3)]),
             packet(1352, header + [(6, "B", 6), (telemetry, "H", 287), (telemetry + 15, "b", -1),
                                    (telemetry + 16, "H", 11800), (telemetry + 19, "B", 100)])]
 
@@ -102,23 +101,56 @@ def shown(board):
             "right": panel_text(state.right), "rpm": lit(state.rpm), "warning": lit(state.warning)}
 
 
-@pytest.mark.parametrize("telemetry, later, expected", [
-    (Telemetry(rpm=5590, max_rpm=8000), 0, {"rpm": "........."}),  # below 70 %
-    (Telemetry(rpm=6700, max_rpm=8000), 0, {"rpm": "#####...."}),
-    (Telemetry(rpm=7700, max_rpm=8000), 0, {"rpm": "#########"}),  # blinking: on ...
-    (Telemetry(rpm=7700, max_rpm=8000), 0.15, {"rpm": "........."}),  # ... and off
-    (Telemetry(rpm=1000, shift_light=True), 0.15, {"rpm": "........."}),
-    (Telemetry(rpm=7000), 0, {"rpm": "#######.."}),  # no max RPM sent: the layout's 8000
-    (Telemetry(gear=-1, speed_kph=287.4), 0, {"gear": "R", "central": "287", "left": "287"}),
-    (Telemetry(gear=0, last_lap_s=83.456, fuel=0.05), 0, {"gear": "N", "right": "1.23", "warning": "....#."}),
-    (Telemetry(gear=3, last_lap_s=45.67, pit_limiter=True, abs_active=True), 0,
+CARS = '[cars.XRT]\nstart = 0.5\nshift = 0.9\n[cars.GT]\nshift_rpm = [6000, 7000]\n[cars.UF]\nmax = 10000\n'
+FLAGS = ('warning.leds = ["flag_yellow", "flag_blue", "flag_chequered", "delta_faster", "delta_slower", '
+         '"none"]')
+CHOICES = ('units = "mph"\nrpm = {start = 0.5, shift = 0.9}\n'
+           'panels = {left = "position", central = "gear", right = "fuel"}\n'
+           'warning.leds = ["shift", "none", "none", "none", "none", "signal_left"]')
+
+
+def bar(telemetry, lit, layout=""):
+    return layout, telemetry, 0, {"rpm": lit}
+
+
+@pytest.mark.parametrize("layout, telemetry, later, expected", [
+    bar(Telemetry(rpm=5590, max_rpm=8000), "........."),  # below 70 %
+    bar(Telemetry(rpm=6700, max_rpm=8000), "#####...."),
+    bar(Telemetry(rpm=7700, max_rpm=8000), "#########"),  # blinking: on ...
+    ("", Telemetry(rpm=7700, max_rpm=8000), 0.15, {"rpm": "........."}),  # ... and off
+    ("", Telemetry(rpm=1000, shift_light=True), 0.15, {"rpm": "........."}),
+    bar(Telemetry(rpm=7000), "#######.."),  # no max RPM sent: the layout's 8000
+    # the game's own points: where its lights begin and its shift point
+    bar(Telemetry(rpm=6500, max_rpm=9000, first_light_rpm=5000, shift_rpm=7000), "#######.."),
+    bar(Telemetry(rpm=7000, max_rpm=9000, shift_rpm=7000), "#########"),
+    bar(Telemetry(rpm=5000, max_rpm=8000, first_light_rpm=4000), "###......"),  # shift: 95 % of max
+    bar(Telemetry(rpm=1000, rev_lights=0.5), "#####...."),  # the game's bar as it is
+    # per car: its window overrides the game's points, its gear's shift point the window
+    bar(Telemetry(car="XRT", rpm=4000, max_rpm=8000, shift_rpm=5000), "#........", CARS),
+    *(bar(Telemetry(car="GT", gear=gear, rpm=rpm, max_rpm=9000), lit, CARS) for gear, rpm, lit in [
+        (1, 6000, "#########"), (2, 6000, "#####...."), (5, 6500, "#######.."),  # the last gear's on
+        (0, 6990, "###......")]),  # neutral: the window
+    bar(Telemetry(car="UF", rpm=8000, max_rpm=None), "####.....", CARS),
+    ("", Telemetry(gear=-1, speed_kph=287.4), 0, {"gear": "R", "central": "287", "left": "287"}),
+    ("", Telemetry(gear=0, last_lap_s=83.456, fuel=0.05), 0,
+     {"gear": "N", "right": "1.23", "warning": "....#."}),
+    ("", Telemetry(gear=3, last_lap_s=45.67, pit_limiter=True, abs_active=True), 0,
      {"gear": "3", "right": "45.6", "warning": "#..#.."}),
-    (Telemetry(gear=3, speed_kph=100, rpm=8000, in_race=False), 0, {"gear": " ", "rpm": "........."}),
+    ("", Telemetry(gear=3, speed_kph=100, rpm=8000, in_race=False), 0, {"gear": " ", "rpm": "........."}),
+    (FLAGS, Telemetry(flag="yellow", delta_s=-0.3), 0, {"warning": "#..#.."}),
+    (FLAGS, Telemetry(flag="yellow", delta_s=-0.3), 0.3, {"warning": "...#.."}),  # the flag's LED blinks
+    (FLAGS, Telemetry(flag="chequered", delta_s=0.5), 0.1, {"warning": "..#.#."}),
+    (FLAGS, Telemetry(flag="green", delta_s=0.0), 0, {"warning": "......"}),
+    (CHOICES, Telemetry(gear=5, position=3, fuel=0.5, speed_kph=160.9, rpm=5600, max_rpm=8000,
+                        signal_left=True), 0, {"gear": "5", "left": "P 3", "central": " 5 ", "right": " 50",
+                                               "rpm": "#####....", "warning": ".....#"}),
 ])
-def test_dash_on_the_default_layout(dev, board, telemetry, later, expected):
-    dash = Dash(dev)
+def test_dash_on_a_layout(dev, board, layout, telemetry, later, expected):
+    dash = Dash(dev, parse_layout(layout))
     dash.show(telemetry, now=0.0)
-    dash.refresh(now=later)
+    if later:
+        assert dash.wake_in(0.01) is not None  # woken for the blink
+        dash.refresh(now=later)
     assert {key: value for key, value in shown(board).items() if key in expected} == expected
 
 
@@ -152,16 +184,6 @@ def test_dash_sends_changes_only_and_at_most_60_a_second(dev, board):
     assert dash.refresh(now=times[-1] + 0.1) and shown(board)["rpm"] != before  # silent: it blinks alone
     # A flood of 1000 packets a second: about 60 frames.
     assert 60 <= sum(dash.show(Telemetry(gear=i % 9 + 1), now=30 + i / 1000) for i in range(1000)) <= 62
-
-
-def test_layout_file_choices(dev, board):
-    layout = parse_layout('units = "mph"\nrpm = {start = 0.5, shift = 0.9}\n'
-                          'panels = {left = "position", central = "gear", right = "fuel"}\n'
-                          'warning.leds = ["shift", "none", "none", "none", "none", "signal_left"]')
-    Dash(dev, layout).show(Telemetry(gear=5, position=3, fuel=0.5, speed_kph=160.9, rpm=5600,
-                                     max_rpm=8000, signal_left=True))
-    assert shown(board) == {"gear": "5", "left": "P 3", "central": " 5 ", "right": " 50",
-                            "rpm": "#####....", "warning": ".....#"}
 
 
 @pytest.mark.parametrize("text, error", [
@@ -202,17 +224,12 @@ def udp():
 
 @pytest.mark.threaded
 def test_app_with_unplug_and_replug(bus, board, udp):
-    receiver, sender = udp
-    dash = Dash(None)
+    (receiver, sender), dash = udp, Dash(None)
     app = App(UdpSource(receiver, Forza()), dash, BoardLink(dash, retry=0, say=lambda text: None))
-    sender.send(packet(324, forza_dash(244, 3, 25.0)))
-    app.step(longest=1.0)
-    assert shown(board) == {"gear": "3", "left": " 90", "central": " 90", "right": "1.23",
-                            "rpm": "##.......", "warning": ".#...."}
+    app.step(0)
     dash.step_brightness()
     board.unplug()
     sender.send(packet(324, forza_dash(244, 4, 30.0)))
-    app.step(longest=1.0)
     # A failed read (the listener's) or write clears "connected", and the link lets go.
     assert wait_until(lambda: app.step(0) or app.link.line is None)
     again = bus.add_board(serial="A1B2", path=board.path)

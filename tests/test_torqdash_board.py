@@ -14,25 +14,6 @@ from torqsim.board import BoardState, InputPanel
 
 TESTDATA = next((folder / "shared" / "testdata" for folder in Path(__file__).parents
                  if (folder / "shared" / "testdata").is_dir()), None)
-CARS = '[cars.XRT]\nstart = 0.5\nshift = 0.9\n[cars.GT]\nshift_rpm = [6000, 7000]\n[cars.UF]\nmax = 10000\n'
-
-
-@pytest.mark.parametrize("telemetry, expected", [
-    # the game's own points: where its lights begin and its shift point
-    (Telemetry(rpm=6500, max_rpm=9000, first_light_rpm=5000, shift_rpm=7000), "#######.."),
-    (Telemetry(rpm=7000, max_rpm=9000, shift_rpm=7000), "#########"),
-    (Telemetry(rpm=5000, max_rpm=8000, first_light_rpm=4000), "###......"),  # shift: 95 % of max
-    (Telemetry(rpm=1000, rev_lights=0.5), "#####...."),  # the game's bar as it is
-    # per car: its window overrides the game's points, its gear's shift point the window
-    (Telemetry(car="XRT", rpm=4000, max_rpm=8000, shift_rpm=5000), "#........"),
-    *((Telemetry(car="GT", gear=gear, rpm=rpm, max_rpm=9000), lit) for gear, rpm, lit in [
-        (1, 6000, "#########"), (2, 6000, "#####...."), (5, 6500, "#######.."),  # the last gear's on
-        (0, 6990, "###......")]),  # neutral: the window
-    (Telemetry(car="UF", rpm=8000, max_rpm=None), "####....."),
-])
-def test_shift_lights(dev, board, telemetry, expected):
-    Dash(dev, parse_layout(CARS)).show(telemetry, now=0.0)
-    assert shown(board)["rpm"] == expected
 
 
 @pytest.mark.skipif(TESTDATA is None, reason="the shared test data is not beside this tree")
@@ -62,25 +43,6 @@ def test_iracing_shift_lights_of_a_real_recording(dev, board):
     assert all((seen[rpm] > 0) == (rpm >= 5750) and (seen[rpm] == 9) >= (rpm >= 6850) for rpm in rpms)
     assert [seen[rpm] for rpm in rpms] == sorted(seen.values())
     assert sum(5040 <= rpm < 5750 for rpm in rpms) > 100 and max(rpms) > 6850
-
-
-FLAGS = """warning.leds = ["flag_yellow", "flag_blue", "flag_chequered",
-                "delta_faster", "delta_slower", "none"]"""
-
-
-@pytest.mark.parametrize("telemetry, later, expected", [
-    (Telemetry(flag="yellow", delta_s=-0.3), 0.0, "#..#.."),
-    (Telemetry(flag="yellow", delta_s=-0.3), 0.3, "...#.."),  # the flag's LED blinks
-    (Telemetry(flag="chequered", delta_s=0.5), 0.1, "..#.#."),
-    (Telemetry(flag="green", delta_s=0.0), 0.0, "......"),
-])
-def test_flag_and_delta_leds(dev, board, telemetry, later, expected):
-    dash = Dash(dev, parse_layout(FLAGS))
-    dash.show(telemetry, now=0.0)
-    if later:
-        assert dash.wake_in(0.01) == pytest.approx(0.24)  # woken for the blink
-        dash.refresh(now=later)
-    assert shown(board)["warning"] == expected
 
 
 RUMBLE = "rumble.on = true\n" + "".join(
