@@ -1,6 +1,4 @@
-"""The README and docs/ as a user meets them: their code blocks run as written, their
-commands parse, their links lead somewhere, and the example that lists the
-get_device_info keys lists the README's."""
+"""The README and docs/ as a user meets them: blocks run, commands parse, links lead somewhere."""
 import os
 import re
 import shlex
@@ -11,6 +9,10 @@ from pathlib import Path
 import pytest
 
 from conftest import child_env
+from torqdash import parse_layout
+from torqdash.app import parser as torqdash_parser
+from torqdash.games import SOURCES
+from torqsim.__main__ import parser as torqsim_parser
 from torqsim.board import BLANK_DISPLAY
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -22,38 +24,28 @@ NOT_RUN = re.compile(r"\s*<!-- not run: .+ -->\s*$")
 
 def blocks(page):
     """(language, code, line number, marked not to run) of each fenced block."""
-    lines = page.read_text(encoding="utf-8").splitlines()
-    found, number = [], 0
-    while number < len(lines):
-        fence = re.match(r"(\s*)```(\S*)\s*$", lines[number])
-        number += 1
-        if not fence:
-            continue
-        start, indent = number, len(fence.group(1))
-        while not re.match(r"\s*```\s*$", lines[number]):
-            number += 1
-        code = "\n".join(line[indent:] for line in lines[start:number]) + "\n"
-        marked = start >= 2 and bool(NOT_RUN.match(lines[start - 2]))
-        found.append((fence.group(2), code, start, marked))
-        number += 1
-    return found
+    text = page.read_text(encoding="utf-8")
+    for fence in re.finditer(r"^([ \t]*)```(\S*)[ \t]*\n(.*?)^[ \t]*```[ \t]*$", text, re.M | re.S):
+        before = text[:fence.start()].splitlines()
+        code = "".join(line[len(fence[1]):] for line in fence[3].splitlines(keepends=True))
+        yield fence[2], code, len(before) + 1, bool(before) and bool(NOT_RUN.match(before[-1]))
 
 
 CASES = [pytest.param(language, code, id=f"{page.name}:{line}") for page in PAGES
          for language, code, line, marked in blocks(page) if language in RUN and not marked]
 
 
-def test_every_block_is_run_or_marked():
-    unknown = [(page.name, line, language) for page in PAGES for language, _, line, _ in blocks(page)
-               if language not in RUN | SHOWN]
+def test_every_block_is_closed_and_run_or_marked():
+    found = [(page.name, line, language) for page in PAGES for language, _, line, _ in blocks(page)]
+    assert sum(page.read_text(encoding="utf-8").count("```") for page in PAGES) == 2 * len(found)
+    unknown = [block for block in found if block[2] not in RUN | SHOWN]
     assert not unknown, "a fence language the README test does not know (see docs/checks.md)"
     assert len(CASES) >= 5  # the quick start, the test suite, the examples, the snapshot, the layout
 
 
 @pytest.fixture
 def folder(tmp_path):
-    """A working folder with the repository's examples, a report.hex, and `python3` on PATH
-    being this interpreter."""
+    """The examples, a report.hex, and this interpreter as `python3` on PATH."""
     (tmp_path / "examples").symlink_to(ROOT / "examples")
     (tmp_path / "report.hex").write_text(BLANK_DISPLAY.hex() + "\n")
     (tmp_path / "bin").mkdir()
@@ -64,8 +56,6 @@ def folder(tmp_path):
 @pytest.mark.parametrize("language, code", CASES)
 def test_block_runs_as_written(folder, language, code):
     if language == "toml":
-        from torqdash import parse_layout
-
         parse_layout(code)
         return
     # (pytest's plugins are left out: they only slow the block's own run down)
@@ -85,31 +75,24 @@ def test_block_runs_as_written(folder, language, code):
     assert "Traceback" not in result.stderr
 
 
-def slug(heading):
-    """The anchor GitHub gives a heading."""
-    return re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
-
-
 def anchors(page):
+    """The anchors GitHub gives the page's headings."""
     text = re.sub(r"```.*?```", "", page.read_text(encoding="utf-8"), flags=re.S)
-    return {slug(heading) for heading in re.findall(r"^#+ (.+)$", text, re.M)}
+    return {re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+            for heading in re.findall(r"^#+ (.+)$", text, re.M)}
 
 
 @pytest.mark.parametrize("page", PAGES, ids=lambda page: page.name)
 def test_links_lead_somewhere(page):
     broken = []
-    for target in re.findall(r"\]\(([^)\s]+)\)", page.read_text(encoding="utf-8")):
-        if re.match(r"[a-z]+://", target):
-            continue
+    for target in re.findall(r"\]\((?![a-z]+://)([^)\s]+)\)", page.read_text(encoding="utf-8")):  # not URLs
         path, _, anchor = target.partition("#")
         linked = (page.parent / path).resolve() if path else page
-        if not linked.exists() or (anchor and anchor not in anchors(linked)):
-            broken.append(target)
+        broken += [target] if not linked.exists() or anchor and anchor not in anchors(linked) else []
     assert not broken
 
 
-# Inline commands, up to a pipe or the next command; a bare program name (or one with
-# "..." for its arguments) names it and is left out.
+# Inline commands up to a pipe or the next command; one with "..." for its arguments names it.
 COMMANDS = [pytest.param(span, id=span[:60]) for page in PAGES
             for span in re.findall(r"`(python3 -m torq(?:sim|dash) [^`]*)`", page.read_text(encoding="utf-8"))
             if "..." not in span]
@@ -121,15 +104,10 @@ def test_inline_commands_parse(span):
     ends = [index for index, word in enumerate(words) if word in ("|", "||", "&&", ";", ">")]
     program, *args = words[2:ends[0] if ends else None]
     if program == "torqsim":
-        from torqsim.__main__ import parser
-
-        options = parser().parse_args(args)
+        options = torqsim_parser().parse_args(args)
         assert options.command != "run" or options.program
     else:
-        from torqdash.app import parser
-        from torqdash.games import SOURCES
-
-        assert parser().parse_args(args).source in SOURCES
+        assert torqdash_parser().parse_args(args).source in SOURCES
 
 
 def test_virtual_info_prints_every_key_of_the_readme():

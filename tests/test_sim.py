@@ -62,7 +62,7 @@ def test_parse_keys(typed, keys, rest):
 
 
 def lit(root, ident):
-    """A digit's lit segments, sorted, with "." when its point is lit; and their colours."""
+    """A digit's lit segments, sorted, "." for a lit point; and their colours."""
     group = root.find(f".//*[@id='{ident}']")
     on = [seg for seg in group.iter() if seg.get("class") == "seg on"]
     point = "." * any(item.get("class") == "dp on" for item in group.iter())
@@ -70,15 +70,11 @@ def lit(root, ident):
 
 
 def test_svg_snapshot_of_a_known_state(board, dev, tmp_path):
-    dev.set_central_panel("K.2")
-    dev.set_gear("3", True)  # the gear digit; the central panel becomes " 3. "
-    torqsim.set_right_panel(dev, "1:23.456")
-    for led in range(1, 6):
-        dev.set_rpm_led(led, 1)
-    dev.set_warning_led(2, 1)
-    dev.load_rumble_motor(1, 200)
-    dev.show_me()
-    dev.set_brightness(100)
+    torqsim.set_right_panel(dev, "1:23.456")  # (set_gear's digit makes the central panel " 3. ")
+    for call, *args in [("set_central_panel", "K.2"), ("set_gear", "3", True), ("set_warning_led", 2, 1),
+                        *(("set_rpm_led", led, 1) for led in range(1, 6)), ("load_rumble_motor", 1, 200),
+                        ("show_me",), ("set_brightness", 100)]:
+        getattr(dev, call)(*args)
     out = tmp_path / "board.svg"
     result = subprocess.run([sys.executable, "-m", "torqsim", "snapshot", str(out)]
                             + [arg for frame in board.frames for arg in ("--report", frame.hex())],
@@ -86,8 +82,8 @@ def test_svg_snapshot_of_a_known_state(board, dev, tmp_path):
     assert result.returncode == 0, result.stderr
     root = ElementTree.parse(out).getroot()
     digits = [f"{name}-{i}" for name in ("left", "central", "right") for i in (1, 2, 3)] + ["gear"]
-    assert [lit(root, ident)[0] for ident in digits] == [
-        "".join(sorted(PLACEHOLDER)) + ".", "abdeg", "", "", "abcdg.", "", "bc.", "abdeg.", "abcdg.", "abcdg."]
+    assert [lit(root, ident)[0] for ident in digits] == ["".join(sorted(PLACEHOLDER)) + ".", "abdeg", "", "",
+                                                         "abcdg.", "", "bc.", "abdeg.", "abcdg.", "abcdg."]
     # A character the board cannot draw is drawn in a colour of its own.
     unknown, known = lit(root, "left-1")[1], lit(root, "left-2")[1]
     assert len(unknown) == len(known) == 1 and unknown != known
@@ -99,33 +95,7 @@ def test_svg_snapshot_of_a_known_state(board, dev, tmp_path):
             items["brightness"]["data-level"]) == ("200", "0", "100")
 
 
-def test_demo_200_frames_headless():
-    result = subprocess.run([sys.executable, "-m", "torqsim", "demo", "--frames", "200", "--fps", "0"],
-                            capture_output=True, text=True, timeout=120)
-    assert result.returncode == 0, result.stderr
-    out = result.stdout
-    assert "virtual board" in out.splitlines()[0]
-    reports = re.findall(r"^report +(\d+) (\w+) +(.*)$", out, re.MULTILINE)
-    assert [int(number) for number, _, _ in reports] == list(range(1, 201))
-    assert {kind for _, kind, _ in reports} == {"display", "brightness"}
-    assert 'right "   "' in reports[0][2]  # init's blank display
-    assert re.match(r"gear 4.* rpm #########", reports[-1][2])  # the full bar in fourth gear
-    assert {"gear n", "gear 1", "gear 2", "gear 3", 'right panel "1.2.3."', "rumble on 120/200",
-            "rumble off", "warning LED 3 on", "brightness 60/254", "brightness 254/254"
-            } <= set(re.findall(r"^  board: (.*)$", out, re.MULTILINE))
-    assert "shift point: 8600 rpm in gear 1" in out
-    # then the picture, and the last line
-    assert re.search(r"^report   200 .*\n(?s:.*RPM.*GEAR.*RUMBLE.*)\ntorqsim demo: 200 reports\n$", out, re.M)
-
-
 pyte, termios, fcntl = (pytest.importorskip(name) for name in ("pyte", "termios", "fcntl"))
-
-
-# In the child: the pseudo-terminal becomes its controlling terminal, so that Ctrl-C typed
-# there reaches it as a signal, which it takes even when this run ignores SIGINT.
-def _controlling_terminal():
-    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 class Session:
@@ -136,11 +106,12 @@ class Session:
         fcntl.ioctl(self.slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
         self.settings = termios.tcgetattr(self.slave)
         env = {**{k: v for k, v in os.environ.items() if k != "NO_COLOR"}, "TERM": "xterm-256color"}
-        # faulthandler: SIGABRT prints every thread's stack, the report of a session that hangs
+        # Its controlling terminal, so that Ctrl-C typed there reaches it even when this run
+        # ignores SIGINT; faulthandler prints every thread's stack on SIGABRT, if it hangs.
         self.process = subprocess.Popen(
-            [sys.executable, "-X", "faulthandler", "-m", *args], stdin=self.slave,
-            stdout=self.slave, stderr=self.slave, cwd=ROOT, env=env, start_new_session=True,
-            preexec_fn=_controlling_terminal)
+            [sys.executable, "-X", "faulthandler", "-m", *args], stdin=self.slave, stdout=self.slave,
+            stderr=self.slave, cwd=ROOT, env=env, start_new_session=True, preexec_fn=lambda: (
+                fcntl.ioctl(0, termios.TIOCSCTTY, 0), signal.signal(signal.SIGINT, signal.SIG_DFL)))
         self.screen, self.text = pyte.Screen(columns, rows), ""
         self.stream = pyte.ByteStream(self.screen)
 
@@ -160,12 +131,11 @@ class Session:
     def finish(self, drawn=True):
         """The exit status, once the terminal's settings and, when the picture was `drawn` in
         place, its scrolling region and cursor are back."""
-        ended = self.read_until(lambda: self.process.poll() is not None)
-        self.read_until(lambda: False, 0.2)
-        if not ended:
+        if not self.read_until(lambda: self.process.poll() is not None):
             self.process.send_signal(signal.SIGABRT)
             self.read_until(lambda: False, 1.0)
             raise AssertionError(f"the session did not end; its threads:\n{self.text[-4000:]}")
+        self.read_until(lambda: False, 0.2)
         assert termios.tcgetattr(self.slave) == self.settings
         shown = self.text.rfind("\x1b[?25h") > self.text.rfind("\x1b[?25l")  # the cursor
         assert not drawn or "\x1b[r" in self.text and shown
@@ -210,20 +180,6 @@ def test_run_input_monitor_with_keys(session_factory, tmp_path):
     assert "2:17" in "".join(root.find(".//*[@id='switches']").itertext())
 
 
-def test_run_shift_light_draws_the_board(session_factory, tmp_path):
-    snapshot = tmp_path / "shift.svg"
-    term = session_factory("torqsim", "run", "--snapshot", str(snapshot), str(EXAMPLES / "shift_light.py"),
-                           "--seconds", "1.5")
-    assert term.finish() == 0
-    # The gear digit in red on screen: some lit segment below the GEAR label.
-    top, column = next((i, row.index("GEAR")) for i, row in enumerate(term.screen.display) if "GEAR" in row)
-    assert [cell for row in range(top + 1, top + 7) for col, cell in term.screen.buffer[row].items()
-            if column <= col < column + 6 and cell.data in "_|" and cell.fg == "red"]
-    # The snapshot too shows the board as the program left it, not as its teardown did.
-    gear = ElementTree.parse(snapshot).getroot().find(".//*[@id='gear']").get("data-text")
-    assert re.fullmatch(r"[1-6]\.?", gear)
-
-
 # How the program ends: its exit status, and a traceback from its own frames on.
 @pytest.mark.parametrize("program, status, printed", [
     ("import sys\nprint('bye')\nsys.exit(3)\n", 3, "bye"), ("raise KeyboardInterrupt\n", 130, ""),
@@ -237,28 +193,42 @@ def test_run_program_exit_status(tmp_path, capsys, program, status, printed):
     assert ("program.py" in err and "runpy" not in err) if status == 1 else err == ""
 
 
+def test_run_snapshot_shows_the_board_as_the_program_left_it(tmp_path, capsys):
+    """Not as its torqline's teardown did (the blank display)."""
+    program, snapshot = str(EXAMPLES / "shift_light.py"), str(tmp_path / "s.svg")
+    assert run_program(program, ["--seconds", "0.3"], snapshot=snapshot) == 0
+    gear = ElementTree.parse(tmp_path / "s.svg").getroot().find(".//*[@id='gear']").get("data-text")
+    assert re.fullmatch(r"[1-6]\.?", gear) and "blanked it on closing" in capsys.readouterr().out
+
+
 def test_demo_in_a_narrow_terminal_fits_what_it_prints(session_factory):
     # 70 x 20: too small for the picture, so plain text, every line within the width.
-    term = session_factory("torqsim", "demo", "--frames", "130", "--fps", "0", "--board", "virtual",
+    term = session_factory("torqsim", "demo", "--frames", "200", "--fps", "0", "--board", "virtual",
                            columns=70, rows=20)
     assert term.finish(drawn=False) == 0
     # (less the module's guard line, printed without a line break as this process holds the guard)
-    text = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", term.text).replace("Kavro Engine already running!", "")
-    lines = text.split("\r\n")
-    assert max(map(len, lines)) <= 70 and sum(line.startswith("report ") for line in lines) == 130
-    # At the end, the board's summary in place of the picture, on three lines as each report's.
+    out = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", term.text).replace("Kavro Engine already running!", "")
+    lines = out.split("\r\n")
+    assert max(map(len, lines)) <= 70 and "virtual board" in lines[0]
+    reports = re.findall(r"^report +(\d+) (\w+) +(.*)$", "\n".join(lines), re.M)
+    assert [int(number) for number, _, _ in reports] == list(range(1, 201))
+    assert {kind for _, kind, _ in reports} == {"display", "brightness"}
+    assert 'right "   "' in reports[0][2]  # init's blank display
+    assert {"gear n", "gear 1", "gear 2", "gear 3", 'right panel "1.2.3."', "rumble on 120/200", "rumble off",
+            "warning LED 3 on", "brightness 60/254", "brightness 254/254"
+            } <= {line[len("  board: "):] for line in lines if line.startswith("  board: ")}
+    # At the end, the board's summary in place of the picture, on three lines as each report's:
+    # the full bar in fourth gear.
     shown = "\n".join(line.rstrip() for line in term.screen.display).strip().split("\n")
-    assert shown[-4].startswith("the board (its picture needs 78 columns, this terminal has 70): gear 3")
-    assert shown[-3:-1] == shown[-6:-4] and shown[-1] == "torqsim demo: 130 reports"
-
-
-def quick_start():
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    return readme.split("## Quick start", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
+    assert shown[-4].startswith("the board (its picture needs 78 columns, this terminal has 70): gear 4")
+    assert shown[-3:-1] == shown[-6:-4] and "rpm #########" in shown[-3]
+    assert shown[-1] == "torqsim demo: 200 reports"
 
 
 def test_quick_start_on_a_terminal_waits_for_enter_and_copies_as_shown(session_factory, tmp_path):
-    (tmp_path / "quickstart.py").write_text(quick_start())
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    code = readme.split("## Quick start", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
+    (tmp_path / "quickstart.py").write_text(code)
     term = session_factory("torqsim", "run", str(tmp_path / "quickstart.py"))
     term.expect("reports 2")  # init's blank display, then the quick start's
     term.read_until(lambda: False, 0.3)
@@ -267,12 +237,15 @@ def test_quick_start_on_a_terminal_waits_for_enter_and_copies_as_shown(session_f
     with torqsim.VirtualBus() as bus:
         board = bus.add_board()
         program = {"input": lambda prompt: None}  # held: its torqline blanks the board when it goes
-        exec(quick_start(), program)
+        exec(code, program)
         state = torqsim.board.BoardState.from_reports(board.frames)
     plain = torqsim.render.picture(state, torqsim.render.Look(colour=False), inputs=InputPanel())
     # The picture copied from the screen reads the same (an unlit LED is ○ there, . here),
-    # from the top border's line below the title to the rumble motors.
-    copied = [row[:len(plain[0])].replace("○", ".") for row in term.screen.display[1:15]]
-    assert copied == plain[1:15] and "3" in state.gear.text
+    # from the top border's line below the title to the rumble motors; and its gear digit is red.
+    screen = term.screen
+    assert [row[:len(plain[0])].replace("○", ".") for row in screen.display[1:15]] == plain[1:15]
+    top, column = next((i, row.index("GEAR")) for i, row in enumerate(screen.display) if "GEAR" in row)
+    assert [cell for row in range(top + 1, top + 7) for col, cell in screen.buffer[row].items()
+            if column <= col < column + 6 and cell.data in "_|" and cell.fg == "red"]
     os.write(term.master, b"\r")
     assert term.finish() == 0

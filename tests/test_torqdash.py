@@ -1,11 +1,14 @@
 """torqdash: decoders against the games' published offsets, the dash, layouts, the program."""
+import os
 import random
 import signal
 import socket
 import struct
 import subprocess
 import sys
+import threading
 from dataclasses import replace
+from pathlib import Path
 
 import pytest
 
@@ -18,7 +21,7 @@ from torqsim.board import BoardState, panel_text
 
 
 def packet(size, fields):
-    """`size` bytes of distinct values, with (offset, format, value) fields written over."""
+    """`size` bytes of distinct values, (offset, format, value) fields written over."""
     data = bytearray((i * 37 + 11) % 251 + 1 for i in range(size))
     for offset, fmt, value in fields:
         struct.pack_into("<" + fmt, data, offset, value)
@@ -30,8 +33,8 @@ LIGHTS = 0b111_0111_1101  # shift, handbrake, pit, TC, signals, oil, battery, AB
 OUTGAUGE = [(4, "4s", b"XRT"), (10, "B", 5), (12, "f", 30.5), (16, "f", 6543.0), (28, "f", 0.25),
             (40, "I", LIGHTS), (44, "I", 0b100_0100_1001)]  # lit: shift, pit, signal R, ABS
 OUTGAUGE_T = Telemetry(rpm=6543.0, gear=4, car="XRT", speed_kph=30.5 * 3.6, fuel=0.25, shift_light=True,
-                       handbrake=False, pit_limiter=True, tc_active=False, abs_active=True,
-                       oil_warning=False, battery_warning=False, signal_left=False, signal_right=True)
+                       handbrake=False, pit_limiter=True, tc_active=False, abs_active=True, oil_warning=False,
+                       battery_warning=False, signal_left=False, signal_right=True)
 # Forza Data Out: IsRaceOn 0, EngineMaxRpm 8, CurrentEngineRpm 16, Velocity 32-40,
 # CarOrdinal 212; the Dash fields from 232 (from 244 on Forza Horizon): Speed +12,
 # Fuel +44, BestLap +52, LastLap +56, CurrentLap +60, RacePosition +70, HandBrake +74, Gear +75.
@@ -45,8 +48,8 @@ def forza_dash(at, gear=4, speed=41.5):
                    (at + 60, "f", 12.5), (at + 70, "B", 7), (at + 74, "B", 255), (at + 75, "B", gear)]
 
 
-DASH_T = Telemetry(speed_kph=41.5 * 3.6, fuel=0.375, gear=4, last_lap_s=83.25, lap_time_s=12.5, best_lap_s=81.5,
-                   position=7, handbrake=True, **SLED_T)
+DASH_T = Telemetry(speed_kph=41.5 * 3.6, fuel=0.375, gear=4, last_lap_s=83.25, lap_time_s=12.5,
+                   best_lap_s=81.5, position=7, handbrake=True, **SLED_T)
 # EA's F1 23/24/25: header packetFormat 0, packetId 6, playerCarIndex 27 (29 bytes); car
 # telemetry entries of 60 bytes (speed 0, gear 15, engineRPM 16, revLightsPercent 19),
 # car status entries of 55 (TC 0, ABS 1, pit limiter 4, fuelInTank 5, capacity 9, maxRPM 17,
@@ -56,10 +59,9 @@ PLAYER = 5
 
 def f1_packets(year):
     header, status, telemetry = [(0, "H", year), (27, "B", PLAYER)], 29 + PLAYER * 55, 29 + PLAYER * 60
-    return [packet(1239, header + [(6, "B", 7), (status, "B", 2), (status + 1, "B", 0),
-                                   (status + 4, "B", 1), (status + 5, "f", 27.5),
-                                   (status + 9, "f", 110.0), (status + 17, "H", 12500),
-                                   (status + 28, "b", 3)]),
+    return [packet(1239, header + [(6, "B", 7), (status, "B", 2), (status + 1, "B", 0), (status + 4, "B", 1),
+                                   (status + 5, "f", 27.5), (status + 9, "f", 110.0),
+                                   (status + 17, "H", 12500), (status + 28, "b", 3)]),
             packet(1352, header + [(6, "B", 6), (telemetry, "H", 287), (telemetry + 15, "b", -1),
                                    (telemetry + 16, "H", 11800), (telemetry + 19, "B", 100)])]
 
@@ -99,25 +101,56 @@ def shown(board):
             "right": panel_text(state.right), "rpm": lit(state.rpm), "warning": lit(state.warning)}
 
 
-@pytest.mark.parametrize("telemetry, later, expected", [
-    (Telemetry(rpm=5590, max_rpm=8000), 0, {"rpm": "........."}),  # below 70 %
-    (Telemetry(rpm=6700, max_rpm=8000), 0, {"rpm": "#####...."}),
-    (Telemetry(rpm=7700, max_rpm=8000), 0, {"rpm": "#########"}),  # blinking: on ...
-    (Telemetry(rpm=7700, max_rpm=8000), 0.15, {"rpm": "........."}),  # ... and off
-    (Telemetry(rpm=1000, shift_light=True), 0.15, {"rpm": "........."}),
-    (Telemetry(rpm=7000), 0, {"rpm": "#######.."}),  # no max RPM sent: the layout's 8000
-    (Telemetry(gear=-1, speed_kph=287.4), 0, {"gear": "R", "central": "287", "left": "287"}),
-    (Telemetry(gear=0, last_lap_s=83.456, fuel=0.05), 0, {"gear": "N", "right": "1.23", "warning": "....#."}),
-    (Telemetry(gear=3, last_lap_s=45.67, pit_limiter=True, abs_active=True), 0,
+CARS = '[cars.XRT]\nstart = 0.5\nshift = 0.9\n[cars.GT]\nshift_rpm = [6000, 7000]\n[cars.UF]\nmax = 10000\n'
+FLAGS = ('warning.leds = ["flag_yellow", "flag_blue", "flag_chequered", "delta_faster", "delta_slower", '
+         '"none"]')
+CHOICES = ('units = "mph"\nrpm = {start = 0.5, shift = 0.9}\n'
+           'panels = {left = "position", central = "gear", right = "fuel"}\n'
+           'warning.leds = ["shift", "none", "none", "none", "none", "signal_left"]')
+
+
+def bar(telemetry, lit, layout=""):
+    return layout, telemetry, 0, {"rpm": lit}
+
+
+@pytest.mark.parametrize("layout, telemetry, later, expected", [
+    bar(Telemetry(rpm=5590, max_rpm=8000), "........."),  # below 70 %
+    bar(Telemetry(rpm=6700, max_rpm=8000), "#####...."),
+    bar(Telemetry(rpm=7700, max_rpm=8000), "#########"),  # blinking: on ...
+    ("", Telemetry(rpm=7700, max_rpm=8000), 0.15, {"rpm": "........."}),  # ... and off
+    ("", Telemetry(rpm=1000, shift_light=True), 0.15, {"rpm": "........."}),
+    bar(Telemetry(rpm=7000), "#######.."),  # no max RPM sent: the layout's 8000
+    # the game's own points: where its lights begin and its shift point
+    bar(Telemetry(rpm=6500, max_rpm=9000, first_light_rpm=5000, shift_rpm=7000), "#######.."),
+    bar(Telemetry(rpm=7000, max_rpm=9000, shift_rpm=7000), "#########"),
+    bar(Telemetry(rpm=5000, max_rpm=8000, first_light_rpm=4000), "###......"),  # shift: 95 % of max
+    bar(Telemetry(rpm=1000, rev_lights=0.5), "#####...."),  # the game's bar as it is
+    # per car: its window overrides the game's points, its gear's shift point the window
+    bar(Telemetry(car="XRT", rpm=4000, max_rpm=8000, shift_rpm=5000), "#........", CARS),
+    *(bar(Telemetry(car="GT", gear=gear, rpm=rpm, max_rpm=9000), lit, CARS) for gear, rpm, lit in [
+        (1, 6000, "#########"), (2, 6000, "#####...."), (5, 6500, "#######.."),  # the last gear's on
+        (0, 6990, "###......")]),  # neutral: the window
+    bar(Telemetry(car="UF", rpm=8000, max_rpm=None), "####.....", CARS),
+    ("", Telemetry(gear=-1, speed_kph=287.4), 0, {"gear": "R", "central": "287", "left": "287"}),
+    ("", Telemetry(gear=0, last_lap_s=83.456, fuel=0.05), 0,
+     {"gear": "N", "right": "1.23", "warning": "....#."}),
+    ("", Telemetry(gear=3, last_lap_s=45.67, pit_limiter=True, abs_active=True), 0,
      {"gear": "3", "right": "45.6", "warning": "#..#.."}),
-    (Telemetry(gear=3, speed_kph=100, rpm=8000, in_race=False), 0,
-     {"gear": " ", "rpm": ".........", "central": "   "}),
-    (Telemetry(gear=3, speed_kph=100), 5.0, {"gear": " ", "central": "   "}),  # 5 s silent
+    ("", Telemetry(gear=3, speed_kph=100, rpm=8000, in_race=False), 0, {"gear": " ", "rpm": "........."}),
+    (FLAGS, Telemetry(flag="yellow", delta_s=-0.3), 0, {"warning": "#..#.."}),
+    (FLAGS, Telemetry(flag="yellow", delta_s=-0.3), 0.3, {"warning": "...#.."}),  # the flag's LED blinks
+    (FLAGS, Telemetry(flag="chequered", delta_s=0.5), 0.1, {"warning": "..#.#."}),
+    (FLAGS, Telemetry(flag="green", delta_s=0.0), 0, {"warning": "......"}),
+    (CHOICES, Telemetry(gear=5, position=3, fuel=0.5, speed_kph=160.9, rpm=5600, max_rpm=8000,
+                        signal_left=True), 0, {"gear": "5", "left": "P 3", "central": " 5 ", "right": " 50",
+                                               "rpm": "#####....", "warning": ".....#"}),
 ])
-def test_dash_on_the_default_layout(dev, board, telemetry, later, expected):
-    dash = Dash(dev)
+def test_dash_on_a_layout(dev, board, layout, telemetry, later, expected):
+    dash = Dash(dev, parse_layout(layout))
     dash.show(telemetry, now=0.0)
-    dash.refresh(now=later)
+    if later:
+        assert dash.wake_in(0.01) is not None  # woken for the blink
+        dash.refresh(now=later)
     assert {key: value for key, value in shown(board).items() if key in expected} == expected
 
 
@@ -125,8 +158,7 @@ def f32(value):
     return struct.unpack("<f", struct.pack("<f", value))[0]
 
 
-# A stopwatch's cut, after the float's error is rounded off: 45.6 sent as float32
-# 45.5999985 is 45.6, but 45.59 stays 45.5.
+# A stopwatch's cut, the float's error rounded off: 45.6 sent as float32 is 45.6, 45.59 is 45.5.
 @pytest.mark.parametrize("seconds, text", [
     (f32(45.6), "45.6"), (45.59, "45.5"), (4.35, "4.35"), (f32(9.999), "9.99"), (9.9996, "10.0"),
     (59.99, "59.9"), (f32(83.456), "1.23"), (119.9999, "2.00"), (f32(754.1), " 12"),
@@ -142,39 +174,16 @@ def test_dash_sends_changes_only_and_at_most_60_a_second(dev, board):
     assert not dash.show(Telemetry(gear=3), now=1.003)
     assert dash.wake_in(1.003) == pytest.approx(gap / 2 - 0.003)
     assert dash.refresh(now=1.0 + gap / 2 + 1e-9) and shown(board)["gear"] == "3"
-    # A game's 60 packets a second on its own clock (a little fast), each up to 3 ms late or
-    # early, are each shown at once; the bar blinks, but not in frames of its own that would
-    # take the next packet's turn.
+    # A game's 60 a second on its own (a little fast) clock, each up to 3 ms off, is shown at
+    # once; the bar's blink takes no frame of its own, which would take the next packet's turn.
     rng, blinking = random.Random(1), dict(rpm=7900.0, max_rpm=8000.0)
     times = [2 + i / 60.01 + rng.uniform(-0.003, 0.003) for i in range(1200)]
     assert all(dash.show(Telemetry(gear=i % 9 + 1, **blinking), now=at) and not dash.refresh(now=at + 0.01)
                for i, at in enumerate(times))
-    lit = shown(board)["rpm"]
-    assert dash.refresh(now=times[-1] + 0.1) and shown(board)["rpm"] != lit  # silent: it blinks alone
+    before = shown(board)["rpm"]
+    assert dash.refresh(now=times[-1] + 0.1) and shown(board)["rpm"] != before  # silent: it blinks alone
     # A flood of 1000 packets a second: about 60 frames.
     assert 60 <= sum(dash.show(Telemetry(gear=i % 9 + 1), now=30 + i / 1000) for i in range(1000)) <= 62
-
-
-def test_dash_writes_what_changed_and_the_board_shows_each_frame_whole(dev, board):
-    dash, lit = Dash(dev), lambda leds: "".join(".#"[on] for on in leds)
-    for at, telemetry in enumerate([
-            Telemetry(gear=3, speed_kph=120, rpm=6700, last_lap_s=83.4, abs_active=True, tc_active=True),
-            Telemetry(gear=4, speed_kph=121, rpm=5700, fuel=0.05, last_lap_s=83.4, tc_active=True),
-            Telemetry(gear=-1, speed_kph=5), Telemetry(gear=2, in_race=False), Telemetry(gear=1)]):
-        assert dash.show(telemetry, now=at)
-        frame = dash.frame(at)
-        assert shown(board) == {"gear": frame.gear, "left": frame.left, "central": frame.central,
-                                "right": frame.right, "rpm": lit(frame.rpm), "warning": lit(frame.warning)}
-
-
-def test_layout_file_choices(dev, board):
-    layout = parse_layout('units = "mph"\nrpm = {start = 0.5, shift = 0.9}\n'
-                          'panels = {left = "position", central = "gear", right = "fuel"}\n'
-                          'warning.leds = ["shift", "none", "none", "none", "none", "signal_left"]')
-    Dash(dev, layout).show(Telemetry(gear=5, position=3, fuel=0.5, speed_kph=160.9, rpm=5600,
-                                     max_rpm=8000, signal_left=True))
-    assert shown(board) == {"gear": "5", "left": "P 3", "central": " 5 ", "right": " 50",
-                            "rpm": "#####....", "warning": ".....#"}
 
 
 @pytest.mark.parametrize("text, error", [
@@ -182,6 +191,22 @@ def test_layout_file_choices(dev, board):
     ("units = 3", "units must be one of kph, mph"), ("[warning]\nleds = [\"abs\"]", "a list of 6 names"),
     ("[rpm]\nstart = 0.9\nshift = 0.8", "rpm.start must be below rpm.shift"), ("rpm = [", "not TOML"),
     ("[panels]\nleft = \"fuel\"", "panels.left must equal panels.central"),
+    ("[rumble]\nabs = {motor = 3, strength = 10}", "rumble.abs.motor must be a whole number from 1 to 2"),
+    ("[rumble]\nabs = {motor = 1}", "rumble.abs needs strength"), ("rumble.on = 1", "must be true or false"),
+    ("controls.brightness = 1", "button 1 is bound twice: controls.next_page and controls.brightness"),
+    ("controls.next_page = 33", "controls.next_page must be a whole number from 0 to 32"),
+    ("controls.page_switch = {switch = 9, positions = [0, 16]}", "switch 9 reports positions from -240 to"),
+    ("controls.page_switch = {switch = 2, positions = [0, 1, 2]}", "must give 2 positions, one for each of"),
+    ("controls.rumble_switch = {switch = 1, positions = [4, 4]}", "positions must differ"),
+    ("controls.rumble_switch = {switch = 6, positions = [0, 255]}", "nothing more once at 255"),
+    ("[controls]\npage_switch = {switch = 2, positions = [0, 1]}\n"
+     "rumble_switch = {switch = 2, positions = [0, 1]}", "switch 2 is bound twice"),
+    ("[[pages]]\nname = \"MAX\"", "pages\\[1\\].name must be 1 to 3 characters"),
+    ("[[pages]]\nname = \"A\"\n[[pages]]\ncentral = \"fuel\"", "pages\\[2\\] needs name"),
+    ("panels.central = \"fuel\"\n[[pages]]\nname = \"A\"", "not both"),
+    ("[cars.XRT]\nstart = 0.96", "cars.\"XRT\".start must be below"),
+    ("[cars.XRT]\nshift_rpm = []", "a list of 1 to 10 RPMs"), ("cars.XRT.gears = 1", "unknown key cars"),
+    ("brightness.levels = [300]", "brightness.levels\\[1\\] must be a whole number from 0 to 254"),
 ])
 def test_bad_layouts(text, error):
     with pytest.raises(LayoutError, match=error):
@@ -199,21 +224,18 @@ def udp():
 
 @pytest.mark.threaded
 def test_app_with_unplug_and_replug(bus, board, udp):
-    receiver, sender = udp
-    dash = Dash(None)
+    (receiver, sender), dash = udp, Dash(None)
     app = App(UdpSource(receiver, Forza()), dash, BoardLink(dash, retry=0, say=lambda text: None))
-    sender.send(packet(324, forza_dash(244, 3, 25.0)))
-    app.step(longest=1.0)
-    assert shown(board) == {"gear": "3", "left": " 90", "central": " 90", "right": "1.23",
-                            "rpm": "##.......", "warning": ".#...."}
+    app.step(0)
+    dash.step_brightness()
     board.unplug()
     sender.send(packet(324, forza_dash(244, 4, 30.0)))
-    app.step(longest=1.0)
     # A failed read (the listener's) or write clears "connected", and the link lets go.
     assert wait_until(lambda: app.step(0) or app.link.line is None)
     again = bus.add_board(serial="A1B2", path=board.path)
     wait_until(lambda: app.step(0) or app.link.line is not None)
-    assert shown(again)["gear"] == "4" and shown(again)["central"] == "108"
+    state = BoardState.from_reports(again.frames)  # the picture now, and the brightness chosen
+    assert (state.gear.text, panel_text(state.central), state.brightness) == ("4", "108", 160)
 
 
 @pytest.mark.parametrize("args, error", [
@@ -224,27 +246,37 @@ def test_app_with_unplug_and_replug(bus, board, udp):
 ])
 def test_bad_command_lines(udp, args, error):
     port = str(udp[0].getsockname()[1])  # a port in use
-    result = subprocess.run([sys.executable, "-m", "torqdash", *[arg.replace("{port}", port) for arg in args]],
+    result = subprocess.run([sys.executable, "-m", "torqdash", *[a.replace("{port}", port) for a in args]],
                             capture_output=True, text=True, timeout=30)
     assert result.returncode == 2
     assert result.stderr.count("\n") == 1 and error.replace("{port}", port) in result.stderr
 
 
-def test_the_program_draws_the_virtual_board(udp):
+def test_the_program_draws_the_virtual_board_and_its_keys_turn_the_page(udp):
+    """`torqdash --virtual` on a terminal with the example layout: key 2 presses button 2,
+    the previous page, which is the last one."""
     port = udp[0].getsockname()[1]
     udp[0].close()  # free the port for the program
-    program = subprocess.Popen([sys.executable, "-m", "torqdash", "f1", "--virtual", "--port", str(port)],
-                               stdout=subprocess.PIPE, text=True,  # and Ctrl-C, even if this run ignores it
-                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    master, slave = os.openpty()
+    example = Path(__file__).parents[1] / "examples" / "whole_board.toml"
+    program = subprocess.Popen([sys.executable, "-m", "torqdash", "f1", "--virtual", "--port", str(port),
+                                "--layout", str(example)], stdin=slave, stdout=subprocess.PIPE, text=True,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # Ctrl-C
+    guard = threading.Timer(30, program.kill)
+    guard.start()
     try:
         # (after the module's "Kavro Engine already running!", as this process has it too)
         assert program.stdout.readline().endswith(f"torqdash: f1 telemetry on UDP 127.0.0.1 port {port}\n")
         for data in f1_packets(2025):
             udp[1].send(data)  # aimed at the port the program took over
-        line = next(line for line in program.stdout if "gear R" in line)
-        assert 'central "287"' in line and "warn #.#..." in line  # pit limiter, TC
+        line = next(line for line in program.stdout if "gear R" in line)  # its keys read by then
+        assert 'central "287"' in line and "warn #.#" in line  # pit limiter, no ABS, TC
+        os.write(master, b"2")
+        assert any('central "FUL" right "FUL"' in line for line in program.stdout)
     finally:
+        guard.cancel()
         program.send_signal(signal.SIGINT)
-        # Read on: its last picture must not block it on a full pipe.
-        program.communicate(timeout=30)
-        assert program.returncode == 0
+        program.communicate(timeout=30)  # read on: its last picture must not block it on a full pipe
+        os.close(master)
+        os.close(slave)
+    assert program.returncode == 0

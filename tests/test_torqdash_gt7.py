@@ -1,9 +1,9 @@
-"""Gran Turismo 7: the packet as the community documents it (MacManley/gt7-udp README), its
-cipher, and the heartbeat that finds the console."""
+"""Gran Turismo 7: the packet as MacManley/gt7-udp's README documents it, its cipher, the heartbeat."""
 import math
 import select
 import socket
 import struct
+from functools import partial
 
 import pytest
 
@@ -23,9 +23,8 @@ VALUES = dict(magic=0x47375330, EngineRPM=7250.5, fuelLevel=30.0, fuelCapacity=6
               totalLaps=10, bestLaptime=83456, lastLaptime=84000, RaceStartPosition=-1, minAlertRPM=7000,
               maxAlertRPM=7500, flags=1 | 1 << 5 | 1 << 6 | 1 << 11, gears=0x24, carCode=3450)
 EXPECTED = Telemetry(rpm=7250.5, speed_kph=180.0, gear=4, suggested_gear=2, fuel=0.5, lap=3, laps=10,
-                     best_lap_s=83.456, last_lap_s=84.0, shift_rpm=7000, max_rpm=7500,
-                     shift_light=True, handbrake=True, tc_active=True, stability_active=False, in_race=True,
-                     car="3450")
+                     car="3450", best_lap_s=83.456, last_lap_s=84.0, shift_rpm=7000, max_rpm=7500,
+                     shift_light=True, handbrake=True, tc_active=True, stability_active=False, in_race=True)
 
 LIGHTS_OFF = dict(shift_light=False, handbrake=False, tc_active=False)
 
@@ -38,36 +37,32 @@ def packet(size=296, seed=0x1234ABCD, **changes):
 
 
 def test_layout_as_documented():
-    assert GT7_PACKET.size == 296
     offsets = {name: at for name, (at, _) in FIELDS.items()}
-    assert {name: GT7_PACKET.offset(name) for name in FIELDS} == offsets
+    assert (GT7_PACKET.size, {name: GT7_PACKET.offset(name) for name in FIELDS}) == (296, offsets)
 
 
-@pytest.mark.parametrize("size, changes, expected", [
-    *((size, {}, {}) for size in (296, 316, 344)),  # heartbeats A, B and ~
-    (296, dict(gears=0xF0), dict(gear=-1, suggested_gear=None)),  # reverse, nothing suggested
-    (296, dict(gears=0xFF), dict(gear=0, suggested_gear=None)),
-    (296, dict(fuelCapacity=0.0, bestLaptime=-1, totalLaps=0, RaceStartPosition=5),  # electric, on the grid
+GOOD = packet()
+
+
+@pytest.mark.parametrize("data, expected", [
+    *((packet(size), {}) for size in (296, 316, 344)),  # heartbeats A, B and ~
+    (packet(gears=0xF0), dict(gear=-1, suggested_gear=None)),  # reverse, nothing suggested
+    (packet(gears=0xFF), dict(gear=0, suggested_gear=None)),
+    (packet(fuelCapacity=0.0, bestLaptime=-1, totalLaps=0, RaceStartPosition=5),  # electric, on the grid
      dict(fuel=None, best_lap_s=None, laps=None, position=5)),
-    *((296, dict(flags=flags), dict(in_race=False, **LIGHTS_OFF))
+    *((packet(flags=flags), dict(in_race=False, **LIGHTS_OFF))
       for flags in (0, 0b011, 0b101)),  # in a menu, paused, loading
-    (296, dict(flags=1 | 1 << 10), dict(stability_active=True, **LIGHTS_OFF)),
-    (296, dict(carCode=struct.unpack("<i", struct.pack("<f", 0.8))[0]), dict(car=None)),  # a 9th gear's ratio
+    (packet(flags=1 | 1 << 10), dict(stability_active=True, **LIGHTS_OFF)),
+    (packet(carCode=struct.unpack("<i", struct.pack("<f", 0.8))[0]), dict(car=None)),  # a 9th gear's ratio
+    # Rejected: cut, too long, empty, GT6's magic, the seed moved, not finite.
+    *((data, None) for data in (GOOD[:-1], GOOD + b"\0", b"", packet(316)[:-1], packet(magic=0x30533647),
+                                GOOD[:0x40] + bytes([GOOD[0x40] ^ 1]) + GOOD[0x41:],
+                                packet(EngineRPM=math.nan), packet(speed=math.inf))),
 ])
-def test_packets_read(size, changes, expected):
-    decoder = GT7()
-    assert decoder.feed(packet(size, **changes)) == Telemetry(**{**vars(EXPECTED), **expected})
-    assert decoder.rejected == decoder.ignored == 0
-
-
-def test_bad_and_foreign_packets_are_rejected():
-    good = packet()
-    moved_seed = good[:0x40] + bytes([good[0x40] ^ 1]) + good[0x41:]
-    bad = [good[:-1], good + b"\0", b"", packet(316)[:-1], packet(magic=0x30533647),  # GT6's magic
-           moved_seed, packet(EngineRPM=math.nan), packet(speed=math.inf)]
-    decoder = GT7()
-    assert [decoder.feed(data) for data in bad] == [None] * len(bad)
-    assert (decoder.rejected, decoder.ignored) == (len(bad), 0)
+def test_packets_read_or_rejected(data, expected):
+    decoder, read = GT7(), None if expected is None else Telemetry(**{**vars(EXPECTED), **expected})
+    assert decoder.feed(data) == read
+    assert (decoder.rejected, decoder.ignored) == (expected is None, 0)
 
 
 def received(sock):
@@ -76,9 +71,8 @@ def received(sock):
 
 
 def test_heartbeat_finds_the_console_and_looks_again_when_it_falls_silent():
-    sockets = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(4)]
-    receiver, everyone, console, stranger = sockets
-    try:
+    udp = partial(socket.socket, socket.AF_INET, socket.SOCK_DGRAM)
+    with udp() as receiver, udp() as everyone, udp() as console, udp() as stranger:
         receiver.bind(("127.0.0.1", 0))
         everyone.bind(("127.0.0.3", 0))  # stands in for the network's broadcast address
         console.bind(("127.0.0.2", everyone.getsockname()[1]))
@@ -95,9 +89,6 @@ def test_heartbeat_finds_the_console_and_looks_again_when_it_falls_silent():
         assert source.wake_in(1.2) == pytest.approx(0.3) and "heartbeat to 127.0.0.2" in source.describe()
         source.poll(1.0 + CONSOLE_LOST_S)
         assert received(everyone)[0] == b"A"
-    finally:
-        for sock in sockets:
-            sock.close()
 
 
 @pytest.mark.parametrize("args, outcome", [
