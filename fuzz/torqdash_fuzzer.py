@@ -1,7 +1,6 @@
-"""python3 fuzz/torqdash_fuzzer.py SOURCE SECONDS: a torqdash decoder given any bytes (a datagram, or
-cut into its pages in their order, the last one whatever is left) never raises, gives None or a
-Telemetry of finite numbers, and the dash makes a frame of it. Coverage-guided with atheris, else
-random mutations, from seeds of every packet and live page the decoder reads. A finding fails."""
+"""python3 fuzz/torqdash_fuzzer.py SOURCE SECONDS: a decoder given any bytes (a datagram, or its pages) never
+raises, gives None or finite numbers that the dash shows (else the run fails); atheris-guided from seeds of
+every packet and live page, else random mutations of them."""
 import contextlib
 import math
 import pathlib
@@ -11,10 +10,9 @@ import sys
 import tempfile
 import time
 
-try:
+atheris = None
+with contextlib.suppress(ImportError):
     import atheris
-except ImportError:
-    atheris = None
 
 with atheris.instrument_imports(include=["torqdash"]) if atheris else contextlib.nullcontext():
     from torqdash import SOURCES, Dash, SharedMemoryDecoder, load_layout
@@ -63,14 +61,13 @@ SEEDS = {  # every packet size each decoder reads, live pages of each shared-mem
     "ams2": [bytes(10) + bytes([kind, 2]) + bytes(size - 12)  # by type, a game state packet among them
              for kind, size in [*ams2.UDP_SIZES.items(), (4, 24)]],
     "dirt": [bytes(dirt.DIRT.size)],
-    # Encrypted as the console sends them: a changed byte past the seed changes that byte once
-    # decrypted, so that mutations reach the fields.
+    # Encrypted as sent: a changed byte past the seed changes that byte once decrypted, reaching the fields.
     "gt7": [gt7.seal(struct.pack("<i", gt7.GT7_MAGIC) + bytes(size - 4), size) for size in gt7.GT7_NONCE_XOR],
 }
 
 
 def pages(decoder, data):
-    """The input cut into the decoder's pages."""
+    """The input cut into the decoder's pages in their order, the last one whatever is left."""
     cut, at, *names, last = {}, 0, *decoder.pages
     for name in names:
         cut[name], at = data[at:at + decoder.pages[name]], at + decoder.pages[name]
@@ -79,8 +76,7 @@ def pages(decoder, data):
 
 def main():
     name, seconds = sys.argv[1], float(sys.argv[2])
-    # (the example layout: every frame then has flags, rumble effects and pages to show)
-    example = pathlib.Path(__file__).parents[1] / "examples" / "whole_board.toml"
+    example = pathlib.Path(__file__).parents[1] / "examples" / "whole_board.toml"  # flags, rumble, pages
     decoder, dash = SOURCES[name](), Dash(None, load_layout(str(example)))
     corpus = SEEDS.get(name) or [bytes(sum(decoder.pages.values()))]
     shared = isinstance(decoder, SharedMemoryDecoder)
