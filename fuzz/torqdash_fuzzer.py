@@ -17,7 +17,7 @@ with contextlib.suppress(ImportError):
 with atheris.instrument_imports(include=["torqdash"]) if atheris else contextlib.nullcontext():
     from torqdash import SOURCES, Dash, SharedMemoryDecoder, load_layout
     from torqdash.games import ams2, dirt, ets2, f1, forza, gt7, iracing, kunos, outgauge
-sys.path.insert(0, str(pathlib.Path(__file__).parents[1] / "tests"))
+sys.path.append(str(pathlib.Path(__file__).parents[1] / "tests"))
 from game_pages import lmu_page, r3e_page, rf2_pages  # noqa: E402 (the tests' live pages of these games)
 
 
