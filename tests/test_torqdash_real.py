@@ -1,24 +1,19 @@
-"""torqdash's UDP decoders against packets recorded from the real games: the shared test data's
-real-telemetry folder, whose PROVENANCE.md says where each packet comes from and whose
-expected*.json hold the values that the sources (stated) or independent decoders (oracle)
-read from them. Forza has no real capture there."""
+"""torqdash's UDP decoders against packets recorded from the real games, and the values that
+their sources (stated) or independent decoders (oracle) read from them. No Forza capture exists."""
 import hashlib
 import json
-from pathlib import Path
 
 import pytest
 
-from torqdash import SOURCES, Dash
-from torqdash.games import F1, GT7
+from test_iracing import REAL
+from torqdash import Dash
+from torqdash.games import F1, GT7, OutGauge
 
-REAL = next((folder / "shared" / "testdata" / "real-telemetry" for folder in Path(__file__).resolve().parents
-             if (folder / "shared" / "testdata" / "real-telemetry").is_dir()), None)
-if REAL is None:
+if not REAL.is_dir():
     pytest.skip("no shared/testdata/real-telemetry beside the project", allow_module_level=True)
 EXPECTED = json.loads((REAL / "expected.json").read_text())
 GT7_EXPECTED = json.loads((REAL / "expected-gt7.json").read_text())
 PACKETS = {entry["id"]: entry for entry in EXPECTED["packets"]}
-PLAYER_AT = 27  # the F1 header's playerCarIndex
 
 
 def recorded(entry):
@@ -39,62 +34,41 @@ def f1_expected(kind, car):
 
 
 # OutGauge's DL_x lights as InSim.txt numbers them -> the Telemetry field each fills.
-OUTGAUGE_LIGHTS = {"DL_SHIFT": "shift_light", "DL_HANDBRAKE": "handbrake", "DL_PITSPEED": "pit_limiter",
-                   "DL_TC": "tc_active", "DL_SIGNAL_L": "signal_left", "DL_SIGNAL_R": "signal_right",
-                   "DL_OILWARN": "oil_warning", "DL_BATTERY": "battery_warning", "DL_ABS": "abs_active"}
-
-
-def outgauge_expected(stated):
-    lit = stated["ShowLights"]  # 0 in both recordings: every light the car has is off
-    assert lit == 0
-    return dict(car=stated["Car"], gear=stated["Gear"] - 1, speed_kph=pytest.approx(stated["Speed"] * 3.6),
-                rpm=stated["RPM"], fuel=stated["Fuel"],
-                **{field: (False if name in stated["DashLights"] else None)
-                   for name, field in OUTGAUGE_LIGHTS.items()})
+LIGHTS = {"DL_SHIFT": "shift_light", "DL_HANDBRAKE": "handbrake", "DL_PITSPEED": "pit_limiter",
+          "DL_TC": "tc_active", "DL_SIGNAL_L": "signal_left", "DL_SIGNAL_R": "signal_right",
+          "DL_OILWARN": "oil_warning", "DL_BATTERY": "battery_warning", "DL_ABS": "abs_active"}
 
 
 def shown(telemetry, expected):
     return {name: getattr(telemetry, name) for name in expected}
 
 
-@pytest.mark.parametrize("packet_id", PACKETS)
-def test_recorded_packets_read_as_the_sources_read_them(packet_id):
-    entry = PACKETS[packet_id]
-    decoder = SOURCES[entry["decoder"].lower()]()
-    telemetry = decoder.feed(recorded(entry))
-    if entry["decoder"] == "OutGauge":
-        expected = outgauge_expected(entry["stated"])
-    elif entry["player"] >= len(entry["cars"]):  # spectating: nobody's car to show
-        assert telemetry is None and (decoder.rejected, decoder.ignored) == (0, 1)
-        return
-    else:
-        expected = f1_expected(entry["kind"], entry["cars"][entry["player"]])
-    assert shown(telemetry, expected) == expected
-    assert decoder.rejected == decoder.ignored == 0
+@pytest.mark.parametrize("key", [key for key, entry in PACKETS.items() if entry["decoder"] == "OutGauge"])
+def test_outgauge_recordings(key):
+    s = PACKETS[key]["stated"]
+    assert s["ShowLights"] == 0  # in both recordings: every light the car has is off
+    expected = dict(car=s["Car"], gear=s["Gear"] - 1, speed_kph=pytest.approx(s["Speed"] * 3.6), rpm=s["RPM"],
+                    fuel=s["Fuel"], **{field: False if name in s["DashLights"] else None
+                                       for name, field in LIGHTS.items()})
+    assert shown(OutGauge().feed(recorded(PACKETS[key])), expected) == expected
 
 
-@pytest.mark.parametrize("packet_id", [key for key, entry in PACKETS.items() if entry["decoder"] == "F1"])
-def test_f1_every_car_entry(packet_id):
-    """Derived from the real packet: its player index set to each car in turn, so that every
-    car entry is read and compared with the source's (or oracle's) value for that car."""
-    entry = PACKETS[packet_id]
-    data = recorded(entry)
-    got, want = [], []
-    for index, car in enumerate(entry["cars"]):
-        expected = f1_expected(entry["kind"], car)
-        want.append(expected)
-        got.append(shown(F1().feed(data[:PLAYER_AT] + bytes([index]) + data[PLAYER_AT + 1:]), expected))
-    assert got == want
+SESSIONS = [session["files"] for session in EXPECTED["sessions"]]  # and the packets of no session, as one
+SESSIONS.append([key for key, e in PACKETS.items() if e["decoder"] == "F1" and key not in sum(SESSIONS, [])])
 
 
-@pytest.mark.parametrize("session", EXPECTED["sessions"], ids=lambda session: session["id"])
-def test_f1_sessions_merge_both_packets(session):
-    decoder, expected = F1(), {}
-    for packet_id in session["files"]:
-        entry = PACKETS[packet_id]
-        expected.update(f1_expected(entry["kind"], entry["cars"][entry["player"]]))
-        telemetry = decoder.feed(recorded(entry))
-    assert shown(telemetry, expected) == expected
+@pytest.mark.parametrize("files", SESSIONS, ids=lambda files: files[0])
+def test_f1_every_car_entry_of_both_packets(files):
+    """The packets of a session with their player index (27) set to each car in turn, merged."""
+    decoder, packets = F1(), [(PACKETS[packet_id], recorded(PACKETS[packet_id])) for packet_id in files]
+    for index in range(len(packets[0][0]["cars"])):
+        expected = {}
+        for entry, data in packets:  # (the first alone, as a fresh decoder has it)
+            expected.update(f1_expected(entry["kind"], entry["cars"][index]))
+            assert shown(decoder.feed(data[:27] + bytes([index]) + data[28:]), expected) == expected, index
+    spectating = [entry["player"] >= len(entry["cars"]) for entry, _ in packets]  # nobody's car to show
+    assert [decoder.feed(data) is None for _, data in packets] == spectating
+    assert (decoder.rejected, decoder.ignored) == (0, sum(spectating))
 
 
 @pytest.mark.parametrize("entry", EXPECTED["foreign"], ids=lambda entry: entry["id"])
@@ -104,47 +78,33 @@ def test_packets_of_other_kinds_and_formats(entry):
     assert (decoder.ignored, decoder.rejected) == ((1, 0) if entry["expect"] == "ignored" else (0, 1))
 
 
-def test_forza_real_capture():
-    pytest.skip("no real Forza Data Out capture exists in the shared test data (PROVENANCE.md: the "
-                "only recordings found are Git LFS objects that are not stored)")
-
-
-# Gran Turismo 7's flag bits (expected-gt7.json's names) -> the Telemetry field each shows.
-GT7_FLAGS = {"rev_limiter": "shift_light", "hand_brake": "handbrake", "asm_active": "stability_active",
-             "tcs_active": "tc_active"}
-GT7_FLAG_BITS = {"cars_on_track": 0, "paused": 1, "loading": 2, "rev_limiter": 5, "hand_brake": 6,
-                 "asm_active": 10, "tcs_active": 11}
+# Gran Turismo 7's flag bits -> the Telemetry field each shows: rev limiter, hand brake, ASM, TCS.
+GT7_FLAGS = {5: "shift_light", 6: "handbrake", 10: "stability_active", 11: "tc_active"}
 
 
 def gt7_flags(flags):
-    on = {name for name, bit in GT7_FLAG_BITS.items() if flags >> bit & 1}
-    return dict(in_race="cars_on_track" in on and not on & {"paused", "loading"},
-                **{field: name in on for name, field in GT7_FLAGS.items()})
+    on = [bool(flags >> bit & 1) for bit in range(12)]  # 0 on track, 1 paused, 2 loading
+    return dict(in_race=on[0] and not (on[1] or on[2]), **{name: on[bit] for bit, name in GT7_FLAGS.items()})
 
 
-def gt7_expected(sample):
-    ms = {key: None if sample[key] < 0 else sample[key] / 1000
-          for key in ("best_lap_time_ms", "last_lap_time_ms")}
-    return dict(rpm=sample["engine_rpm"], speed_kph=pytest.approx(sample["speed_mps"] * 3.6),
-                gear=sample["current_gear"] or -1,
-                suggested_gear=None if sample["suggested_gear"] == 15 else sample["suggested_gear"],
-                shift_rpm=sample["min_alert_rpm"], max_rpm=sample["max_alert_rpm"], fuel=sample["fuel_level"] / sample["fuel_capacity"],
-                lap=sample["current_lap"], laps=sample["total_laps"] or None, car=str(sample["car_code"]),
-                best_lap_s=ms["best_lap_time_ms"], last_lap_s=ms["last_lap_time_ms"],
-                **gt7_flags(sample["flags"]))
+def gt7_expected(s):
+    best, last = (s[key] / 1000 if s[key] >= 0 else None for key in ("best_lap_time_ms", "last_lap_time_ms"))
+    return dict(rpm=s["engine_rpm"], speed_kph=pytest.approx(s["speed_mps"] * 3.6), lap=s["current_lap"],
+                gear=s["current_gear"] or -1, shift_rpm=s["min_alert_rpm"], max_rpm=s["max_alert_rpm"],
+                suggested_gear=None if s["suggested_gear"] == 15 else s["suggested_gear"],
+                fuel=s["fuel_level"] / s["fuel_capacity"], laps=s["total_laps"] or None, best_lap_s=best,
+                last_lap_s=last, car=str(s["car_code"]), **gt7_flags(s["flags"]))
 
 
 @pytest.mark.parametrize("name", GT7_EXPECTED["files"])
 def test_gt7_recordings_every_packet(name):
-    entry = GT7_EXPECTED["files"][name]
-    data, size = recorded({**entry, "file": name}), entry["packet_len"]
-    decoder = GT7()
+    entry, decoder = GT7_EXPECTED["files"][name], GT7()
+    data, size, summary = recorded({**entry, "file": name}), entry["packet_len"], entry["summary"]
     decoded = [decoder.feed(data[at:at + size]) for at in range(0, len(data), size)]
     assert (len(decoded), decoder.rejected, decoder.ignored) == (entry["packets"], 0, 0)
     for number, sample in entry["samples"].items():
         expected = gt7_expected(sample)
         assert shown(decoded[int(number)], expected) == expected, sample["why"]
-    summary = entry["summary"]
     assert sorted({t.gear for t in decoded}) == summary["gears"]
     speeds, rpms = [t.speed_kph for t in decoded], [t.rpm for t in decoded]
     assert (min(speeds), max(speeds)) == pytest.approx((summary["speed_kmh_min"], summary["speed_kmh_max"]))
