@@ -128,6 +128,12 @@ class Session:
         assert self.read_until(lambda: re.search(pattern, self.text)), \
             f"{pattern!r} not seen; output ends:\n{self.text[-1500:]}"
 
+    def shows(self, pattern):
+        """Waits for a line on the screen that reads ``pattern`` (a regular expression)."""
+        lines = lambda: [line.rstrip() for line in self.screen.display]  # noqa: E731
+        assert self.read_until(lambda: any(re.fullmatch(pattern, line) for line in lines())), \
+            f"{pattern!r} not shown; the screen:\n" + "\n".join(lines())
+
     def finish(self, drawn=True):
         """The exit status, once the terminal's settings and, when the picture was `drawn` in
         place, its scrolling region and cursor are back."""
@@ -166,8 +172,9 @@ def test_run_input_monitor_with_keys(session_factory, tmp_path):
                       (b"\x1b[A", "switch 9 at -239")]:
         if key is not None:
             os.write(term.master, key)
-        # What the program printed, or (picking a switch) the status under the picture.
-        term.expect(re.escape(seen) + (r"\x1b\[0m" if "picked" in seen else r"\r\n"))
+        # The line the program printed (as the screen shows it: with unbuffered output a
+        # redraw may come between a line and its end), or the status under the picture.
+        term.shows((r" reports \d+ · " if "picked" in seen else "") + re.escape(seen))
     rows = {label: [line for line in term.screen.display if label in line]
             for label in ("SWITCHES", "BUTTONS", "keys:")}
     assert all(rows.values()), rows  # the picture and the keys under it
