@@ -18,7 +18,7 @@ with atheris.instrument_imports(include=["torqdash"]) if atheris else contextlib
     from torqdash import SOURCES, Dash, SharedMemoryDecoder, load_layout
     from torqdash.games import ams2, dirt, ets2, f1, forza, gt7, iracing, kunos, outgauge
 sys.path.append(str(pathlib.Path(__file__).parents[1] / "tests"))
-from game_pages import lmu_page, r3e_page, rf2_pages  # noqa: E402 (the tests' live pages of these games)
+from game_pages import r3e_page, rf2_pages  # noqa: E402 (the tests' live pages of these games)
 
 
 def iracing_map(status):
@@ -56,7 +56,7 @@ SEEDS = {  # every packet size each decoder reads, live pages of each shared-mem
     "f1": [struct.pack("<HBBBBB", year, 0, 1, 0, 1, packet_id) + bytes(size - 7)
            for year in f1.F1_YEARS for packet_id, size in ((6, 1352), (7, 1239), (0, 1349))],
     "iracing": [iracing_map(1), iracing_map(0)], "acc": [kunos_pages(kunos.Acc, "1.10.2")],
-    "ac": [kunos_pages(kunos.Ac, "1.16")], "lmu": [bytes(lmu_page())], "r3e": [bytes(r3e_page())],
+    "ac": [kunos_pages(kunos.Ac, "1.16")], "lmu": [b"".join(rf2_pages(lmu=True).values())], "r3e": [bytes(r3e_page())],
     "rf2": [b"".join(rf2_pages().values())], "ams2-shm": [bytes(AMS2_PAGE)], "ets2": [bytes(SCS_PAGE)],
     "ams2": [bytes(10) + bytes([kind, 2]) + bytes(size - 12)  # by type, a game state packet among them
              for kind, size in [*ams2.UDP_SIZES.items(), (4, 24)]],
