@@ -17,6 +17,7 @@ from torqdash import F1, Dash, Forza, LayoutError, OutGauge, Telemetry, parse_la
 from torqdash.sources import UdpSource
 from torqdash.app import App, BoardLink
 from torqdash.dash import lap_text
+from torqdash.status import StatusLines
 from torqsim.board import BoardState, panel_text
 
 
@@ -223,19 +224,25 @@ def udp():
 
 
 @pytest.mark.threaded
-def test_app_with_unplug_and_replug(bus, board, udp):
-    (receiver, sender), dash = udp, Dash(None)
-    app = App(UdpSource(receiver, Forza()), dash, BoardLink(dash, retry=0, say=lambda text: None))
+def test_a_board_that_comes_and_goes_gets_its_picture_back_and_is_one_line_a_period(bus, board, udp):
+    (receiver, sender), dash, now, lines = udp, Dash(None), [0.0], []
+    status = StatusLines(lines.append, 5.0, lambda: now[0])
+    app = App(UdpSource(receiver, Forza()), dash, BoardLink(dash, retry=0, say=status), say=status)
     app.step(0)
     dash.step_brightness()
-    board.unplug()
-    sender.send(packet(324, forza_dash(244, 4, 30.0)))
-    # A failed read (the listener's) or write clears "connected", and the link lets go.
-    assert wait_until(lambda: app.step(0) or app.link.line is None)
-    again = bus.add_board(serial="A1B2", path=board.path)
-    wait_until(lambda: app.step(0) or app.link.line is not None)
-    state = BoardState.from_reports(again.frames)  # the picture now, and the brightness chosen
+    for _ in range(3):
+        board.unplug()
+        sender.send(packet(324, forza_dash(244, 4, 30.0)))
+        # A failed read (the listener's) or write clears "connected", and the link lets go.
+        assert wait_until(lambda: app.step(0) or app.link.line is None)
+        board = bus.add_board(serial="A1B2", path=board.path)
+        assert wait_until(lambda: app.step(0) or app.link.line is not None)
+    state = BoardState.from_reports(board.frames)  # the picture now, and the brightness chosen
     assert (state.gear.text, panel_text(state.central), state.brightness) == ("4", "108", 160)
+    assert lines == ["torqdash: board A1B2 found"]  # then "waiting", "receiving", 3 times "lost" and "back"
+    now[0] = 5.0
+    app.step(0)
+    assert lines[1:] == ["torqdash: board A1B2 back (after 7 more since the last line)"]
 
 
 @pytest.mark.parametrize("args, error", [
