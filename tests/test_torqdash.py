@@ -248,13 +248,21 @@ def test_a_board_that_comes_and_goes_gets_its_picture_back_and_is_one_line_a_per
     (["f1", "--layout", "/nonexistent.toml"], "bad layout file /nonexistent.toml: cannot read"),
     (["f1", "--bind", "256.1.1.1"], "cannot listen on 256.1.1.1"),
     (["f1", "--port", "{port}"], "cannot listen on 127.0.0.1 port {port}"),
+    (["replay", "/nonexistent.tqr"], "cannot read /nonexistent.tqr: No such file"),
+    (["replay", __file__], "neither a torqdash recording nor an iRacing .ibt file"),
+    (["replay", __file__, "--speed", "-1"], "--speed: not a number of times the recorded pace from 0 up"),
+    (["record", "acc", "/nonexistent/s.tqr"], "cannot write /nonexistent/s.tqr: No such file"),
+    (["record", "forza", "s.tqr", "--seconds", "0"], "--seconds: not a number of seconds above 0"),
+    (["forza", "--forward", "localhost"], "not HOST:PORT"),
+    (["forza", "--port", "45999", "--forward", "127.0.0.1:45999"], "where torqdash listens"),
+    (["acc", "--forward", "127.0.0.1:5000"], "--forward sends a UDP game's datagrams on: acc is read"),
 ])
 def test_bad_command_lines(udp, args, error):
     port = str(udp[0].getsockname()[1])  # a port in use
     args, error = [a.replace("{port}", port) for a in args], error.replace("{port}", port)
     result = subprocess.run([sys.executable, "-m", "torqdash", *args], capture_output=True, text=True,
                             timeout=30)
-    assert result.returncode == 2 and result.stderr.count("\n") == 1 and error in result.stderr
+    assert result.returncode == 2 and result.stderr.count("\n") == 1 and error in result.stderr, result.stderr
 
 
 def test_the_program_draws_the_virtual_board_and_its_keys_turn_the_page(udp):

@@ -273,21 +273,6 @@ def test_record_and_replay_commands(tmp_path):
     assert result.stdout.rstrip().endswith("torqdash: end of the recording")
 
 
-@pytest.mark.parametrize("args, error", [
-    (["replay", "/nonexistent.tqr"], "cannot read /nonexistent.tqr: No such file"),
-    (["replay", __file__], "neither a torqdash recording nor an iRacing .ibt file"),
-    (["replay", __file__, "--speed", "-1"], "--speed: not a number of times the recorded pace from 0 up"),
-    (["record", "acc", "/nonexistent/s.tqr"], "cannot write /nonexistent/s.tqr: No such file"),
-    (["record", "forza", "s.tqr", "--seconds", "0"], "--seconds: not a number of seconds above 0"),
-    (["forza", "--forward", "localhost"], "not HOST:PORT"),
-    (["forza", "--port", "45999", "--forward", "127.0.0.1:45999"], "where torqdash listens"),
-    (["acc", "--forward", "127.0.0.1:5000"], "--forward sends a UDP game's datagrams on: acc is read"),
-])
-def test_bad_record_replay_and_forward_command_lines(args, error):
-    result = subprocess.run(torqdash(*args), capture_output=True, text=True, timeout=60)
-    assert result.returncode == 2 and result.stderr.count("\n") == 1 and error in result.stderr, result.stderr
-
-
 def test_recording_never_waits_for_the_disk(tmp_path):
     """A disk that does not keep up: the recording stops with a line, the polls go on."""
     said, stuck = [], threading.Event()
