@@ -1,10 +1,8 @@
-"""A dashboard box: torqdash's lines for a log, its service (systemd units, the Windows
-Startup shortcut) and the udev rule, written into temporary roots only."""
+"""torqdash's log lines, its service (systemd units, Windows shortcut), the udev rule: in temporary roots."""
 import fcntl
 import os
 import pathlib
 import shutil
-import socket
 import struct
 import subprocess
 import sys
@@ -12,11 +10,9 @@ import sys
 import pytest
 
 from conftest import wait_until
-from torqdash import Dash, Forza
-from torqdash.app import App, BoardLink, main as torqdash_main
+from torqdash.app import main as torqdash_main
 from torqdash.service import (LINK_CLSID, ServiceError, install_shortcut, install_unit, remove_shortcut,
                               remove_unit, shortcut, torqdash_arguments)
-from torqdash.sources import UdpSource
 from torqdash.status import StatusLines
 from torqsim import udev_rule
 
@@ -38,24 +34,6 @@ def test_status_lines_at_most_one_every_few_seconds(every, expected):
         status.say(text)
     status.flush()  # at the end, a held line goes out at once
     assert written == expected
-
-
-def test_a_board_that_comes_and_goes_is_one_line_a_period(bus, board):
-    now, lines, dash = [0.0], [], Dash(None)
-    status = StatusLines(lines.append, 5.0, lambda: now[0])
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
-        sock.bind(("127.0.0.1", 0))
-        app = App(UdpSource(sock, Forza()), dash, BoardLink(dash, retry=0, say=status), say=status)
-        app.step(0)
-        for _ in range(3):
-            board.unplug()
-            assert wait_until(lambda: app.step(0) or app.link.line is None)
-            board = bus.add_board(serial="A1B2", path=board.path)
-            assert wait_until(lambda: app.step(0) or app.link.line is not None)
-        assert lines == ["torqdash: board A1B2 found"]  # then "waiting for", three times "lost" and "back"
-        now[0] = 5.0
-        app.step(0)
-    assert lines[1:] == ["torqdash: board A1B2 back (after 6 more since the last line)"]
 
 
 @pytest.mark.parametrize("args, expected", [
@@ -168,7 +146,7 @@ def test_wine_runs_the_shortcut(tmp_path):
         assert wait_until(out.exists, timeout=60) and out.read_text().strip() == r"C:\users ran"
 
 
-def test_udev_rule_installs_into_a_root_and_names_its_group(tmp_path, capsys):
+def test_udev_rule_installs_names_its_group_and_runs_udevadm_as_root(tmp_path, capsys, monkeypatch):
     assert udev_rule.install(str(tmp_path)) == 0
     written = tmp_path / "etc/udev/rules.d/70-torqpanel.rules"
     assert written.read_bytes() == udev_rule.rule_file().read_bytes()
@@ -176,22 +154,18 @@ def test_udev_rule_installs_into_a_root_and_names_its_group(tmp_path, capsys):
         'SUBSYSTEM=="hidraw", ATTRS{idVendor}=="1dd2", ATTRS{idProduct}=="2011", GROUP="plugdev", '
         'MODE="0660", TAG+="uaccess"']
     assert udev_rule.rule_group() == "plugdev" and "not run with --root: udevadm" in capsys.readouterr().out
+    # Without a root: as root it runs udevadm, else it prints the commands.
+    monkeypatch.setattr(udev_rule, "RULES_DIR", str(tmp_path / "rules.d"))
+    calls, done = [], subprocess.CompletedProcess([], 0, "", "")
+    assert udev_rule.install(euid=0, run=lambda cmd: calls.append(cmd) or done) == 0
+    assert calls == udev_rule.APPLY and (tmp_path / "rules.d/70-torqpanel.rules").is_file()
+    assert udev_rule.install(euid=1000) == 1 and capsys.readouterr().out.splitlines()[-3:] == [
+        f"sudo install -m 644 {udev_rule.rule_file()} {tmp_path}/rules.d/70-torqpanel.rules",
+        *(f"sudo {' '.join(command)}" for command in udev_rule.APPLY)]
     verify = ["udevadm", "verify"]
     if not shutil.which("udevadm") or subprocess.run([*verify, "-h"], capture_output=True).returncode:
         pytest.skip("udevadm verify needs udev from systemd 253 on")
     assert subprocess.run([*verify, str(written)], capture_output=True).returncode == 0
-
-
-def test_udev_install_as_root_runs_udevadm_and_otherwise_prints_the_commands(tmp_path, capsys, monkeypatch):
-    monkeypatch.setattr(udev_rule, "RULES_DIR", str(tmp_path / "rules.d"))
-    calls = []
-    assert udev_rule.install(euid=0, run=lambda command: calls.append(command) or subprocess.CompletedProcess(
-        command, 0, "", "")) == 0
-    assert calls == udev_rule.APPLY and (tmp_path / "rules.d/70-torqpanel.rules").is_file()
-    assert udev_rule.install(euid=1000) == 1
-    assert capsys.readouterr().out.splitlines()[-3:] == [
-        f"sudo install -m 644 {udev_rule.rule_file()} {tmp_path}/rules.d/70-torqpanel.rules",
-        *(f"sudo {' '.join(command)}" for command in udev_rule.APPLY)]
 
 
 @pytest.mark.parametrize("group, user, advice", [

@@ -1,10 +1,9 @@
 """torqdash on the whole board (shift points, flags, rumble, pages, its controls) through its reports."""
 import time
-from pathlib import Path
-
 import pytest
 
 from conftest import wait_until
+from test_iracing import REAL
 from test_torqdash import shown
 from torqdash import F1, Dash, Telemetry, parse_layout
 from torqdash.controls import Controls
@@ -12,29 +11,25 @@ from torqdash.dash import FRESH_S
 from torqdash.games.iracing import IbtFile
 from torqsim.board import BoardState, InputPanel
 
-TESTDATA = next((folder / "shared" / "testdata" for folder in Path(__file__).parents
-                 if (folder / "shared" / "testdata").is_dir()), None)
+REAL_DATA = pytest.mark.skipif(not REAL.is_dir(), reason="the shared test data is not beside this tree")
 
 
-@pytest.mark.skipif(TESTDATA is None, reason="the shared test data is not beside this tree")
+@REAL_DATA
 def test_f1_rev_lights_of_a_real_packet(dev, board):
     """F1 25's own rev lights (48 %) light the bar, not the layout's 50 % of 13099 rpm (7 LEDs)."""
     decoder = F1()
-    for packet_id in (7, 6):
-        telemetry = decoder.feed((TESTDATA / f"real-telemetry/f1/gamesdat/2025_packet-{packet_id}.bin")
-                                 .read_bytes())
+    telemetry = [decoder.feed((REAL / f"f1/gamesdat/2025_packet-{n}.bin").read_bytes()) for n in (7, 6)][-1]
     Dash(dev, parse_layout("rpm.start = 0.5")).show(telemetry, now=0.0)
     assert (telemetry.rpm, telemetry.rev_lights, shown(board)["rpm"]) == (10926, 0.48, "#####....")
 
 
-@pytest.mark.skipif(TESTDATA is None, reason="the shared test data is not beside this tree")
+@REAL_DATA
 def test_iracing_shift_lights_of_a_real_recording(dev, board):
     """A Mercedes AMG GT4 at the Red Bull Ring: iRacing's lights begin at 5750 rpm and call the
     shift at 6850 (its session info); the layout's fractions of its 7200 would begin at 5040."""
     dash, seen, state = Dash(dev), {}, BoardState()
-    with IbtFile(TESTDATA / "real-telemetry/iracing/itelem/"
-                 "ibt_spielberg-gp_mercedesamggt4_2023-04-10_3371rows.ibt") as recording:
-        for number, (_, telemetry) in enumerate(recording):
+    with IbtFile(REAL / "iracing/itelem/ibt_spielberg-gp_mercedesamggt4_2023-04-10_3371rows.ibt") as ibt:
+        for number, (_, telemetry) in enumerate(ibt):
             dash.show(telemetry, now=float(number))  # (whole seconds: the bar's blink is on)
             for report in board.take_frames():
                 state.apply(report)
@@ -45,10 +40,9 @@ def test_iracing_shift_lights_of_a_real_recording(dev, board):
     assert sum(5040 <= rpm < 5750 for rpm in rpms) > 100 and max(rpms) > 6850
 
 
-RUMBLE = "rumble.on = true\n" + "".join(
-    f"rumble.{name} = {{motor = {motor}, strength = {power}}}\n" for name, motor, power in [
-        ("gear_change", 1, 200), ("rev_limiter", 2, 90), ("abs", 1, 120), ("pit_limiter", 2, 40),
-        ("flag_yellow", 2, 60)])
+RUMBLE = ("[rumble]\non = true\nabs = {motor = 1, strength = 120}\nrev_limiter = {motor = 2, strength = 90}\n"
+          "gear_change = {motor = 1, strength = 200}\npit_limiter = {motor = 2, strength = 40}\n"
+          "flag_yellow = {motor = 2, strength = 60}")
 CRUISE = Telemetry(gear=3, rpm=3000, max_rpm=8000)
 
 
@@ -58,8 +52,8 @@ CRUISE = Telemetry(gear=3, rpm=3000, max_rpm=8000)
     (RUMBLE, [(0, Telemetry(gear=3, rpm=7700, max_rpm=8000))], (0, 90)),  # at the shift point
     (RUMBLE, [(0, Telemetry(abs_active=True, pit_limiter=True))], (120, 40)),
     (RUMBLE, [(0, CRUISE), (1.0, Telemetry(gear=4, abs_active=True))], (200, 0)),  # the strongest
-    (RUMBLE, [(0, Telemetry(flag="yellow"))], (0, 60)),
-    (RUMBLE, [(0, Telemetry(flag="yellow")), (0.3, None)], (0, 0)),  # with the flag's LED
+    (RUMBLE, [(0, Telemetry(flag="yellow"))], (0, 60)),  # blinking with the flag's LED:
+    (RUMBLE, [(0, Telemetry(flag="yellow")), (0.3, None)], (0, 0)),
     (RUMBLE, [(0, Telemetry(abs_active=True)), (5.0, None)], (0, 0)),  # the game went silent
     (RUMBLE.replace("on = true", "on = false"), [(0, Telemetry(abs_active=True))], (0, 0)),
 ])
@@ -80,9 +74,7 @@ BINDINGS = ("[controls]\nprevious_page = 2\nbrightness = 3\nrumble = 4\n"
 @pytest.mark.parametrize("inputs, expected", [
     ([("button", 1)], {"page": "LAP", "central": "LAP", "right": "LAP"}),  # the page's name ...
     ([("button", 1), ("wait", 1.1)], {"page": "LAP", "left": "P 4", "central": " 3 ", "right": "1.02"}),
-    ([("button", 1), ("button", 1)], {"page": "SPd", "central": "SPd"}),
-    ([("button", 2)], {"page": "LAP"}),
-    ([("tap", 1)], {"page": "LAP"}),  # pressed and let go between two reads: once
+    ([("button", 1), ("button", 1)], {"page": "SPd", "central": "SPd"}), ([("tap", 1)], {"page": "LAP"}),
     ([("switch", 2, 5)], {"page": "LAP"}), ([("switch", 2, 5), ("switch", 2, 4)], {"page": "LAP"}),
     ([("button", 3)], {"brightness": 160}), ([("button", 3)] * 4, {"brightness": 254}),
     ([("switch", 9, 2)], {"brightness": 30}), ([], {"motors": (0, 99)}),
@@ -106,11 +98,10 @@ def test_the_boards_controls(board, listening, inputs, expected):
             for down in (True, False):
                 panel.press(number, down)
                 board.send_input(panel.report())
-                if kind == "button":  # read after each report, else after both
-                    assert wait_until(controls.poll)
-            time.sleep(0.1 if kind == "tap" else 0)  # the listener has read both by then
+                assert kind == "tap" or wait_until(controls.poll)  # a tap: pressed and let go, then read once
+            time.sleep(0.1 if kind == "tap" else 0)
         assert kind in ("wait", "button") or wait_until(controls.poll)
     dash.refresh(now=clock[0] + FRESH_S)  # (no packet comes to carry the change)
     state = BoardState.from_reports(board.frames)
-    assert {key: {**shown(board), "page": dash.page, "brightness": state.brightness,
-                  "motors": state.motors}[key] for key in expected} == expected
+    seen = {**shown(board), "page": dash.page, "brightness": state.brightness, "motors": state.motors}
+    assert {key: seen[key] for key in expected} == expected

@@ -1,5 +1,4 @@
-"""torqdash record, replay, --forward and the status line: live runs recorded and replayed
-onto another virtual board (the same reports), damaged and foreign files, the commands."""
+"""torqdash record, replay, --forward, the status line: live runs replayed (the same reports), bad files."""
 import io
 import itertools
 import re
@@ -22,7 +21,7 @@ from test_torqdash_kunos import ACC_T, Written, acc_pages, write as kunos_write
 from torqdash import Dash, Forza
 from torqdash.app import App, BoardLink
 from torqdash.games import kunos
-from torqdash.games.iracing import IRSDK_MEMMAPFILENAME, IbtFile, IRacing
+from torqdash.games.iracing import IRSDK_MEMMAPFILENAME, IRacing
 from torqdash.record import POLL, Recorder, Recording, RecordingError
 from torqdash.replay import ReplayClock, open_replay
 from torqdash.sources import SharedMemorySource, UdpSource
@@ -35,8 +34,7 @@ from torqsim.board import BoardState
 def session(source, steps, recording=None):
     """An app on `source` (recorded into `recording`) on a new virtual board while `steps()`: its reports."""
     with VirtualBus() as bus:
-        board = bus.add_board(serial="A1B2")
-        dash = Dash(None, clock=source.clock)
+        board, dash = bus.add_board(serial="A1B2"), Dash(None, clock=source.clock)
         app = App(source, dash, BoardLink(dash, say=lambda text: None))
         recorder = Recorder(str(recording), source) if recording else None
         if recorder:
@@ -153,10 +151,8 @@ def test_torn_copies_replayed_as_read(tmp_path):
 
 
 def test_an_ibt_file_replayed_onto_the_board():
-    with IbtFile(real(IBTS[0])) as recording:
-        gears = [telemetry.gear for _, telemetry in recording]
     frames, replay = replayed(real(IBTS[0]))
-    assert replay.received == len(gears) == 390 and (gears[0], gears[-1]) == (0, 1) and not replay.problem
+    assert replay.received == 390 and not replay.problem
     # The car leaves its pit box in neutral, then first gear: the gear digit says so.
     shown = [BoardState.from_reports(frames[:n]).gear.text for n in range(1, len(frames) + 1)]
     assert [gear for gear, _ in itertools.groupby(shown)][-2:] == ["N", "1"]
@@ -247,10 +243,10 @@ def test_status_line_says_what_arrives():
 def test_status_line_in_place_with_lines_above_it():
     stream, screen = io.StringIO(), pyte.Screen(60, 4)
     line = TerminalLine(stream)
-    line.show("forza: waiting for the game")
-    line.say("torqdash: board A1B2 found")
-    line.show("forza: receiving · 60 packets/s")
-    line.say("torqdash: receiving Forza")
+    for write, text in [(line.show, "forza: waiting for the game"), (line.say, "torqdash: board A1B2 found"),
+                        (line.show, "forza: receiving · 60 packets/s"),
+                        (line.say, "torqdash: receiving Forza")]:
+        write(text)
     line.close()
     pyte.Stream(screen).feed(stream.getvalue().replace("\n", "\r\n"))
     assert [row.rstrip() for row in screen.display] == [
@@ -285,23 +281,8 @@ def test_record_and_replay_commands(tmp_path):
     assert result.stdout.rstrip().endswith("torqdash: end of the recording")
 
 
-@pytest.mark.parametrize("args, error", [
-    (["replay", "/nonexistent.tqr"], "cannot read /nonexistent.tqr: No such file"),
-    (["replay", __file__], "neither a torqdash recording nor an iRacing .ibt file"),
-    (["replay", __file__, "--speed", "-1"], "--speed: not a number of times the recorded pace from 0 up"),
-    (["record", "acc", "/nonexistent/s.tqr"], "cannot write /nonexistent/s.tqr: No such file"),
-    (["record", "forza", "s.tqr", "--seconds", "0"], "--seconds: not a number of seconds above 0"),
-    (["forza", "--forward", "localhost"], "not HOST:PORT"),
-    (["forza", "--port", "45999", "--forward", "127.0.0.1:45999"], "where torqdash listens"),
-    (["acc", "--forward", "127.0.0.1:5000"], "--forward sends a UDP game's datagrams on: acc is read"),
-])
-def test_bad_record_replay_and_forward_command_lines(args, error):
-    result = subprocess.run(torqdash(*args), capture_output=True, text=True, timeout=60)
-    assert result.returncode == 2 and result.stderr.count("\n") == 1 and error in result.stderr, result.stderr
-
-
 def test_recording_never_waits_for_the_disk(tmp_path):
-    # A disk that does not keep up: the recording stops with a line, the polls go on.
+    """A disk that does not keep up: the recording stops with a line, the polls go on."""
     said, stuck = [], threading.Event()
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
         recorder = Recorder(str(tmp_path / "slow.tqr"), UdpSource(sock, Forza()), say=said.append)
