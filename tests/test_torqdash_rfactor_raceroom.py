@@ -78,13 +78,10 @@ LIVE = {"rf2": rf2_pages(), "lmu": rf2_pages(lmu=True), "r3e": {R3E_NAME: r3e_pa
 
 
 def patched(pages, name, at, data):
-    changed = bytearray(pages[name])
-    changed[at:at + len(data)] = data
-    return {**pages, name: changed}
+    return {**pages, name: pages[name][:at] + data + pages[name][at + len(data):]}
 
 
-def busy(pages, name, *ats):
-    """Page `name` written before every read of it (a counting int at each of `ats`)."""
+def busy(pages, name, *ats):  # page `name` written before every read (a counting int at each of `ats`)
     return {**pages, name: Written(pages[name], *(put(*((at, struct.pack("<i", n)) for at in ats))
                                                  for n in range(10, 99)))}
 
