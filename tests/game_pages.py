@@ -1,5 +1,4 @@
-"""rFactor 2's, Le Mans Ultimate's and RaceRoom's pages from their published layouts (no recording
-exists), the player's car among others, for the tests and bench/torqdash_shm.py."""
+"""rF2's, LMU's and RaceRoom's pages from their published layouts, for the tests, fuzzer and bench."""
 import math
 import struct
 
@@ -22,8 +21,7 @@ R3E_VALUES = dict(engine_rps=7000 * math.pi / 30, max_engine_rps=8500 * math.pi 
 
 
 def rf2_pages(telem=(), info=(), vehicle=(), versions=(5, 9), lmu=False):
-    """The plugin's mappings (their versions `versions`) or LMU_Data: the session and three cars, the
-    player's telemetry third and scoring second, with these changes to its values."""
+    """The plugin's mappings or LMU_Data: three cars, the player's telemetry third and scoring second."""
     telem, info, vehicle = ({**TELEM_VALUES, **dict(telem)}, {**INFO_VALUES, **dict(info)},
                             {**VEHICLE_VALUES, **dict(vehicle)})
     if lmu:

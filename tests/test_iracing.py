@@ -1,5 +1,4 @@
-"""iRacing: its layout as irsdk_defines.h states it, the real recordings against their sources'
-stated values and the oracle's, and the live map."""
+"""iRacing: its layout per irsdk_defines.h; the real recordings against their stated and oracle values."""
 import json
 import re
 import struct
@@ -44,8 +43,7 @@ def camel(key):
     return "ver" if key == "version" else re.sub(r"_(\w)", lambda m: m[1].upper(), key)
 
 
-def check_layout(header, data, want):
-    """The header and its buffers as the oracle (and alike, the sources) read them; var headers by name."""
+def check_layout(header, data, want):  # the header as the oracle reads it; the var headers by name
     buffers = [IRSDK_VAR_BUF.read(header["varBuf"], 16 * n) for n in range(header["numBuf"])]
     ours = {**header, "varBuf": [dict(tick_count=b["tickCount"], buf_offset=b["bufOffset"]) for b in buffers]}
     assert {key: ours[camel(key)] for key in want["oracle"]["header"]} == want["oracle"]["header"]
@@ -53,8 +51,7 @@ def check_layout(header, data, want):
         IRSDK_VAR_HEADER.read(data, header["varHeaderOffset"] + 144 * n) for n in range(header["numVars"]))}
 
 
-def check_row(t, names, raw, row):
-    """Every oracle value of a row, read raw as its var header says, and the telemetry made of it."""
+def check_row(t, names, raw, row):  # every oracle value read raw as its var header says; the telemetry
     for name in set(row) - {"Speed_kmh"}:  # (the oracle's, of Speed)
         code, offset = IRSDK_VAR_TYPES[names[name]["type"]], names[name]["offset"]
         assert struct.unpack_from("<" + code, raw, offset)[0] == row[name], name
@@ -72,8 +69,7 @@ def leaves(node):
         yield from leaves(value) if isinstance(value, (dict, list)) else [(key, value)]
 
 
-def check_session(session, text, want):
-    """The decoder's car and shift lights, and every session value stated, in the file's text."""
+def check_session(session, text, want):  # the decoder's car and lights; every stated value in the text
     doc, oracle, found = yaml.load(text, Loader=yaml.CSafeLoader), want["oracle"]["session_info"], {}
     assert tuple(vars(session).values()) == (oracle["CarScreenName"], *(
         oracle["DriverCar" + key] for key in ("RedLine", "SLFirstRPM", "SLShiftRPM", "SLBlinkRPM")))
@@ -115,6 +111,11 @@ def test_memory_map_dump_as_stated(dump):
     check_row(t, check_layout(IRSDK_HEADER.read(data), data, want), data[at:at + length], row)
     assert (t.shift_rpm, t.first_light_rpm) == (row["PlayerCarSLShiftRPM"], row["PlayerCarSLFirstRPM"])
     check_session(decoder.session, session_text(data[112:112 + 524288]), want)
+    data = bytearray(data)  # bit fields that a var header calls irsdk_float: their bits read as floats
+    for name in (b"SessionFlags\0", b"EngineWarnings\0"):
+        struct.pack_into("<i", data, data.index(name) - 16, 4)
+    t = IRacing().read({IRSDK_MEMMAPFILENAME: bytes(data)})
+    assert (t.flag, t.pit_limiter, t.rpm) == (None, False, 300.0)
 
 
 @pytest.mark.parametrize("tears", [1, 3, 4])
@@ -142,14 +143,6 @@ def test_live_map_unchanged_updated_gone_and_empty(dump):
         assert (decoder.read(pages) is None, decoder.waiting) == (waiting, waiting)
     for zero in (bytes(len(page)), b""):  # the empty mapping Windows makes; a bridge's new file
         assert decoder.read({IRSDK_MEMMAPFILENAME: zero}) is None and decoder.waiting and not decoder.rejected
-
-
-def test_bit_fields_that_a_var_header_calls_floats(dump):
-    data = bytearray(dump[0])
-    for name in (b"SessionFlags\0", b"EngineWarnings\0"):
-        struct.pack_into("<i", data, data.index(name) - 16, 4)  # irsdk_float: their bits read as floats
-    t = IRacing().read({IRSDK_MEMMAPFILENAME: bytes(data)})
-    assert (t.flag, t.pit_limiter, t.rpm) == (None, False, 300.0)
 
 
 @pytest.mark.parametrize("bits, shown", [

@@ -1,5 +1,4 @@
-"""ACC and AC: the layouts against Kunos' documents, pages built from them (no recording exists;
-test_torqdash_rfactor_raceroom decodes them), and a game on a real /dev/shm end to end."""
+"""ACC and AC: the layouts against Kunos' documents, pages built from them, a game on a real /dev/shm."""
 import shutil
 import struct
 import subprocess
@@ -16,28 +15,23 @@ from torqdash.app import App, BoardLink
 from torqdash.games import kunos
 from torqdash.sources import RECEIVING, WAITING, SharedMemorySource
 
-LAYOUTS = {  # sizes and offsets of the documents' field lists under #pragma pack(4), wchar_t of 2 bytes
-    "acc-physics": (kunos.ACC_PHYSICS, 800, dict(rpm=20, speedKmh=28, tc=204, pitLimiterOn=248, abs=252,
-                                                 tcinAction=672, kerbVibration=784)),
-    "ac-physics": (kunos.AC_PHYSICS, 712, dict(gear=16, localVelocity=568, absInAction=676, tyreTemp=696)),
-    "acc-graphics": (kunos.ACC_GRAPHICS, 1588, dict(
-        position=136, tyreCompound=176, replayTimeMultiplier=244, flag=1224, iDeltaLapTime=1360,
-        isDeltaPositive=1400, missingMandatoryPits=1484, GlobalRed=1528, gapBehind=1584)),
-    "ac-graphics": (kunos.AC_GRAPHICS, 296, dict(iBestTime=148, carCoordinates=252, flag=268)),
-    "acc-static": (kunos.ACC_STATIC, 820, dict(acVersion=30, carModel=68, sectorCount=400, maxRpm=412,
-                                               ersMaxJ=592, reversedGridPositions=672, wetTyresName=754)),
-    "ac-static": (kunos.AC_STATIC, 684, dict(maxFuel=416, trackConfiguration=524, PitWindowEnd=680)),
-}
 
-
-@pytest.mark.parametrize("name", LAYOUTS)
-def test_layouts_are_the_documents(name):
-    layout, size, offsets = LAYOUTS[name]
+@pytest.mark.parametrize("layout, size, offsets", [  # the documents' fields under pack(4), 2-byte wchar_t
+    (kunos.ACC_PHYSICS, 800, dict(rpm=20, speedKmh=28, tc=204, pitLimiterOn=248, abs=252, tcinAction=672,
+                                  kerbVibration=784)),
+    (kunos.AC_PHYSICS, 712, dict(gear=16, localVelocity=568, absInAction=676, tyreTemp=696)),
+    (kunos.ACC_GRAPHICS, 1588, dict(position=136, tyreCompound=176, replayTimeMultiplier=244, flag=1224,
+                                    iDeltaLapTime=1360, isDeltaPositive=1400, missingMandatoryPits=1484,
+                                    GlobalRed=1528, gapBehind=1584)),
+    (kunos.AC_GRAPHICS, 296, dict(iBestTime=148, carCoordinates=252, flag=268)),
+    (kunos.ACC_STATIC, 820, dict(acVersion=30, carModel=68, sectorCount=400, maxRpm=412, ersMaxJ=592,
+                                 reversedGridPositions=672, wetTyresName=754)),
+    (kunos.AC_STATIC, 684, dict(maxFuel=416, trackConfiguration=524, PitWindowEnd=680))])
+def test_layouts_are_the_documents(layout, size, offsets):
     assert (layout.size, {field: layout.offset(field) for field in offsets}) == (size, offsets)
 
 
-def page(layout, **values):
-    """A page of `layout` with these fields set (text as wchar_t); the rest zero."""
+def page(layout, **values):  # text as wchar_t; the rest zero
     data = bytearray(layout.size)
     for name, value in values.items():
         fmt = layout.pick(name).format[-1]
@@ -75,7 +69,6 @@ AC_T = Telemetry(rpm=1100, max_rpm=7500, gear=-1, speed_kph=12.0, fuel=1.0, posi
 
 class Written(bytearray):
     """A page that the game writes while it is copied: each read (a slice) after its next write."""
-
     def __init__(self, data, *writes):
         super().__init__(data)
         self.writes = list(writes)
@@ -86,8 +79,7 @@ class Written(bytearray):
         return bytes(super().__getitem__(index))
 
 
-def put(*writes):
-    """A write of the game, for a Written page: (offset, bytes) pairs."""
+def put(*writes):  # a write of the game to a Written page: (offset, bytes) pairs
     return lambda data: [data.__setitem__(slice(at, at + len(value)), value) for at, value in writes]
 
 
@@ -95,8 +87,7 @@ def write(packet, gear):
     return put((0, struct.pack("<i", packet)), (16, struct.pack("<i", gear)))
 
 
-# The end-to-end tests' game: a process that writes pages in a tmpfs folder as a bridge does, a whole
-# page at a time (in a mapping, a write stopped half way would keep the old packetId).
+# The end-to-end tests' game: writes pages in a tmpfs folder a whole page at a time, as a bridge does.
 GAME = r"""
 import os, struct, sys, time
 for line in sys.stdin:
@@ -118,8 +109,7 @@ for line in sys.stdin:
 
 
 @pytest.fixture
-def game():
-    """The game in a /dev/shm folder of its own; tell(*command) says a command to it: its answers."""
+def game():  # the game in a /dev/shm folder of its own; tell(*command): its answers
     folder = tempfile.mkdtemp(dir="/dev/shm", prefix="torqdash-test-")
     process = subprocess.Popen([sys.executable, "-c", GAME, folder], stdin=subprocess.PIPE,
                                stdout=subprocess.PIPE, text=True, bufsize=1)
@@ -137,8 +127,7 @@ def publish(tell, pages):
         assert tell("write", name, 0, bytes(data).hex()).readline() == "done\n"
 
 
-def on_board(board, decoder, folder):
-    """torqdash reading `folder` onto the board; a wait until its gear, central panel and state are these."""
+def on_board(board, decoder, folder):  # the app and a wait until its gear, central panel and state are these
     dash = Dash(None, Layout(dark_after_s=0.5))
     app = App(SharedMemorySource(decoder, folder, look_every=0.05), dash, BoardLink(dash, retry=0))
     return app, lambda *seen: wait_until(lambda: app.step(0.02) or (

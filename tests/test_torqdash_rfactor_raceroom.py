@@ -1,5 +1,4 @@
-"""rFactor 2, LMU and RaceRoom: the layouts against the headers; what they and Kunos' games show of pages
-built from the layouts (no recording exists): live, not live, unreadable, torn; rF2 on a real /dev/shm."""
+"""rF2, LMU, RaceRoom (and Kunos' games): pages built from the layouts: live, not live, unreadable, torn."""
 import struct
 from dataclasses import replace
 from math import hypot, nan
@@ -7,8 +6,7 @@ from math import hypot, nan
 import pytest
 
 from game_pages import r3e_page, rf2_pages
-from test_torqdash_kunos import ACC_T, AC_T, Written, ac_pages, acc_pages, on_board, publish, put, write
-from test_torqdash_kunos import game  # noqa: F401 (a fixture)
+from test_torqdash_kunos import ACC_T, AC_T, Written, ac_pages, acc_pages, game, on_board, publish, put  # noqa: F401
 from torqdash import SOURCES, Telemetry
 from torqdash.games import kunos, rfactor as rf
 from torqdash.games.raceroom import R3E, R3E_NAME
@@ -58,7 +56,6 @@ RF_CASES = {
     "no best lap, no tank": ({"mFuelCapacity": 0.0}, {}, {"mBestLapTime": -1.0},
                              {"best_lap_s": None, "delta_s": None, "fuel": None}),
 }
-# RaceRoom: changes to the page -> to what shows (a Telemetry: that).
 R3E_CASES = {
     "green": ({}, {}),
     "black before chequered": ({"black": 1, "checkered": 1}, {"flag": "black"}),
@@ -77,18 +74,14 @@ R3E_CASES = {
 
 
 LIVE = {"rf2": rf2_pages(), "lmu": rf2_pages(lmu=True), "r3e": {R3E_NAME: r3e_page()}, "acc": acc_pages(),
-        "ac": ac_pages()}  # (never changed)
+        "ac": ac_pages()}
 
 
 def patched(pages, name, at, data):
-    """The pages with `data` at `at` of page `name`."""
-    changed = bytearray(pages[name])
-    changed[at:at + len(data)] = data
-    return {**pages, name: changed}
+    return {**pages, name: pages[name][:at] + data + pages[name][at + len(data):]}
 
 
-def busy(pages, name, *ats):
-    """The pages with page `name` written before every read of it (an int at each of `ats`, counting)."""
+def busy(pages, name, *ats):  # page `name` written before every read (a counting int at each of `ats`)
     return {**pages, name: Written(pages[name], *(put(*((at, struct.pack("<i", n)) for at in ats))
                                                  for n in range(10, 99)))}
 
@@ -102,8 +95,6 @@ SHOWS = {  # pages -> what shows (then nothing new), for the source that begins 
                    replace(ACC_T, delta_s=0.412, flag="green")),
     "acc red, limiter, neutral": (acc_pages(gear=1, pit=1, flag=2, GlobalRed=1),
                                   replace(ACC_T, gear=0, pit_limiter=True, flag="red")),
-    "acc written over during the copy": ({**acc_pages(), kunos.PHYSICS: Written(
-        acc_pages()[kunos.PHYSICS], put(), write(8, 5))}, replace(ACC_T, gear=4)),  # taken again
     "ac": (ac_pages(), AC_T),
     "ac abs acting, first gear": (ac_pages(gear=2, tcinAction=0, absInAction=1, pitLimiterOn=1),
                                   replace(AC_T, gear=1, tc_active=False, abs_active=True, pit_limiter=True)),

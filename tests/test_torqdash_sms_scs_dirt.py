@@ -1,5 +1,4 @@
-"""torqdash: Automobilista 2 / Project CARS 2 (UDP, shared memory), the SCS truck sims and DiRT:
-packets and pages built from their published layouts (no recording exists), offsets by hand."""
+"""torqdash: AMS2 / Project CARS 2 (UDP, shared memory), SCS and DiRT: packets from the published layouts."""
 import os
 import socket
 import struct
@@ -10,16 +9,14 @@ from dataclasses import replace
 import pytest
 
 from conftest import wait_until
-from test_torqdash import shown
-from test_torqdash_kunos import Written, game, publish  # noqa: F401 (game: writes pages in /dev/shm)
-from torqdash import SOURCES, Dash, Telemetry
-from torqdash.app import App, BoardLink, open_source, parser
+from test_torqdash_kunos import Written, game, on_board, publish  # noqa: F401 (game: writes pages in /dev/shm)
+from torqdash import SOURCES, Telemetry
+from torqdash.app import open_source, parser
 from torqdash.games import ams2, ets2
-from torqdash.sources import RECEIVING, WAITING, SharedMemorySource
+from torqdash.sources import RECEIVING, WAITING
 
 
-def zeroed(size, fields):
-    """`size` zero bytes with fields {offset: (struct format, value)} written over."""
+def zeroed(size, fields):  # fields: {offset: (struct format, value)}
     data = bytearray(size)
     for offset, (fmt, value) in fields.items():
         struct.pack_into("<" + fmt, data, offset, value)
@@ -162,11 +159,10 @@ for i in range(300):  # each frame torn: odd sequence, RPM, a pause, speed (RPM 
 
 def test_ams2_shared_memory_end_to_end(bus, board, game):  # noqa: F811 (the fixture)
     """A /dev/shm page that another process writes while the app reads it: missing, zero, torn, gone."""
-    (folder, tell), seen, dash = game, [], Dash(None)
-    show = dash.show
-    dash.show = lambda telemetry, now=None: seen.append(telemetry) or show(telemetry, now)
-    app = App(SharedMemorySource(SOURCES["ams2-shm"](), folder, look_every=0.02), dash,
-              BoardLink(dash, retry=0, say=print))
+    (folder, tell), seen = game, []
+    app, shows = on_board(board, SOURCES["ams2-shm"](), folder)
+    show = app.dash.show
+    app.dash.show = lambda telemetry, now=None: seen.append(telemetry) or show(telemetry, now)
     app.step(0)
     publish(tell, {"$pcars2$": bytes(8000)})
     assert wait_until(lambda: app.step(0) or app.source.readers) and app.source.state == WAITING
@@ -176,7 +172,5 @@ def test_ams2_shared_memory_end_to_end(bus, board, game):  # noqa: F811 (the fix
         app.step(0.005)
     assert writer.returncode == 0 and len(seen) > 10 and app.source.state == RECEIVING
     assert all(t.speed_kph == pytest.approx(t.rpm / 100 * 3.6, rel=1e-6) for t in seen)  # never half a frame
-    assert wait_until(lambda: app.step(0.01) or shown(board)["central"] == " 47")  # 12.99 m/s
-    assert shown(board)["gear"] == "4"
-    assert tell("remove").readline() == "done\n"
-    assert wait_until(lambda: app.step(0) or app.source.state == WAITING)
+    assert shows("4", " 47", RECEIVING)  # 12.99 m/s
+    assert tell("remove").readline() == "done\n" and shows(" ", "   ", WAITING)
