@@ -56,8 +56,8 @@ SEEDS = {  # every packet size each decoder reads, live pages of each shared-mem
     "f1": [struct.pack("<HBBBBB", year, 0, 1, 0, 1, packet_id) + bytes(size - 7)
            for year in f1.F1_YEARS for packet_id, size in ((6, 1352), (7, 1239), (0, 1349))],
     "iracing": [iracing_map(1), iracing_map(0)], "acc": [kunos_pages(kunos.Acc, "1.10.2")],
-    "ac": [kunos_pages(kunos.Ac, "1.16")], "lmu": [b"".join(rf2_pages(lmu=True).values())], "r3e": [bytes(r3e_page())],
-    "rf2": [b"".join(rf2_pages().values())], "ams2-shm": [bytes(AMS2_PAGE)], "ets2": [bytes(SCS_PAGE)],
+    "ac": [kunos_pages(kunos.Ac, "1.16")], "r3e": [bytes(r3e_page())],
+    "lmu": [b"".join(rf2_pages(lmu=True).values())], "rf2": [b"".join(rf2_pages().values())], "ams2-shm": [bytes(AMS2_PAGE)], "ets2": [bytes(SCS_PAGE)],
     "ams2": [bytes(10) + bytes([kind, 2]) + bytes(size - 12)  # by type, a game state packet among them
              for kind, size in [*ams2.UDP_SIZES.items(), (4, 24)]],
     "dirt": [bytes(dirt.DIRT.size)],
