@@ -256,6 +256,7 @@ def test_a_board_that_comes_and_goes_gets_its_picture_back_and_is_one_line_a_per
     (["forza", "--forward", "localhost"], "not HOST:PORT"),
     (["forza", "--port", "45999", "--forward", "127.0.0.1:45999"], "where torqdash listens"),
     (["acc", "--forward", "127.0.0.1:5000"], "--forward sends a UDP game's datagrams on: acc is read"),
+    (["acc", "--port", "5000"], "acc is read from shared memory"), (["forza", "--console", "::1"], "(gt7), not forza"),
 ])
 def test_bad_command_lines(udp, args, error):
     port = str(udp[0].getsockname()[1])  # a port in use
