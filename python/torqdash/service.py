@@ -223,7 +223,7 @@ def pythonw(python: str = sys.executable) -> str:
     return str(pathlib.PureWindowsPath(python).with_name("pythonw.exe"))
 
 
-# [MS-SHLLINK] Shell Link (.LNK) Binary File Format (Microsoft Open Specifications, v8.0):
+# [MS-SHLLINK] Shell Link (.LNK) Binary File Format (Microsoft's protocol documentation, v8.0):
 # 2.1 ShellLinkHeader (76 bytes) and 2.1.1 LinkFlags; 2.3 LinkInfo (its header of 0x24
 # bytes with the Unicode offsets, a VolumeID of a fixed drive with no label, the local
 # base path in ANSI and in UTF-16 and empty common path suffixes); 2.4 StringData (a
