@@ -18,8 +18,8 @@ import pytest
     ((b"boom", 4, None, None, None, b"d3"), "Error boom #4\n P3:d3\n\n"),
 ])
 def test_build_ex_lines(native, capfd, args, printed):
-    build_ex = native.BuildEx
-    build_ex.restype, build_ex.argtypes = ctypes.py_object, [ctypes.c_char_p, ctypes.c_int] + [ctypes.c_char_p] * 4
+    build_ex, text = native.BuildEx, ctypes.c_char_p
+    build_ex.restype, build_ex.argtypes = ctypes.py_object, [text, ctypes.c_int, text, text, text, text]
     assert build_ex(*args) is False
     assert capfd.readouterr().out == printed
 
