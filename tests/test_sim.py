@@ -62,8 +62,7 @@ def test_svg_snapshot_of_a_known_state(board, dev, tmp_path):
                         *(("set_rpm_led", led, 1) for led in range(1, 6)), ("load_rumble_motor", 1, 200),
                         ("show_me",), ("set_brightness", 100)]:
         getattr(dev, call)(*args)
-    out = tmp_path / "board.svg"
-    result = subprocess.run([sys.executable, "-m", "torqsim", "snapshot", str(out)]
+    result = subprocess.run([sys.executable, "-m", "torqsim", "snapshot", str(out := tmp_path / "board.svg")]
                             + [arg for frame in board.frames for arg in ("--report", frame.hex())],
                             capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
@@ -106,8 +105,7 @@ class Session:
         deadline = time.monotonic() + timeout
         while not done() and time.monotonic() < deadline:
             if select.select([self.master], [], [], 0.05)[0]:
-                data = os.read(self.master, 65536)
-                self.text += data.decode("utf-8", "replace")
+                self.text += (data := os.read(self.master, 65536)).decode("utf-8", "replace")
                 self.stream.feed(data)
         return done()
 
@@ -200,8 +198,7 @@ def test_demo_in_a_narrow_terminal_fits_what_it_prints(session_factory):
     assert max(map(len, lines)) <= 70 and "virtual board" in lines[0]
     reports = re.findall(r"^report +(\d+) (\w+) +(.*)$", "\n".join(lines), re.M)
     assert [int(number) for number, _, _ in reports] == list(range(1, 201))
-    assert {kind for _, kind, _ in reports} == {"display", "brightness"}
-    assert 'right "   "' in reports[0][2]  # init's blank display
+    assert {kind for _, kind, _ in reports} == {"display", "brightness"} and 'right "   "' in reports[0][2]
     assert {"gear n", "gear 1", "gear 2", "gear 3", 'right panel "1.2.3."', "rumble on 120/200", "rumble off",
             "warning LED 3 on", "brightness 60/254", "brightness 254/254"
             } <= {line[len("  board: "):] for line in lines if line.startswith("  board: ")}
@@ -209,8 +206,7 @@ def test_demo_in_a_narrow_terminal_fits_what_it_prints(session_factory):
     # the full bar in fourth gear.
     shown = "\n".join(line.rstrip() for line in term.screen.display).strip().split("\n")
     assert shown[-4].startswith("the board (its picture needs 78 columns, this terminal has 70): gear 4")
-    assert shown[-3:-1] == shown[-6:-4] and "rpm #########" in shown[-3]
-    assert shown[-1] == "torqsim demo: 200 reports"
+    assert shown[-3:] == [*shown[-6:-4], "torqsim demo: 200 reports"] and "rpm #########" in shown[-3]
 
 
 def test_quick_start_on_a_terminal_waits_for_enter_and_copies_as_shown(session_factory, tmp_path):
@@ -229,10 +225,9 @@ def test_quick_start_on_a_terminal_waits_for_enter_and_copies_as_shown(session_f
     plain = torqsim.render.picture(state, torqsim.render.Look(colour=False), inputs=InputPanel())
     # The picture copied from the screen reads the same (an unlit LED is ○ there, . here),
     # from the top border's line below the title to the rumble motors; and its gear digit is red.
-    screen = term.screen
-    assert [row[:len(plain[0])].replace("○", ".") for row in screen.display[1:15]] == plain[1:15]
-    top, column = next((i, row.index("GEAR")) for i, row in enumerate(screen.display) if "GEAR" in row)
-    assert [cell for row in range(top + 1, top + 7) for col, cell in screen.buffer[row].items()
+    assert [row[:len(plain[0])].replace("○", ".") for row in term.screen.display[1:15]] == plain[1:15]
+    top, column = next((i, row.index("GEAR")) for i, row in enumerate(term.screen.display) if "GEAR" in row)
+    assert [cell for row in range(top + 1, top + 7) for col, cell in term.screen.buffer[row].items()
             if column <= col < column + 6 and cell.data in "_|" and cell.fg == "red"]
     os.write(term.master, b"\r")
     assert term.finish() == 0
