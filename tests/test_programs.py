@@ -20,15 +20,19 @@ PROGRAMS = {
 }
 
 
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
 @pytest.mark.parametrize("name, closed, status", [(name, True, 141) for name in PROGRAMS] + [
     ("demo", False, 0), ("run a program that does not", False, 0),  # its end: the example's own handler
     ("snapshot", False, 130), ("torqdash", False, 0),
 ])
 def test_closed_output_or_ctrl_c_ends_the_program_quietly(tmp_path, name, closed, status):
     (tmp_path / "printer.py").write_text("import itertools\nfor n in itertools.count(): print('line', n)\n")
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:  # a free port
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
+    port = free_port()
     fill = dict(tmp=tmp_path, root=Path(__file__).parents[1], frames=300 if closed else 100000, port=port)
     args = [arg.format(**fill) for arg in PROGRAMS[name]]
     process = subprocess.Popen([sys.executable, "-m", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
