@@ -12,11 +12,10 @@ import pytest
 from conftest import child_env
 
 PROGRAMS = {
-    "demo": ["torqsim", "demo", "--fps", "0", "--board", "virtual"],
-    "run a program that prints": ["torqsim", "run", "{tmp}/printer.py"],
-    "run a program that does not": ["torqsim", "run", "{root}/examples/shift_light.py"],
-    "snapshot": ["torqsim", "snapshot", "{tmp}/out.svg", "--frames", "{frames}"],
-    "torqdash": ["torqdash", "outgauge", "--virtual", "--port", "{port}"],
+    "demo": "torqsim demo --fps 0 --board virtual", "torqdash": "torqdash outgauge --virtual --port {port}",
+    "run a program that prints": "torqsim run {tmp}/printer.py",
+    "run a program that does not": "torqsim run {root}/examples/shift_light.py",
+    "snapshot": "torqsim snapshot {tmp}/out.svg --frames {frames}",
 }
 
 
@@ -34,7 +33,7 @@ def test_closed_output_or_ctrl_c_ends_the_program_quietly(tmp_path, name, closed
     (tmp_path / "printer.py").write_text("import itertools\nfor n in itertools.count(): print('line', n)\n")
     port = free_port()
     fill = dict(tmp=tmp_path, root=Path(__file__).parents[1], frames=300 if closed else 100000, port=port)
-    args = [arg.format(**fill) for arg in PROGRAMS[name]]
+    args = [arg.format(**fill) for arg in PROGRAMS[name].split()]
     process = subprocess.Popen([sys.executable, "-m", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # as a shell
     try:

@@ -16,11 +16,9 @@ import pytest
 import torqpanel
 import torqsim
 from torqsim.board import PLACEHOLDER, InputPanel
-from torqsim.runner import run_program
-from torqsim.screen import parse_keys
+from torqsim import runner, screen
 
 ROOT = Path(__file__).resolve().parent.parent
-EXAMPLES = ROOT / "examples"
 
 
 def test_take_frames_loses_no_report_written_meanwhile(board, dev):
@@ -45,7 +43,7 @@ def test_set_right_panel_refuses_what_the_wrapper_would(capfd):
     ("\x1b[15~z", ["z"], ""), ("\x1ba", ["a"], ""),  # F5: no name, skipped whole
 ])
 def test_parse_keys(typed, keys, rest):
-    assert parse_keys(typed) == (keys, rest)
+    assert screen.parse_keys(typed) == (keys, rest)
 
 
 def lit(root, ident):
@@ -142,7 +140,7 @@ def session_factory():
 def test_run_input_monitor_with_keys(session_factory, tmp_path):
     snapshot = tmp_path / "run.svg"
     term = session_factory("torqsim", "run", "--hold", "150", "--snapshot", str(snapshot),
-                           str(EXAMPLES / "input_monitor.py"))
+                           str(ROOT / "examples" / "input_monitor.py"))
     term.shows(".*waiting for buttons and switches.*")
     # The picture's keys, so the panel's reports: the top button, each 16-bit switch, a big step, a stop.
     for key, seen in [(b"1", "button 1 pressed"), (None, "button 1 released"), (b"c", "button 32 pressed"),
@@ -179,7 +177,7 @@ def test_run_input_monitor_with_keys(session_factory, tmp_path):
 ])
 def test_run_program_exit_status(tmp_path, capsys, program, status, printed):
     (tmp_path / "program.py").write_text(program)
-    assert run_program(str(tmp_path / "program.py"), [], snapshot=str(tmp_path / "s.svg")) == status
+    assert runner.run_program(str(tmp_path / "program.py"), [], snapshot=str(tmp_path / "s.svg")) == status
     out, err = capsys.readouterr()
     assert printed in out + err and "GEAR" in out  # and the picture at the end
     assert ("program.py" in err and "runpy" not in err) if status == 1 else err == ""

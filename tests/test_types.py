@@ -11,7 +11,6 @@ import torqpanel
 
 pytest.importorskip("mypy")
 
-ROOT = Path(__file__).resolve().parent.parent
 STUB = Path(torqpanel.__file__).with_name("torqpanel.pyi")
 
 
@@ -52,5 +51,5 @@ def test_mypy_sees_the_installed_stubs(tmp_path):
                                     ["--platform", "win32", "-p", "torqdash"]])  # its Windows code
 def test_mypy_passes_on_the_examples_the_simulator_and_torqdash(target):
     # The packages as installed, also when a wheel is under test.
-    status, output = mypy("--strict", *target, cwd=ROOT)
+    status, output = mypy("--strict", *target, cwd=Path(__file__).parents[1])
     assert status == 0, output
