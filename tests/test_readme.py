@@ -9,12 +9,11 @@ from pathlib import Path
 
 import pytest
 
-from conftest import child_env
+from conftest import BLANK_DISPLAY, child_env
 from torqdash import parse_layout
 from torqdash.app import parser as torqdash_parser
 from torqdash.games import SOURCES
 from torqsim.__main__ import parser as torqsim_parser
-from torqsim.board import BLANK_DISPLAY
 
 ROOT = Path(__file__).resolve().parent.parent
 PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
@@ -66,8 +65,7 @@ def test_block_runs_as_written(tmp_path, language, code):
         command = [sys.executable, "-m", "torqsim", "run", "block.py"]
     result = subprocess.run(command, cwd=tmp_path, env=env, input="\n", capture_output=True, text=True,
                             timeout=60)
-    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
-    assert "Traceback" not in result.stderr
+    assert result.returncode == 0 and "Traceback" not in result.stderr, result.stdout[-3000:] + result.stderr
 
 
 def anchors(page):

@@ -15,8 +15,8 @@ import pytest
 
 import torqpanel
 import torqsim
-from torqsim.board import PLACEHOLDER, InputPanel
 from torqsim import runner, screen
+from torqsim.board import PLACEHOLDER, InputPanel
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -138,8 +138,7 @@ def session_factory():
 
 
 def test_run_input_monitor_with_keys(session_factory, tmp_path):
-    snapshot = tmp_path / "run.svg"
-    term = session_factory("torqsim", "run", "--hold", "150", "--snapshot", str(snapshot),
+    term = session_factory("torqsim", "run", "--hold", "150", "--snapshot", str(tmp_path / "run.svg"),
                            str(ROOT / "examples" / "input_monitor.py"))
     term.shows(".*waiting for buttons and switches.*")
     # The picture's keys, so the panel's reports: the top button, each 16-bit switch, a big step, a stop.
@@ -163,8 +162,8 @@ def test_run_input_monitor_with_keys(session_factory, tmp_path):
     assert term.finish() == 0 and "stopped" in term.text
     assert term.text.rstrip().endswith("torqsim run: the picture shows the board before "
                                        "the program's torqline blanked it on closing")
-    root = ElementTree.parse(snapshot).getroot()
-    assert "2:17" in "".join(root.find(".//*[@id='switches']").itertext())
+    switches = ElementTree.parse(tmp_path / "run.svg").getroot().find(".//*[@id='switches']")
+    assert "2:17" in "".join(switches.itertext())
 
 
 # How the program ends: its exit status, and a traceback from its own frames on.
