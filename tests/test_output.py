@@ -75,16 +75,11 @@ def test_led_and_rumble_bytes(dev, board, call, offset, value):
 
 
 @pytest.mark.parametrize("level, sent_level", [(300, 0xFE), (-1, 0xFE), (0, 0), (100, 100), (254, 254)])
-def test_brightness_is_sent_at_once(dev, board, level, sent_level):
-    dev.set_brightness(level)
-    assert board.frames[1:] == [bytes([0, 2, sent_level]) + bytes(51)]
-
-
-def test_nothing_is_sent_before_init_and_init_blanks_the_display(board):
+def test_brightness_is_sent_at_once_but_nothing_before_init(board, level, sent_level):
     obj = torqline()
-    obj.set_brightness(100)
+    obj.set_brightness(level)
     obj.set_rpm_led(1, 1)
     obj.show_me()
-    assert board.frames == []
-    assert obj.init() is True
-    assert board.frames == [BLANK_DISPLAY]  # init blanks what was set before, sends no brightness
+    assert obj.init() is True and board.frames == [BLANK_DISPLAY]  # blanks what was set before
+    obj.set_brightness(level)
+    assert board.frames[1:] == [bytes([0, 2, sent_level]) + bytes(51)]
