@@ -44,19 +44,15 @@ def test_devices_keep_their_order_identity_and_paths(bus):
     assert (again.number, again.path, again.plugged, board.plugged) == (7, WIDE_PATH, True, False)
 
 
-# A custom descriptor is the descriptor tests' (digital and analog as Windows counts).
-def test_descriptor_defaults_to_the_board_and_native_default_matches_it(bus):
+# A custom descriptor is the descriptor tests' (digital and analog as Windows counts); the
+# fault matrix injects every failure name through the facade.
+def test_default_descriptor_and_the_library_refusing_unknown_failures_and_devices(bus):
+    lib = _native.lib()
     assert bus.add_device(1, 1).descriptor == torqsim.BOARD_DESCRIPTOR
     # Native callers get the board descriptor from the library's own copy.
-    assert _native.lib().torqpanel_vhid_add_device(bus.number, 1, 2, 0x100, None, None, None, 0) == 2
+    assert lib.torqpanel_vhid_add_device(bus.number, 1, 2, 0x100, None, None, None, 0) == 2
     assert torqsim.VirtualDevice(bus, 2, 1, 2, 0x100, None).descriptor == torqsim.BOARD_DESCRIPTOR
-
-
-def test_the_library_refuses_unknown_failures_and_devices_with_a_message(bus):
-    # The fault matrix injects every failure name through the facade.
-    lib = _native.lib()
-    bus.add_board()
-    for device, name, message in [(1, b"bogus", "bogus"), (2, b"write", "no device 2")]:
+    for device, name, message in [(1, b"bogus", "bogus"), (3, b"write", "no device 3")]:
         assert lib.torqpanel_vhid_fail(bus.number, device, name, 0) == 0 and message in _native.last_message()
     for name in torqsim.DEVICE_FAILURES:  # a device's step is no bus failure
         assert lib.torqpanel_vhid_bus_fail(bus.number, name.encode(), 0) == 0, name
