@@ -63,9 +63,8 @@ CASES["set_brightness"] = [
 CASES["set_gear"] = [
     refused(TypeError, b"3"), refused(TypeError, Index(3)), refused(TypeError), refused(TypeError, "1", 2, 3),
     refused(TypeError, gear="3"), refused(ZeroDivisionError, "3", EXPLODES),
-    same_as((0,), "\0" + "3"), same_as(("7",), "\ud800" + "7"), same_as(("",), "\udfff"),
-    same_as(("x",), MB), same_as(("7",), "7", point=True), same_as((0,), -2**31),
-    same_as((1,), True), same_as(("7", True), "7", 2**100),
+    same_as((0,), "\0" + "3"), same_as(("",), "\udfff"), same_as(("x",), MB),
+    same_as(("7",), "7", point=True), same_as((0,), -2**31), same_as(("7", True), "7", 2**100),
 ] + [refused(OverflowError, big) for big in BEYOND_32_BITS]
 CASES["set_central_panel"] = [
     refused(TypeError, 5), refused(TypeError), refused(TypeError, "1", "2"), refused(TypeError, text="1"),

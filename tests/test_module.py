@@ -21,7 +21,7 @@ EXPORTS = ["PyDev_set_gear", "PyInitMgr", "PyGetModuleKey", "PyGetDeviceInfo", "
            "PySetLeftDigits", "PyClose", "PySetRightDigits", "BuildEx", "PyInit_torqpanel"]
 
 
-def test_module_type_and_method_table_and_a_final_untracked_type(native):
+def test_module_type_method_table_final_untracked_type_and_a_second_init(native):
     assert torqpanel.__doc__ == "Manages DASHLINK device"
     assert [name for name in vars(torqpanel) if not name.startswith("__")] == ["torqline"]
     assert (torqline.__name__, torqline.__module__) == ("torqline", "torqpanel")
@@ -31,6 +31,14 @@ def test_module_type_and_method_table_and_a_final_untracked_type(native):
     with pytest.raises(TypeError):  # final
         type("Sub", (torqline,), {})
     assert not gc.is_tracked(torqline())
+    # A second module init keeps the objects, and the wrappers check theirs.
+    old = torqline()
+    native.PyInit_torqpanel.restype = ctypes.py_object
+    assert native.PyInit_torqpanel().torqline is torqline
+    assert old.get_device_info("name") == "torqpanel"
+    assert exported(native, "PySendReport")(old, ()) is None
+    with pytest.raises(TypeError):
+        exported(native, "PySendReport")(42, ())
 
 
 NOT_INITIALISED = "Error: torqline Not initialized!"
@@ -72,12 +80,3 @@ def test_key_block_capsule_outlives_reinitialisation(bus):
     block = key_block(obj)
     assert block[12:20] == bytes([1, 0, 0, 0, 1, 0, 0, 0]) and block[608:614] == "K7\0".encode("utf-16-le")
 
-
-def test_second_module_init_keeps_objects_and_wrappers_check_theirs(native):
-    old = torqline()
-    native.PyInit_torqpanel.restype = ctypes.py_object
-    assert native.PyInit_torqpanel().torqline is torqline
-    assert old.get_device_info("name") == "torqpanel"
-    assert exported(native, "PySendReport")(old, ()) is None
-    with pytest.raises(TypeError):
-        exported(native, "PySendReport")(42, ())
