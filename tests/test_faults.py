@@ -72,11 +72,11 @@ def test_fault_during_a_host_programs_life(bus, board, fault, phase, capfd):
     threads = task_count()
     quiet = 0.3  # a negative answer waits this long; a positive one comes as soon as it is true
 
+    target = bus if fault in torqsim.BUS_FAILURES else board
+
     def strike(now):
-        if now == phase and fault == "unplug":
-            board.unplug()
-        elif now == phase:
-            (bus if fault in torqsim.BUS_FAILURES else board).fail(fault)
+        if now == phase:
+            board.unplug() if fault == "unplug" else target.fail(fault)
 
     obj = torqline()
     strike("init")
@@ -93,7 +93,7 @@ def test_fault_during_a_host_programs_life(bus, board, fault, phase, capfd):
 
     if expect["opened"]:
         assert obj.start_input_listener() is True
-        assert wait_until(lambda: obj.get_input_data() is not None)
+        assert wait_until(obj.get_input_data)  # the first snapshot
         for report, event, decoded, then in ((REPORT_A, EVENT_A, expect["decoded_a"], "listening"),
                                               (REPORT_B, EVENT_B, expect["decoded_b"], None)):
             if decoded is not None:

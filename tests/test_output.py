@@ -45,46 +45,39 @@ def test_panels_and_gear(dev, board, native, setter, args, changes):
 
 # Each setter's own bytes change and no other; a number out of range (value None) changes
 # nothing, also a byte next to where the range would end.
-@pytest.mark.parametrize("call, offset, value", [
-    (lambda d: d.set_rpm_led(1, 1), 5, 1), (lambda d: d.set_rpm_led(9, 1), 13, 1),
+@pytest.mark.parametrize("setter, args, offset, value", [
+    ("set_rpm_led", (1, 1), 5, 1), ("set_rpm_led", (9, 1), 13, 1),
     # The bar: anything but 1 is off; the bank and the motors clamp, negative is off.
-    (lambda d: d.set_rpm_led(3, 2), 7, 0), (lambda d: d.set_rpm_led(3, -1), 7, 0),
-    (lambda d: d.set_warning_led(3, 2), 18, 1), (lambda d: d.set_warning_led(3, -4), 18, 0),
-    (lambda d: d.set_warning_led(6, 1), 21, 1), (lambda d: d.load_rumble_motor(1, 300), 14, 0xFF),
-    (lambda d: d.load_rumble_motor(2, 77), 15, 77), (lambda d: d.load_rumble_motor(2, -5), 15, 0),
-    *[(call, None, None) for call in (
-        lambda d: d.set_rpm_led(10, 0), lambda d: d.set_rpm_led(0, 0),
-        lambda d: d.set_rpm_led(-2**31, 0), lambda d: d.set_warning_led(7, 1),
-        lambda d: d.set_warning_led(0, 0), lambda d: d.set_warning_led(-2**31, 0),
-        lambda d: d.set_external_led(1, 1), lambda d: d.set_external_led(7, 0),
-        lambda d: d.set_external_led(-5, 1), lambda d: d.load_rumble_motor(3, 100),
-        lambda d: d.load_rumble_motor(0, 100))],
+    ("set_rpm_led", (3, 2), 7, 0), ("set_rpm_led", (3, -1), 7, 0), ("set_warning_led", (3, 2), 18, 1),
+    ("set_warning_led", (3, -4), 18, 0), ("set_warning_led", (6, 1), 21, 1),
+    ("load_rumble_motor", (1, 300), 14, 0xFF), ("load_rumble_motor", (2, 77), 15, 77),
+    ("load_rumble_motor", (2, -5), 15, 0),
+    *[(setter, args, None, None) for setter, args in (
+        ("set_rpm_led", (10, 0)), ("set_rpm_led", (0, 0)), ("set_rpm_led", (-2**31, 0)),
+        ("set_warning_led", (7, 1)), ("set_warning_led", (0, 0)), ("set_warning_led", (-2**31, 0)),
+        ("set_external_led", (1, 1)), ("set_external_led", (7, 0)), ("set_external_led", (-5, 1)),
+        ("load_rumble_motor", (3, 100)), ("load_rumble_motor", (0, 100)))],
 ])
-def test_led_and_rumble_bytes(dev, board, call, offset, value):
+def test_led_and_rumble_bytes(dev, board, setter, args, offset, value):
     # On a dark board and on one with every LED lit and both motors running, so that
     # switching on and switching off both show.
     for lit in (0, 1):
-        for setter, count in ((dev.set_rpm_led, 9), (dev.set_warning_led, 6), (dev.load_rumble_motor, 2)):
+        for light, count in ((dev.set_rpm_led, 9), (dev.set_warning_led, 6), (dev.load_rumble_motor, 2)):
             for number in range(1, count + 1):
-                setter(number, lit)
+                light(number, lit)
         before = bytearray(sent(dev, board))
-        assert call(dev) is None
+        assert getattr(dev, setter)(*args) is None
         if offset is not None:
             before[offset] = value
         assert sent(dev, board) == before
 
 
 @pytest.mark.parametrize("level, sent_level", [(300, 0xFE), (-1, 0xFE), (0, 0), (100, 100), (254, 254)])
-def test_brightness_is_sent_at_once(dev, board, level, sent_level):
-    dev.set_brightness(level)
-    assert board.frames[1:] == [bytes([0, 2, sent_level]) + bytes(51)]
-
-
-def test_nothing_is_sent_before_init_and_init_blanks_the_display(board):
+def test_brightness_is_sent_at_once_but_nothing_before_init(board, level, sent_level):
     obj = torqline()
-    obj.set_brightness(100)
+    obj.set_brightness(level)
     obj.set_rpm_led(1, 1)
     obj.show_me()
-    assert board.frames == []
-    assert obj.init() is True
-    assert board.frames == [BLANK_DISPLAY]  # init blanks what was set before, sends no brightness
+    assert obj.init() is True and board.frames == [BLANK_DISPLAY]  # blanks what was set before
+    obj.set_brightness(level)
+    assert board.frames[1:] == [bytes([0, 2, sent_level]) + bytes(51)]

@@ -44,19 +44,15 @@ def test_devices_keep_their_order_identity_and_paths(bus):
     assert (again.number, again.path, again.plugged, board.plugged) == (7, WIDE_PATH, True, False)
 
 
-# A custom descriptor is the descriptor tests' (digital and analog as Windows counts).
-def test_descriptor_defaults_to_the_board_and_native_default_matches_it(bus):
+# A custom descriptor is the descriptor tests' (digital and analog as Windows counts); the
+# fault matrix injects every failure name through the facade.
+def test_default_descriptor_and_the_library_refusing_unknown_failures_and_devices(bus):
+    lib = _native.lib()
     assert bus.add_device(1, 1).descriptor == torqsim.BOARD_DESCRIPTOR
     # Native callers get the board descriptor from the library's own copy.
-    assert _native.lib().torqpanel_vhid_add_device(bus.number, 1, 2, 0x100, None, None, None, 0) == 2
+    assert lib.torqpanel_vhid_add_device(bus.number, 1, 2, 0x100, None, None, None, 0) == 2
     assert torqsim.VirtualDevice(bus, 2, 1, 2, 0x100, None).descriptor == torqsim.BOARD_DESCRIPTOR
-
-
-def test_the_library_refuses_unknown_failures_and_devices_with_a_message(bus):
-    # The fault matrix injects every failure name through the facade.
-    lib = _native.lib()
-    bus.add_board()
-    for device, name, message in [(1, b"bogus", "bogus"), (2, b"write", "no device 2")]:
+    for device, name, message in [(1, b"bogus", "bogus"), (3, b"write", "no device 3")]:
         assert lib.torqpanel_vhid_fail(bus.number, device, name, 0) == 0 and message in _native.last_message()
     for name in torqsim.DEVICE_FAILURES:  # a device's step is no bus failure
         assert lib.torqpanel_vhid_bus_fail(bus.number, name.encode(), 0) == 0, name
@@ -64,13 +60,12 @@ def test_the_library_refuses_unknown_failures_and_devices_with_a_message(bus):
 
 # A dict of arguments: keywords for add_device, after vid=1, pid=1.
 @pytest.mark.parametrize("call, args, error", [
-    *[("bus.add_device", kwargs, error) for kwargs, error in [
-        (dict(vid=0x10000), ValueError), (dict(vid=-1), ValueError), (dict(pid=0x10000), ValueError),
-        (dict(version=0x10000), ValueError), (dict(vid="1dd2"), TypeError), (dict(pid=1.0), TypeError),
-        (dict(serial=b"A1"), TypeError), (dict(serial="A\0B"), ValueError),
-        (dict(serial="\ud800"), ValueError), (dict(path=""), ValueError), (dict(path="a\0b"), ValueError),
-        (dict(descriptor="05 01"), TypeError), (dict(descriptor=b""), ValueError),
-        (dict(descriptor=b"\x05"), ValueError)]],  # an item cut short: the library's parser refuses it
+    *[("bus.add_device", kwargs, ValueError) for kwargs in (
+        dict(vid=0x10000), dict(vid=-1), dict(pid=0x10000), dict(version=0x10000), dict(serial="A\0B"),
+        dict(serial="\ud800"), dict(path=""), dict(path="a\0b"), dict(descriptor=b""),
+        dict(descriptor=b"\x05"))],  # an item cut short: the library's parser refuses it
+    *[("bus.add_device", kwargs, TypeError) for kwargs in (
+        dict(vid="1dd2"), dict(pid=1.0), dict(serial=b"A1"), dict(descriptor="05 01"))],
     *[("board.fail", (name,), ValueError)
       for name in ("", "Write", "open", "bogus", "enumerate", None)],
     *[("board.clear", (name,), ValueError) for name in ("", "Write", "bogus")],
@@ -99,7 +94,6 @@ def test_activation_the_latest_wins_and_any_exit_restores_the_os():
     assert active_number() == 0 and torqsim.active_bus() is None
     with bus as entered:
         board = bus.add_board(serial="A1B2")
-        board.fail("write", error=997)
         assert entered is bus and bus.is_active and active_number() == bus.number
         assert torqsim.active_bus() is bus
         with other:
@@ -112,7 +106,6 @@ def test_activation_the_latest_wins_and_any_exit_restores_the_os():
     assert (board.frame_count, board.open_handles, board.input_buffers) == (0, 0, 0)
     for report in (bytes(22), bytearray(22), memoryview(bytes(30))):
         board.send_input(report)
-    board.clear()
     board.unplug()
     board.unplug()
     with pytest.raises(torqsim.VirtualBusError, match="unplugged"):
