@@ -120,11 +120,9 @@ def bar(telemetry, lit, layout=""):
     ("", Telemetry(rpm=7700, max_rpm=8000), 0.15, {"rpm": "........."}),  # ... and off
     ("", Telemetry(rpm=1000, shift_light=True), 0.15, {"rpm": "........."}),
     bar(Telemetry(rpm=7000), "#######.."),  # no max RPM sent: the layout's 8000
-    # the game's own points: where its lights begin and its shift point
-    bar(Telemetry(rpm=6500, max_rpm=9000, first_light_rpm=5000, shift_rpm=7000), "#######.."),
+    # the game's own points: its shift point alone, where its lights begin alone (shift: 95 % of max)
     bar(Telemetry(rpm=7000, max_rpm=9000, shift_rpm=7000), "#########"),
-    bar(Telemetry(rpm=5000, max_rpm=8000, first_light_rpm=4000), "###......"),  # shift: 95 % of max
-    bar(Telemetry(rpm=1000, rev_lights=0.5), "#####...."),  # the game's bar as it is
+    bar(Telemetry(rpm=5000, max_rpm=8000, first_light_rpm=4000), "###......"),
     # per car: its window overrides the game's points, its gear's shift point the window
     bar(Telemetry(car="XRT", rpm=4000, max_rpm=8000, shift_rpm=5000), "#........", CARS),
     *(bar(Telemetry(car="GT", gear=gear, rpm=rpm, max_rpm=9000), lit, CARS) for gear, rpm, lit in [
@@ -190,8 +188,7 @@ def test_dash_sends_changes_only_and_at_most_60_a_second(dev, board):
     ("rpm.start = 2", "rpm.start must be a number from 0 to 1"), ("colour = 1", "unknown key 'colour'"),
     ("units = 3", "units must be one of kph, mph"), ("[warning]\nleds = [\"abs\"]", "a list of 6 names"),
     ("[rpm]\nstart = 0.9\nshift = 0.8", "rpm.start must be below rpm.shift"), ("rpm = [", "not TOML"),
-    ("[panels]\nleft = \"fuel\"", "panels.left must equal panels.central"),
-    ("rumble.on = 1", "must be true or false"),
+    ("[panels]\nleft = \"fuel\"", "left must equal panels.central"), ("rumble.on = 1", "true or false"),
     ("[rumble]\nabs = {motor = 3, strength = 10}", "rumble.abs.motor must be a whole number from 1 to 2"),
     ("controls.brightness = 1", "button 1 is bound twice: controls.next_page and controls.brightness"),
     ("controls.page_switch = {switch = 9, positions = [0, 16]}", "switch 9 reports positions from -240 to"),
@@ -253,10 +250,10 @@ def test_a_board_that_comes_and_goes_gets_its_picture_back_and_is_one_line_a_per
     (["replay", __file__, "--speed", "-1"], "--speed: not a number of times the recorded pace from 0 up"),
     (["record", "acc", "/nonexistent/s.tqr"], "cannot write /nonexistent/s.tqr: No such file"),
     (["record", "forza", "s.tqr", "--seconds", "0"], "--seconds: not a number of seconds above 0"),
-    (["forza", "--forward", "localhost"], "not HOST:PORT"),
+    (["forza", "--forward", "localhost"], "not HOST:PORT"), (["acc", "--port", "5000"], "from shared memory"),
     (["forza", "--port", "45999", "--forward", "127.0.0.1:45999"], "where torqdash listens"),
     (["acc", "--forward", "127.0.0.1:5000"], "--forward sends a UDP game's datagrams on: acc is read"),
-    (["acc", "--port", "5000"], "acc is read from shared memory"), (["forza", "--console", "::1"], "(gt7), not forza"),
+    (["forza", "--console", "::1"], "(gt7), not forza"),
 ])
 def test_bad_command_lines(udp, args, error):
     port = str(udp[0].getsockname()[1])  # a port in use

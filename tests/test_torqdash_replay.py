@@ -32,7 +32,6 @@ from torqsim.board import BoardState
 
 
 def session(source, steps, recording=None):
-    """An app on `source` (recorded into `recording`) on a new virtual board while `steps()`: its reports."""
     with VirtualBus() as bus:
         board, dash = bus.add_board(serial="A1B2"), Dash(None, clock=source.clock)
         app = App(source, dash, BoardLink(dash, say=lambda text: None))
@@ -90,8 +89,7 @@ def pages_written(shm, pages):
 
 
 def stepped(source):
-    """`source` on a clock whose waits pass at once, as a replay's at speed 0: the frames of a
-    live run that wakes late (on a busy machine) may skip one that a replay shows."""
+    """Waits that pass at once, as a replay's: a live run that wakes late may skip a frame a replay shows."""
     source.clock = clock = ReplayClock(0.0, speed=0)
     source.sleep = clock.sleep
     return source
@@ -244,27 +242,24 @@ def test_status_line_in_place_with_lines_above_it():
     stream, screen = io.StringIO(), pyte.Screen(60, 4)
     line = TerminalLine(stream)
     for write, text in [(line.show, "forza: waiting for the game"), (line.say, "torqdash: board A1B2 found"),
-                        (line.show, "forza: receiving · 60 packets/s"),
-                        (line.say, "torqdash: receiving Forza")]:
+                        (line.show, "forza: receiving · 60/s"), (line.say, "torqdash: receiving Forza")]:
         write(text)
     line.close()
     pyte.Stream(screen).feed(stream.getvalue().replace("\n", "\r\n"))
     assert [row.rstrip() for row in screen.display] == [
-        "torqdash: board A1B2 found", "torqdash: receiving Forza", "forza: receiving · 60 packets/s", ""]
+        "torqdash: board A1B2 found", "torqdash: receiving Forza", "forza: receiving · 60/s", ""]
 
 
-def torqdash(*args):
-    return [sys.executable, "-m", "torqdash", *args]
+TORQDASH = [sys.executable, "-m", "torqdash"]
 
 
 def test_record_and_replay_commands(tmp_path):
-    port = free_port()
+    port, tqr = free_port(), str(tmp_path / "s.tqr")
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as mirror:  # the game, and where they go on
         mirror.bind(("127.0.0.1", 0))
         mirror.settimeout(5)
-        program = subprocess.Popen(torqdash("record", "forza", str(tmp_path / "s.tqr"), "--port", str(port),
-                                            "--virtual", "--seconds", "3",
-                                            "--forward", f"127.0.0.1:{mirror.getsockname()[1]}"),
+        program = subprocess.Popen([*TORQDASH, "record", "forza", tqr, "--port", str(port), "--virtual",
+                                    "--seconds", "3", "--forward", f"127.0.0.1:{mirror.getsockname()[1]}"],
                                    stdout=subprocess.PIPE, text=True)
         assert "telemetry on UDP" in program.stdout.readline()
         time.sleep(0.5)
@@ -274,8 +269,8 @@ def test_record_and_replay_commands(tmp_path):
             time.sleep(0.02)
         out, _ = program.communicate(timeout=30)
         assert [mirror.recv(65535) for _ in sent] == sent  # forwarded whole, in order
-    assert program.returncode == 0 and re.search(rf"recorded 3\.\d s to {tmp_path / 's.tqr'} \(\d", out)
-    result = subprocess.run(torqdash("replay", str(tmp_path / "s.tqr"), "--virtual", "--speed", "0"),
+    assert program.returncode == 0 and re.search(rf"recorded 3\.\d s to {tqr} \(\d", out)
+    result = subprocess.run([*TORQDASH, "replay", tqr, "--virtual", "--speed", "0"],
                             capture_output=True, text=True, timeout=60)
     assert result.returncode == 0 and 'central "119"' in result.stdout
     assert result.stdout.rstrip().endswith("torqdash: end of the recording")
