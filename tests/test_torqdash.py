@@ -20,6 +20,8 @@ from torqdash.dash import lap_text
 from torqdash.status import StatusLines
 from torqsim.board import BoardState, panel_text
 
+TORQDASH = [sys.executable, "-m", "torqdash"]
+
 
 def packet(size, fields):
     """`size` bytes of distinct values, (offset, format, value) fields written over."""
@@ -254,8 +256,7 @@ def test_a_board_that_comes_and_goes_gets_its_picture_back_and_is_one_line_a_per
 def test_bad_command_lines(udp, args, error):
     port = str(udp[0].getsockname()[1])  # a port in use
     args, error = [a.replace("{port}", port) for a in args], error.replace("{port}", port)
-    result = subprocess.run([sys.executable, "-m", "torqdash", *args], capture_output=True, text=True,
-                            timeout=30)
+    result = subprocess.run([*TORQDASH, *args], capture_output=True, text=True, timeout=30)
     assert result.returncode == 2 and result.stderr.count("\n") == 1 and error in result.stderr, result.stderr
 
 
@@ -264,9 +265,9 @@ def test_the_program_draws_the_virtual_board_and_its_keys_turn_the_page(udp):
     port = udp[0].getsockname()[1]
     udp[0].close()  # free the port for the program
     master, slave = os.openpty()
-    example = Path(__file__).parents[1] / "examples" / "whole_board.toml"
-    program = subprocess.Popen([sys.executable, "-m", "torqdash", "f1", "--virtual", "--port", str(port),
-                                "--layout", str(example)], stdin=slave, stdout=subprocess.PIPE, text=True,
+    program = subprocess.Popen([*TORQDASH, "f1", "--virtual", "--port", str(port), "--layout",
+                                str(Path(__file__).parents[1] / "examples/whole_board.toml")],
+                               stdin=slave, stdout=subprocess.PIPE, text=True,
                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # Ctrl-C
     guard = threading.Timer(30, program.kill)
     guard.start()

@@ -25,8 +25,7 @@ def test_f1_rev_lights_of_a_real_packet(dev, board):
 
 @REAL_DATA
 def test_iracing_shift_lights_of_a_real_recording(dev, board):
-    """A Mercedes AMG GT4 at the Red Bull Ring: iRacing's lights begin at 5750 rpm and call the
-    shift at 6850 (its session info); the layout's fractions of its 7200 would begin at 5040."""
+    """iRacing's own lights (5750 to 6850 rpm here), not the layout's fractions of 7200 (from 5040)."""
     dash, seen, state = Dash(dev), {}, BoardState()
     with IbtFile(REAL / "iracing/itelem/ibt_spielberg-gp_mercedesamggt4_2023-04-10_3371rows.ibt") as ibt:
         for number, (_, telemetry) in enumerate(ibt):

@@ -5,7 +5,6 @@ import re
 import socket
 import struct
 import subprocess
-import sys
 import threading
 import time
 from dataclasses import replace
@@ -16,7 +15,7 @@ import pytest
 
 from test_iracing import DUMP, IBTS, REAL
 from test_programs import free_port
-from test_torqdash import forza_dash, f1_packets, packet
+from test_torqdash import TORQDASH, forza_dash, f1_packets, packet
 from test_torqdash_kunos import ACC_T, Written, acc_pages, write as kunos_write
 from torqdash import Dash, Forza
 from torqdash.app import App, BoardLink
@@ -248,9 +247,6 @@ def test_status_line_in_place_with_lines_above_it():
     pyte.Stream(screen).feed(stream.getvalue().replace("\n", "\r\n"))
     assert [row.rstrip() for row in screen.display] == [
         "torqdash: board A1B2 found", "torqdash: receiving Forza", "forza: receiving · 60/s", ""]
-
-
-TORQDASH = [sys.executable, "-m", "torqdash"]
 
 
 def test_record_and_replay_commands(tmp_path):
