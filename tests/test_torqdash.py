@@ -112,8 +112,7 @@ def bar(telemetry, lit, layout=""):
 
 
 @pytest.mark.parametrize("layout, telemetry, later, expected", [
-    bar(Telemetry(rpm=5590, max_rpm=8000), "........."),  # below 70 %
-    bar(Telemetry(rpm=6700, max_rpm=8000), "#####...."),
+    bar(Telemetry(rpm=6700, max_rpm=8000), "#####...."),  # the bar: 70 % to 95 % of max
     bar(Telemetry(rpm=7700, max_rpm=8000), "#########"),  # blinking: on ...
     ("", Telemetry(rpm=7700, max_rpm=8000), 0.15, {"rpm": "........."}),  # ... and off
     ("", Telemetry(rpm=1000, shift_light=True), 0.15, {"rpm": "........."}),

@@ -72,9 +72,8 @@ BINDINGS = ("[controls]\nprevious_page = 2\nbrightness = 3\nrumble = 4\n"
 @pytest.mark.parametrize("inputs, expected", [
     ([("button", 1), ("button", 1)], {"page": "SPd", "central": "SPd", "right": "SPd"}),  # its name ...
     ([("button", 1), ("wait", 1.1)], {"page": "LAP", "left": "P 4", "central": " 3 ", "right": "1.02"}),
-    ([("switch", 2, 5)], {"page": "LAP"}), ([("switch", 2, 5), ("switch", 2, 4)], {"page": "LAP"}),
+    ([("switch", 2, 5), ("switch", 2, 4)], {"page": "LAP"}), ([("switch", 9, 2)], {"brightness": 30}),
     ([("button", 3)], {"brightness": 160}), ([("button", 3)] * 4, {"brightness": 254}),
-    ([("switch", 9, 2)], {"brightness": 30}), ([], {"motors": (0, 99)}),
     ([("button", 4)], {"motors": (0, 0)}), ([("switch", 7, -100), ("switch", 7, 0)], {"motors": (0, 0)}),
     ([("button", 4), ("switch", 7, -100)], {"motors": (0, 99)}),
     ([("tap", 1)], {"page": "LAP"}), ([("button", 5)], {"page": "SPd", "central": "108"}),  # 5: not bound
