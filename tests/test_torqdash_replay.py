@@ -87,15 +87,8 @@ def pages_written(shm, pages):
     return next_poll
 
 
-def stepped(source):
-    """Waits that pass at once, as a replay's: a live run that wakes late may skip a frame a replay shows."""
-    source.clock = clock = ReplayClock(0.0, speed=0)
-    source.sleep = clock.sleep
-    return source
-
-
 def iracing_game(tmp_path):
-    """The real memory-map dump, its newest row's tick and values changed (the car on track)."""
+    """The real dump, the car on track in its newest row; a replay's clock: no late wake skips a frame."""
     data = bytearray(real(DUMP).read_bytes())
     where = {name: struct.unpack_from("<i", data, data.index(b"\0" + name + b"\0") + 1 - 12)[0]
              for name in (b"RPM", b"Gear", b"Speed", b"IsOnTrack")}  # irsdk_varHeader: offset 4, name 16
@@ -108,7 +101,10 @@ def iracing_game(tmp_path):
             struct.pack_into("<" + form, data, 1138800 + where[name], value)  # varBuf[1].bufOffset
         return {IRSDK_MEMMAPFILENAME: data}
     next_poll = pages_written(tmp_path / "shm", pages)
-    return stepped(SharedMemorySource(IRacing(), str(tmp_path / "shm"), look_every=0.1)), next_poll
+    source = SharedMemorySource(IRacing(), str(tmp_path / "shm"), look_every=0.1)
+    source.clock = clock = ReplayClock(0.0, speed=0)
+    source.sleep = clock.sleep
+    return source, next_poll
 
 
 @pytest.mark.parametrize("game", [forza_game, iracing_game])  # (several pages: the torn copies below)
