@@ -74,34 +74,22 @@ def forza_game(tmp_path):
     return UdpSource(sock, Forza()), next_poll
 
 
-def pages_written(shm, pages):
-    """`pages(n, live)` written between polls; the game quits a while (its pages gone), is back not live."""
-    shm.mkdir()
-    polls = itertools.count(1)
-
-    def next_poll():
-        n = next(polls)
-        for name, data in pages(n, n not in range(75, 90)).items():
-            (shm / name).unlink(missing_ok=True) if n in range(60, 75) else (shm / name).write_bytes(data)
-        return n < 150
-    return next_poll
-
-
 def iracing_game(tmp_path):
-    """The real dump, the car on track in its newest row; a replay's clock: no late wake skips a frame."""
-    data = bytearray(real(DUMP).read_bytes())
+    """The real map, the car on track; gone a while, then not live. A replay's clock: no late wake."""
+    data, polls, page = bytearray(real(DUMP).read_bytes()), itertools.count(), tmp_path / IRSDK_MEMMAPFILENAME
     where = {name: struct.unpack_from("<i", data, data.index(b"\0" + name + b"\0") + 1 - 12)[0]
              for name in (b"RPM", b"Gear", b"Speed", b"IsOnTrack")}  # irsdk_varHeader: offset 4, name 16
 
-    def pages(n, live):
-        struct.pack_into("<i", data, 4, live)  # status: connected
+    def next_poll():
+        n = next(polls)
+        struct.pack_into("<i", data, 4, n not in range(75, 90))  # status: connected
         struct.pack_into("<i", data, 64, 3000 + n)  # varBuf[1].tickCount
         for name, form, value in [(b"RPM", "f", 4000.0 + 30 * n), (b"Gear", "i", 1 + n // 10 % 6),
                                   (b"Speed", "f", n / 2), (b"IsOnTrack", "?", True)]:
             struct.pack_into("<" + form, data, 1138800 + where[name], value)  # varBuf[1].bufOffset
-        return {IRSDK_MEMMAPFILENAME: data}
-    next_poll = pages_written(tmp_path / "shm", pages)
-    source = SharedMemorySource(IRacing(), str(tmp_path / "shm"), look_every=0.1)
+        page.unlink(missing_ok=True) if n in range(60, 75) else page.write_bytes(data)
+        return n < 150
+    source = SharedMemorySource(IRacing(), str(tmp_path), look_every=0.1)
     source.clock = clock = ReplayClock(0.0, speed=0)
     source.sleep = clock.sleep
     return source, next_poll
