@@ -3,31 +3,28 @@ import time
 import pytest
 
 from conftest import wait_until
-from test_iracing import REAL
+from test_iracing import IBTS
 from test_torqdash import shown
+from test_torqdash_replay import real
 from torqdash import F1, Dash, Telemetry, parse_layout
 from torqdash.controls import Controls
 from torqdash.dash import FRESH_S
 from torqdash.games.iracing import IbtFile
 from torqsim.board import BoardState, InputPanel
 
-REAL_DATA = pytest.mark.skipif(not REAL.is_dir(), reason="the shared test data is not beside this tree")
 
-
-@REAL_DATA
 def test_f1_rev_lights_of_a_real_packet(dev, board):
     """F1 25's own rev lights (48 %) light the bar, not the layout's 50 % of 13099 rpm (7 LEDs)."""
     decoder = F1()
-    telemetry = [decoder.feed((REAL / f"f1/gamesdat/2025_packet-{n}.bin").read_bytes()) for n in (7, 6)][-1]
+    telemetry = [decoder.feed(real(f"f1/gamesdat/2025_packet-{n}.bin").read_bytes()) for n in (7, 6)][-1]
     Dash(dev, parse_layout("rpm.start = 0.5")).show(telemetry, now=0.0)
     assert (telemetry.rpm, telemetry.rev_lights, shown(board)["rpm"]) == (10926, 0.48, "#####....")
 
 
-@REAL_DATA
 def test_iracing_shift_lights_of_a_real_recording(dev, board):
     """iRacing's own lights (5750 to 6850 rpm here), not the layout's fractions of 7200 (from 5040)."""
     dash, seen, state = Dash(dev), {}, BoardState()
-    with IbtFile(REAL / "iracing/itelem/ibt_spielberg-gp_mercedesamggt4_2023-04-10_3371rows.ibt") as ibt:
+    with IbtFile(real(IBTS[1])) as ibt:
         for number, (_, telemetry) in enumerate(ibt):
             dash.show(telemetry, now=float(number))  # (whole seconds: the bar's blink is on)
             for report in board.take_frames():
