@@ -74,8 +74,7 @@ def test_units_install_into_a_root_verify_and_remove(tmp_path, capsys, system):
     assert "not run with --root: systemctl" in out and f"journalctl {'--user ' * (not system)}-u" in out
     if shutil.which("systemd-analyze") is None:
         pytest.skip("systemd-analyze is not installed (Debian: systemd)")
-    runtime = tmp_path / "runtime"  # a user manager's checks want one
-    runtime.mkdir(mode=0o700)
+    (runtime := tmp_path / "runtime").mkdir(mode=0o700)  # a user manager's checks want one
     verify = subprocess.run(["systemd-analyze", *["--user"] * (not system), "verify", str(path)], text=True,
                             capture_output=True, env=tool_environment(XDG_RUNTIME_DIR=str(runtime)))
     assert verify.returncode == 0 and path.name not in verify.stderr, verify.stderr  # systemd's own check
