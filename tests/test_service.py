@@ -41,8 +41,7 @@ def test_status_lines_at_most_one_every_few_seconds(every, expected):
     (["forza", "--layout", "{layout}"], ["forza", "--layout", "{abs_layout}"]),  # the service runs elsewhere
     (["f1", "--forward", "rig:7000", "--forward", "[::1]:5606", "--no-status"],  # each given again
      ["f1", "--forward", "rig:7000", "--forward", "[::1]:5606", "--no-status"]),
-    (["f1", "--virtual"], "--virtual draws in a terminal"),
-    (["nosuchgame"], "unknown source 'nosuchgame'"),
+    (["f1", "--virtual"], "--virtual draws in a terminal"), (["nosuchgame"], "unknown source 'nosuchgame'"),
     (["f1", "--layout", "/nonexistent.toml"], "bad layout file /nonexistent.toml"),
 ])
 def test_the_service_runs_torqdash_options_as_checked(tmp_path, monkeypatch, args, expected):
@@ -75,8 +74,7 @@ def test_units_install_into_a_root_verify_and_remove(tmp_path, capsys, system):
     assert "not run with --root: systemctl" in out and f"journalctl {'--user ' * (not system)}-u" in out
     if shutil.which("systemd-analyze") is None:
         pytest.skip("systemd-analyze is not installed (Debian: systemd)")
-    runtime = tmp_path / "runtime"  # a user manager's checks want one
-    runtime.mkdir(mode=0o700)
+    (runtime := tmp_path / "runtime").mkdir(mode=0o700)  # a user manager's checks want one
     verify = subprocess.run(["systemd-analyze", *["--user"] * (not system), "verify", str(path)], text=True,
                             capture_output=True, env=tool_environment(XDG_RUNTIME_DIR=str(runtime)))
     assert verify.returncode == 0 and path.name not in verify.stderr, verify.stderr  # systemd's own check
@@ -170,9 +168,8 @@ def test_udev_rule_installs_names_its_group_and_runs_udevadm_as_root(tmp_path, c
 
 @pytest.mark.parametrize("group, user, advice", [
     ("no-such-group", "ann", "sudo groupadd --system no-such-group && sudo usermod -aG no-such-group ann"),
-    ("daemon", "daemon", "daemon is in the group daemon"),  # (its primary group)
-    ("bin", "daemon", "sudo usermod -aG bin daemon"),
-    ("bin", "root", None),
+    ("daemon", "daemon", "daemon is in the group daemon"), ("bin", "daemon", "sudo usermod -aG bin daemon"),
+    ("bin", "root", None),  # daemon's primary group is daemon; root needs none
 ])
 def test_udev_group_advice(group, user, advice):
     lines = udev_rule.group_advice(group, user)

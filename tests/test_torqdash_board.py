@@ -3,32 +3,28 @@ import time
 import pytest
 
 from conftest import wait_until
-from test_iracing import REAL
+from test_iracing import IBTS
 from test_torqdash import shown
+from test_torqdash_replay import real
 from torqdash import F1, Dash, Telemetry, parse_layout
 from torqdash.controls import Controls
 from torqdash.dash import FRESH_S
 from torqdash.games.iracing import IbtFile
 from torqsim.board import BoardState, InputPanel
 
-REAL_DATA = pytest.mark.skipif(not REAL.is_dir(), reason="the shared test data is not beside this tree")
 
-
-@REAL_DATA
 def test_f1_rev_lights_of_a_real_packet(dev, board):
     """F1 25's own rev lights (48 %) light the bar, not the layout's 50 % of 13099 rpm (7 LEDs)."""
     decoder = F1()
-    telemetry = [decoder.feed((REAL / f"f1/gamesdat/2025_packet-{n}.bin").read_bytes()) for n in (7, 6)][-1]
+    telemetry = [decoder.feed(real(f"f1/gamesdat/2025_packet-{n}.bin").read_bytes()) for n in (7, 6)][-1]
     Dash(dev, parse_layout("rpm.start = 0.5")).show(telemetry, now=0.0)
     assert (telemetry.rpm, telemetry.rev_lights, shown(board)["rpm"]) == (10926, 0.48, "#####....")
 
 
-@REAL_DATA
 def test_iracing_shift_lights_of_a_real_recording(dev, board):
-    """A Mercedes AMG GT4 at the Red Bull Ring: iRacing's lights begin at 5750 rpm and call the
-    shift at 6850 (its session info); the layout's fractions of its 7200 would begin at 5040."""
+    """iRacing's own lights (5750 to 6850 rpm here), not the layout's fractions of 7200 (from 5040)."""
     dash, seen, state = Dash(dev), {}, BoardState()
-    with IbtFile(REAL / "iracing/itelem/ibt_spielberg-gp_mercedesamggt4_2023-04-10_3371rows.ibt") as ibt:
+    with IbtFile(real(IBTS[1])) as ibt:
         for number, (_, telemetry) in enumerate(ibt):
             dash.show(telemetry, now=float(number))  # (whole seconds: the bar's blink is on)
             for report in board.take_frames():
@@ -47,11 +43,10 @@ CRUISE = Telemetry(gear=3, rpm=3000, max_rpm=8000)
 
 
 @pytest.mark.parametrize("layout, sequence, expected", [
-    (RUMBLE, [(0, CRUISE), (1.0, Telemetry(gear=4, rpm=3000))], (200, 0)),  # the kick ...
-    (RUMBLE, [(0, CRUISE), (1.0, Telemetry(gear=4, rpm=3000)), (1.2, None)], (0, 0)),  # ... is short
+    (RUMBLE, [(0, CRUISE), (1.0, Telemetry(gear=4, rpm=3000)), (1.2, None)], (0, 0)),  # a gear's kick: short
     (RUMBLE, [(0, Telemetry(gear=3, rpm=7700, max_rpm=8000))], (0, 90)),  # at the shift point
     (RUMBLE, [(0, Telemetry(abs_active=True, pit_limiter=True))], (120, 40)),
-    (RUMBLE, [(0, CRUISE), (1.0, Telemetry(gear=4, abs_active=True))], (200, 0)),  # the strongest
+    (RUMBLE, [(0, CRUISE), (1.0, Telemetry(gear=4, abs_active=True))], (200, 0)),  # the kick, the strongest
     (RUMBLE, [(0, Telemetry(flag="yellow"))], (0, 60)),  # blinking with the flag's LED:
     (RUMBLE, [(0, Telemetry(flag="yellow")), (0.3, None)], (0, 0)),
     (RUMBLE, [(0, Telemetry(abs_active=True)), (5.0, None)], (0, 0)),  # the game went silent
@@ -72,15 +67,13 @@ BINDINGS = ("[controls]\nprevious_page = 2\nbrightness = 3\nrumble = 4\n"
 
 
 @pytest.mark.parametrize("inputs, expected", [
-    ([("button", 1)], {"page": "LAP", "central": "LAP", "right": "LAP"}),  # the page's name ...
+    ([("button", 1), ("button", 1)], {"page": "SPd", "central": "SPd", "right": "SPd"}),  # its name ...
     ([("button", 1), ("wait", 1.1)], {"page": "LAP", "left": "P 4", "central": " 3 ", "right": "1.02"}),
-    ([("button", 1), ("button", 1)], {"page": "SPd", "central": "SPd"}), ([("tap", 1)], {"page": "LAP"}),
-    ([("switch", 2, 5)], {"page": "LAP"}), ([("switch", 2, 5), ("switch", 2, 4)], {"page": "LAP"}),
+    ([("switch", 2, 5), ("switch", 2, 4)], {"page": "LAP"}), ([("switch", 9, 2)], {"brightness": 30}),
     ([("button", 3)], {"brightness": 160}), ([("button", 3)] * 4, {"brightness": 254}),
-    ([("switch", 9, 2)], {"brightness": 30}), ([], {"motors": (0, 99)}),
     ([("button", 4)], {"motors": (0, 0)}), ([("switch", 7, -100), ("switch", 7, 0)], {"motors": (0, 0)}),
     ([("button", 4), ("switch", 7, -100)], {"motors": (0, 99)}),
-    ([("button", 5)], {"page": "SPd", "central": "108"}),  # not bound
+    ([("tap", 1)], {"page": "LAP"}), ([("button", 5)], {"page": "SPd", "central": "108"}),  # 5: not bound
 ])
 @pytest.mark.threaded
 def test_the_boards_controls(board, listening, inputs, expected):
