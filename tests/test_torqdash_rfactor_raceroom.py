@@ -10,19 +10,12 @@ from test_torqdash_kunos import ACC_T, AC_T, Written, ac_pages, acc_pages, game,
 from torqdash import SOURCES, Telemetry
 from torqdash.games import kunos, rfactor as rf
 from torqdash.games.raceroom import R3E, R3E_NAME
-from torqdash.games.rfactor import INFO, LMU_DATA, TELEM, TELEM_SIZE, VEHICLE
+from torqdash.games.rfactor import INFO, LMU_DATA, TELEM_SIZE, VEHICLE
 from torqdash.sources import RECEIVING
 
 
-def test_layouts_match_the_headers():
-    # The isiMotor structs (pack 4) as MSVC lays out LMU's InternalsPlugin.hpp (rF2State.h of the rF2
-    # plugin static_asserts the sizes), mWheel[4] at 848; r3e.h 3.x (pack 1).
-    offsets = {TELEM: dict(mElapsedTime=12, mUnfilteredThrottle=388, mExpansion=828),
-               VEHICLE: dict(mLapDist=104, mQualification=460, mFlag=504),
-               INFO: dict(mResultsStream=96, mServerName=296, mVehicle=540),
-               R3E: dict(game_in_replay=28, upshift_rps=1404, fuel_left=1456, pit_limiter=1572)}
-    assert {fields: {name: fields.offset(name) for name in offsets[fields]} for fields in offsets} == offsets
-    assert (TELEM_SIZE, VEHICLE.size, INFO.size) == (1888, 584, 548)
+def test_mappings_as_the_headers_make_them():  # each struct's own layout: test_torqdash_kunos
+    assert TELEM_SIZE == 1888  # with its four 260-byte TelemWheelV01
     # LMU_Data: size_t scoringStreamSize (aligned to 8), 104 cars, the 64 KiB results stream; padded to 8.
     assert rf.LMU_SCORING_AT + 560 + 104 * VEHICLE.size + 65536 == rf.LMU_TELEMETRY_AT
     assert (-(-INFO.size // 8) * 8 + 8, -(-(rf.LMU_TELEM_AT + 104 * TELEM_SIZE) // 8) * 8) == (
