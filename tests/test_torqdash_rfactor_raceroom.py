@@ -50,8 +50,7 @@ RF_CASES = {
                              {"best_lap_s": None, "delta_s": None, "fuel": None}),
 }
 R3E_CASES = {
-    "green": ({}, {}),
-    "black before chequered": ({"black": 1, "checkered": 1}, {"flag": "black"}),
+    "green": ({}, {}), "black before chequered": ({"black": 1, "checkered": 1}, {"flag": "black"}),
     "chequered before yellow": ({"checkered": 1, "yellow": 1}, {"flag": "chequered"}),
     "yellow before blue": ({"yellow": 1, "blue": 1}, {"flag": "yellow"}),
     "white": ({"white": 1, "green": 0}, {"flag": "white"}),
@@ -100,8 +99,7 @@ SHOWS = {  # pages -> what shows (then nothing new), for the source that begins 
        for case, (telem, info, vehicle, changes) in RF_CASES.items() for source in ("rf2", "lmu")},
     **{f"r3e {case}": ({R3E_NAME: r3e_page(values)},
                        replace(SHOWN["r3e"], **changes) if isinstance(changes, dict) else changes)
-       for case, (values, changes) in R3E_CASES.items()},
-}
+       for case, (values, changes) in R3E_CASES.items()}}
 
 
 @pytest.mark.parametrize("case", SHOWS)
@@ -141,8 +139,7 @@ NOTHING_SHOWN = {
                                "lmu": busy(LIVE["lmu"], LMU_DATA, rf.LMU_TELEM_AT + 2 * TELEM_SIZE + 4),
                                "r3e": busy(LIVE["r3e"], R3E_NAME, R3E.offset("engine_rps")),
                                "acc": busy(LIVE["acc"], kunos.PHYSICS, 0),
-                               "ac": busy(LIVE["ac"], kunos.GRAPHICS, 0)}, None, 0, 1),
-}
+                               "ac": busy(LIVE["ac"], kunos.GRAPHICS, 0)}, None, 0, 1)}
 
 
 @pytest.mark.parametrize("source, case", [(source, case) for case, (pages, *_) in NOTHING_SHOWN.items()

@@ -53,8 +53,7 @@ CASES = {  # decoder, packets, expected
        for at, raw, t in ((45, 0x6F, {"gear": -1}), (45, 0x59, {"gear": 9}), (28, 0, {"fuel": None}))},
     "dirt-rally-2": (SOURCES["dirt"], [DR2], Telemetry(gear=-1, speed_kph=72.0, lap_time_s=12.5, **RPM)),
     "dirt-4": (SOURCES["dirt"], [DIRT4], DIRT4_T),
-    "dirt-tenth-gear": (SOURCES["dirt"], [DIRT4[:260] + struct.pack("<f", 10)], replace(DIRT4_T, gear=10)),
-}
+    "dirt-tenth-gear": (SOURCES["dirt"], [DIRT4[:260] + struct.pack("<f", 10)], replace(DIRT4_T, gear=10))}
 NAN = struct.pack("<f", float("nan"))
 
 
