@@ -3,6 +3,7 @@ import math
 import select
 import socket
 import struct
+from contextlib import closing
 from functools import partial
 
 import pytest
@@ -96,9 +97,7 @@ def test_heartbeat_finds_the_console_and_looks_again_when_it_falls_silent():
     (["--bind", "::1"], "IPv6 has no broadcast")])
 def test_console_option(args, outcome):
     try:
-        source = open_source(parser().parse_args(["gt7", "--port", "33799", *args]))
+        with closing(open_source(parser().parse_args(["gt7", "--port", "33799", *args]))) as source:
+            assert outcome in source.describe()
     except ValueError as error:
         assert outcome in str(error)
-    else:
-        assert outcome in source.describe()
-        source.close()

@@ -4,6 +4,7 @@ import socket
 import struct
 import subprocess
 import sys
+from contextlib import closing
 from dataclasses import replace
 
 import pytest
@@ -75,14 +76,11 @@ def test_ams2_hears_the_games_broadcast():
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
         probe.bind(("0.0.0.0", 0))
         port = probe.getsockname()[1]  # a free port
-    source = open_source(parser().parse_args(["ams2", "--port", str(port)]))  # on its default address
-    try:
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
-            sender.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
-            sender.sendto(CAR, ("127.255.255.255", port))
+    with closing(open_source(parser().parse_args(["ams2", "--port", str(port)]))) as source, \
+            socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:  # on its default address
+        sender.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+        sender.sendto(CAR, ("127.255.255.255", port))
         assert wait_until(lambda: source.poll(0.0)) == replace(AMS2_T, **CAR_ONLY)
-    finally:
-        source.close()
 
 
 # SharedMemory.h (4-byte alignment, 100-byte ParticipantInfo from 28, mRacePosition +84):
