@@ -64,7 +64,6 @@ SEEDS = {  # every packet size each decoder reads, live pages of each shared-mem
 
 
 def pages(decoder, data):
-    """The input cut into the decoder's pages in their order, the last one whatever is left."""
     cut, at, *names, last = {}, 0, *decoder.pages
     for name in names:
         cut[name], at = data[at:at + decoder.pages[name]], at + decoder.pages[name]

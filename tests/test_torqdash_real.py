@@ -23,7 +23,6 @@ def recorded(entry):
 
 
 def f1_expected(kind, car):
-    """What the decoder's Telemetry says of one car entry as the sources decode it."""
     if kind == "car_telemetry":
         return dict(speed_kph=car["speed"], gear=car["gear"], rpm=car["engineRPM"],
                     shift_light=car["revLightsPercent"] >= 100)

@@ -15,7 +15,6 @@ from torqdash.sources import RECEIVING
 
 
 def test_mappings_as_the_headers_make_them():  # each struct's own layout: test_torqdash_kunos
-    assert TELEM_SIZE == 1888  # with its four 260-byte TelemWheelV01
     # LMU_Data: size_t scoringStreamSize (aligned to 8), 104 cars, the 64 KiB results stream; padded to 8.
     assert rf.LMU_SCORING_AT + 560 + 104 * VEHICLE.size + 65536 == rf.LMU_TELEMETRY_AT
     assert (-(-INFO.size // 8) * 8 + 8, -(-(rf.LMU_TELEM_AT + 104 * TELEM_SIZE) // 8) * 8) == (
