@@ -79,7 +79,6 @@ def busy(pages, name, *ats):  # page `name` written before every read (a countin
 
 LMU_OWN = dict(mABSActive=True, mTCActive=True, mVehicleModel=b"Oreca 07")  # rFactor 2's mExpansion
 SHOWS = {  # pages -> what shows (then nothing new), for the source that begins the name
-    "acc": (acc_pages(), ACC_T),
     "acc slower, no best, orange": (acc_pages(isDeltaPositive=1, iBestTime=2**31 - 1, flag=8),
                                     replace(ACC_T, best_lap_s=None, delta_s=None, flag=None)),
     "acc slower": (acc_pages(isDeltaPositive=1, iDeltaLapTime=-412, flag=7),
@@ -137,7 +136,6 @@ NOTHING_SHOWN = {
                                "rf2 update 10 begun": patched(LIVE["rf2"], rf.RF2_SCORING, 0, b"\n"),
                                "lmu": busy(LIVE["lmu"], LMU_DATA, rf.LMU_TELEM_AT + 2 * TELEM_SIZE + 4),
                                "r3e": busy(LIVE["r3e"], R3E_NAME, R3E.offset("engine_rps")),
-                               "acc": busy(LIVE["acc"], kunos.PHYSICS, 0),
                                "ac": busy(LIVE["ac"], kunos.GRAPHICS, 0)}, None, 0, 1)}
 
 
