@@ -51,7 +51,6 @@ def native():
 
 
 def exported(native, name, *types):
-    """The exported function `name` taking a torqline and objects of `types` (default: one)."""
     function = getattr(native, name)
     function.restype, function.argtypes = ctypes.py_object, [ctypes.py_object, *(types or [ctypes.py_object])]
     return function
