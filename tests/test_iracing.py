@@ -25,11 +25,6 @@ def expected():
     return json.loads((REAL / "expected-iracing.json").read_text())["files"]
 
 
-@pytest.fixture
-def dump(expected):
-    return (REAL / DUMP).read_bytes(), expected[DUMP]
-
-
 def camel(key):
     return "ver" if key == "version" else re.sub(r"_(\w)", lambda m: m[1].upper(), key)
 
@@ -94,8 +89,8 @@ def test_ibt_files_as_stated(expected, name):
         (oracle["row_of_max_speed"], oracle["max_speed_mps"], *oracle["gear_range"], oracle["rpm_max"]))
 
 
-def test_memory_map_dump_as_stated(dump):
-    (data, want), decoder = dump, IRacing()
+def test_memory_map_dump_as_stated(expected):
+    data, want, decoder = (REAL / DUMP).read_bytes(), expected[DUMP], IRacing()
     t, row = decoder.read({IRSDK_MEMMAPFILENAME: data}), want["oracle"]["rows_by_buffer_tick"]["tick_2005"]
     assert decoder.tick == 2005 and want["oracle"]["newest_buffer"].startswith("tick_2005")  # of the three
     at, length = want["oracle"]["header"]["var_buf"][1]["buf_offset"], want["oracle"]["header"]["buf_len"]
@@ -110,8 +105,8 @@ def test_memory_map_dump_as_stated(dump):
 
 
 @pytest.mark.parametrize("tears", [1, 3, 4])
-def test_a_row_written_over_while_copied_is_taken_again(dump, tears):
-    decoder, data = IRacing(), bytearray(dump[0])
+def test_a_row_written_over_while_copied_is_taken_again(expected, tears):
+    decoder, data = IRacing(), bytearray((REAL / DUMP).read_bytes())
     decoder.read({IRSDK_MEMMAPFILENAME: data})
     struct.pack_into("<i", data, 64, 2006)  # varBuf[1]: a new row, which the sim writes again as it is copied
     again = [lambda page, n=n: struct.pack_into("<i", page, 64, 2007 + n) for n in range(tears)]
@@ -120,8 +115,8 @@ def test_a_row_written_over_while_copied_is_taken_again(dump, tears):
     assert (telemetry is None, decoder.torn, decoder.tick) == (torn, torn, 2005 if torn else 2006 + tears)
 
 
-def test_live_map_unchanged_updated_gone_and_empty(dump):
-    page, decoder = bytearray(dump[0]), IRacing()
+def test_live_map_unchanged_updated_gone_and_empty(expected):
+    page, decoder = bytearray((REAL / DUMP).read_bytes()), IRacing()
     pages, name_at = {IRSDK_MEMMAPFILENAME: page}, page.index(b"CarScreenName: Mercedes") + 15
     assert decoder.read(pages).car.startswith("Mercedes") and decoder.read(pages) is None  # the same tick
     page[name_at:name_at + 4] = b"Benz"  # the sim's new session info, its counter not yet raised
