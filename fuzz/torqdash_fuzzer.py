@@ -1,6 +1,5 @@
-"""python3 fuzz/torqdash_fuzzer.py SOURCE SECONDS: a decoder given any bytes (a datagram, or its pages) never
-raises, gives None or finite numbers that the dash shows (else the run fails); atheris-guided from seeds of
-every packet and live page, else random mutations of them."""
+"""python3 fuzz/torqdash_fuzzer.py SOURCE SECONDS: a decoder never raises for any bytes, gives None or finite
+numbers the dash shows; atheris-guided from seeds of every packet and live page, else random mutations."""
 import contextlib
 import math
 import pathlib
@@ -22,8 +21,7 @@ from game_pages import r3e_page, rf2_pages  # noqa: E402 (the tests' live pages 
 
 
 def iracing_map(status):
-    """An iRacing memory map (irsdk_defines.h): the header, a session info, a var header for each
-    variable read (4 bytes apart; floats but the gear, bits and bools) and three rows."""
+    """irsdk_defines.h's map: header, session info, a var header per variable read (4 bytes apart), 3 rows."""
     session = (b"---\nDriverInfo:\n DriverCarIdx: 1\n DriverCarRedLine: 8000.000\n"
                b" DriverCarSLShiftRPM: 7000.000\n Drivers:\n - CarIdx: 1\n   CarScreenName: Car\n...\n\0")
     names, header, var = iracing.VARIABLES, iracing.IRSDK_HEADER, iracing.IRSDK_VAR_HEADER
@@ -38,7 +36,6 @@ def iracing_map(status):
 
 
 def kunos_pages(decoder, version):
-    """Live pages of Kunos' shared memory: packetId 1, status live, the game's version."""
     physics, graphics, static = (bytearray(size) for size in decoder.pages.values())
     physics[0], graphics[0], graphics[4] = 1, 1, kunos.AC_LIVE  # packetId, packetId, status
     at = kunos.AC_STATIC.offset("acVersion")
@@ -56,18 +53,17 @@ SEEDS = {  # every packet size each decoder reads, live pages of each shared-mem
     "f1": [struct.pack("<HBBBBB", year, 0, 1, 0, 1, packet_id) + bytes(size - 7)
            for year in f1.F1_YEARS for packet_id, size in ((6, 1352), (7, 1239), (0, 1349))],
     "iracing": [iracing_map(1), iracing_map(0)], "acc": [kunos_pages(kunos.Acc, "1.10.2")],
-    "ac": [kunos_pages(kunos.Ac, "1.16")], "r3e": [bytes(r3e_page())],
-    "lmu": [b"".join(rf2_pages(lmu=True).values())], "rf2": [b"".join(rf2_pages().values())], "ams2-shm": [bytes(AMS2_PAGE)], "ets2": [bytes(SCS_PAGE)],
+    "ac": [kunos_pages(kunos.Ac, "1.16")], "r3e": [bytes(r3e_page())], "ets2": [bytes(SCS_PAGE)],
+    "lmu": [b"".join(rf2_pages(lmu=True).values())], "rf2": [b"".join(rf2_pages().values())],
     "ams2": [bytes(10) + bytes([kind, 2]) + bytes(size - 12)  # by type, a game state packet among them
              for kind, size in [*ams2.UDP_SIZES.items(), (4, 24)]],
-    "dirt": [bytes(dirt.DIRT.size)],
+    "dirt": [bytes(dirt.DIRT.size)], "ams2-shm": [bytes(AMS2_PAGE)],
     # Encrypted as sent: a changed byte past the seed changes that byte once decrypted, reaching the fields.
     "gt7": [gt7.seal(struct.pack("<i", gt7.GT7_MAGIC) + bytes(size - 4), size) for size in gt7.GT7_NONCE_XOR],
 }
 
 
 def pages(decoder, data):
-    """The input cut into the decoder's pages in their order, the last one whatever is left."""
     cut, at, *names, last = {}, 0, *decoder.pages
     for name in names:
         cut[name], at = data[at:at + decoder.pages[name]], at + decoder.pages[name]

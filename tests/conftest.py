@@ -10,8 +10,7 @@ import torqsim
 # The kernel tests need the guest that tests/kernel/vm.py boots (.ci/kernel).
 collect_ignore = [] if os.environ.get("TORQ_KERNEL_GUEST") else ["kernel"]
 
-BLANK_DISPLAY = bytes([0x00, 0x06, 0x20, 0x20, 0x20] + [0] * 22 + [0x20] * 3 + [0] * 3
-                      + [0x20] * 3 + [0] * 3 + [0x20] + [0] * 14)
+BLANK_DISPLAY = b"\0\6   " + bytes(22) + b"   " + bytes(3) + b"   " + bytes(3) + b" " + bytes(14)
 
 
 @pytest.fixture
@@ -52,22 +51,19 @@ def native():
 
 
 def exported(native, name, *types):
-    """The exported function `name` taking a torqline and objects of `types` (default: one)."""
     function = getattr(native, name)
     function.restype, function.argtypes = ctypes.py_object, [ctypes.py_object, *(types or [ctypes.py_object])]
     return function
 
 
 def child_env(**changes):
-    """This run's environment for a child Python, with `changes`; its PYTHONPATH made absolute,
-    so that a child started in another folder imports the packages this run imports."""
+    """With PYTHONPATH absolute: a child started in another folder imports what this run imports."""
     entries = os.environ.get("PYTHONPATH", "").split(os.pathsep)
     path = os.pathsep.join(os.path.abspath(entry) for entry in entries if entry)
     return {**os.environ, **({"PYTHONPATH": path} if path else {}), **changes}
 
 
 def wait_until(predicate, timeout=5.0, interval=0.002):
-    """Polls `predicate` until it is true or `timeout` seconds pass; returns its last value."""
     deadline = time.monotonic() + timeout
     while not (value := predicate()) and time.monotonic() <= deadline:
         time.sleep(interval)
@@ -75,7 +71,6 @@ def wait_until(predicate, timeout=5.0, interval=0.002):
 
 
 def sees(obj, event, within=5.0):
-    """True once get_input_data begins with `event`; False if `within` seconds pass first."""
     return bool(wait_until(lambda: obj.get_input_data()[:len(event)] == event, timeout=within))
 
 

@@ -1,4 +1,4 @@
-"""iRacing: its layout per irsdk_defines.h; the real recordings against their stated and oracle values."""
+"""iRacing: the real recordings against their stated and oracle values; live maps, torn rows, bad files."""
 import json
 import re
 import struct
@@ -8,9 +8,9 @@ import pytest
 import yaml
 
 from test_torqdash_kunos import Written
-from torqdash.games.iracing import (IRSDK_DISK_SUB_HEADER, IRSDK_HEADER, IRSDK_MEMMAPFILENAME, IRSDK_VAR_BUF,
-                                    IRSDK_VAR_HEADER, IRSDK_VAR_TYPES, IbtError, IbtFile, IRacing, flag,
-                                    parse_session_info, session_text)
+from torqdash.games.iracing import (IRSDK_HEADER, IRSDK_MEMMAPFILENAME, IRSDK_VAR_BUF, IRSDK_VAR_HEADER,
+                                    IRSDK_VAR_TYPES, IbtError, IbtFile, IRacing, flag, parse_session_info,
+                                    session_text)
 
 REAL = Path(__file__).resolve().parents[2] / "shared" / "testdata" / "real-telemetry"
 DUMP = "iracing/teamjorge/memmap-dump_monza_mercedesw13_3bufs.bin"
@@ -18,25 +18,11 @@ IBTS = ["iracing/teamjorge/ibt_spielberg-gp_mercedesw13_2024-06-24_390rows.ibt",
         "iracing/itelem/ibt_spielberg-gp_mercedesamggt4_2023-04-10_3371rows.ibt"]
 
 
-@pytest.mark.parametrize("fields, size, offsets", [
-    (IRSDK_HEADER, 112, {"sessionInfoUpdate": 12, "numVars": 24, "bufLen": 36, "varBuf": 48}),
-    (IRSDK_VAR_BUF, 16, {"bufOffset": 4}),
-    (IRSDK_VAR_HEADER, 144, {"count": 8, "countAsTime": 12, "name": 16, "desc": 48, "unit": 112}),
-    (IRSDK_DISK_SUB_HEADER, 32, {"sessionStartTime": 8, "sessionLapCount": 24, "sessionRecordCount": 28})])
-def test_layout_as_irsdk_defines_states_it(fields, size, offsets):
-    assert (fields.size, {name: fields.offset(name) for name in offsets}) == (size, offsets)
-
-
 @pytest.fixture(scope="session")
 def expected():
     if not (REAL / "expected-iracing.json").is_file():
         pytest.skip("no shared/testdata/real-telemetry beside the project")
     return json.loads((REAL / "expected-iracing.json").read_text())["files"]
-
-
-@pytest.fixture
-def dump(expected):
-    return (REAL / DUMP).read_bytes(), expected[DUMP]
 
 
 def camel(key):
@@ -103,8 +89,8 @@ def test_ibt_files_as_stated(expected, name):
         (oracle["row_of_max_speed"], oracle["max_speed_mps"], *oracle["gear_range"], oracle["rpm_max"]))
 
 
-def test_memory_map_dump_as_stated(dump):
-    (data, want), decoder = dump, IRacing()
+def test_memory_map_dump_as_stated(expected):
+    data, want, decoder = (REAL / DUMP).read_bytes(), expected[DUMP], IRacing()
     t, row = decoder.read({IRSDK_MEMMAPFILENAME: data}), want["oracle"]["rows_by_buffer_tick"]["tick_2005"]
     assert decoder.tick == 2005 and want["oracle"]["newest_buffer"].startswith("tick_2005")  # of the three
     at, length = want["oracle"]["header"]["var_buf"][1]["buf_offset"], want["oracle"]["header"]["buf_len"]
@@ -119,8 +105,8 @@ def test_memory_map_dump_as_stated(dump):
 
 
 @pytest.mark.parametrize("tears", [1, 3, 4])
-def test_a_row_written_over_while_copied_is_taken_again(dump, tears):
-    decoder, data = IRacing(), bytearray(dump[0])
+def test_a_row_written_over_while_copied_is_taken_again(expected, tears):
+    decoder, data = IRacing(), bytearray((REAL / DUMP).read_bytes())
     decoder.read({IRSDK_MEMMAPFILENAME: data})
     struct.pack_into("<i", data, 64, 2006)  # varBuf[1]: a new row, which the sim writes again as it is copied
     again = [lambda page, n=n: struct.pack_into("<i", page, 64, 2007 + n) for n in range(tears)]
@@ -129,8 +115,8 @@ def test_a_row_written_over_while_copied_is_taken_again(dump, tears):
     assert (telemetry is None, decoder.torn, decoder.tick) == (torn, torn, 2005 if torn else 2006 + tears)
 
 
-def test_live_map_unchanged_updated_gone_and_empty(dump):
-    page, decoder = bytearray(dump[0]), IRacing()
+def test_live_map_unchanged_updated_gone_and_empty(expected):
+    page, decoder = bytearray((REAL / DUMP).read_bytes()), IRacing()
     pages, name_at = {IRSDK_MEMMAPFILENAME: page}, page.index(b"CarScreenName: Mercedes") + 15
     assert decoder.read(pages).car.startswith("Mercedes") and decoder.read(pages) is None  # the same tick
     page[name_at:name_at + 4] = b"Benz"  # the sim's new session info, its counter not yet raised

@@ -3,6 +3,7 @@ import math
 import select
 import socket
 import struct
+from contextlib import closing
 from functools import partial
 
 import pytest
@@ -57,8 +58,7 @@ GOOD = packet()
     # Rejected: cut, too long, empty, GT6's magic, the seed moved, not finite.
     *((data, None) for data in (GOOD[:-1], GOOD + b"\0", b"", packet(316)[:-1], packet(magic=0x30533647),
                                 GOOD[:0x40] + bytes([GOOD[0x40] ^ 1]) + GOOD[0x41:],
-                                packet(EngineRPM=math.nan), packet(speed=math.inf))),
-])
+                                packet(EngineRPM=math.nan), packet(speed=math.inf)))])
 def test_packets_read_or_rejected(data, expected):
     decoder, read = GT7(), None if expected is None else Telemetry(**{**vars(EXPECTED), **expected})
     assert decoder.feed(data) == read
@@ -94,13 +94,10 @@ def test_heartbeat_finds_the_console_and_looks_again_when_it_falls_silent():
 @pytest.mark.parametrize("args, outcome", [
     (["--bind", "127.0.0.1", "--console", "localhost"], "heartbeat to 127.0.0.1 port 33739"),
     (["--bind", "127.0.0.1", "--console", "::1"], "cannot find the console ::1"),
-    (["--bind", "::1"], "IPv6 has no broadcast"),
-])
+    (["--bind", "::1"], "IPv6 has no broadcast")])
 def test_console_option(args, outcome):
     try:
-        source = open_source(parser().parse_args(["gt7", "--port", "33799", *args]))
+        with closing(open_source(parser().parse_args(["gt7", "--port", "33799", *args]))) as source:
+            assert outcome in source.describe()
     except ValueError as error:
         assert outcome in str(error)
-    else:
-        assert outcome in source.describe()
-        source.close()
