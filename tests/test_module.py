@@ -10,10 +10,15 @@ from torqpanel import torqline
 
 from conftest import exported, key_address, key_block
 
-# The method table's order; each method's docstring is the type tests' (the stubs quote it).
-METHODS = ["set_gear", "init", "get_module", "get_device_info", "get_input_data", "start_input_listener",
-           "stop_input_listener", "show_me", "set_rpm_led", "set_warning_led", "set_external_led",
-           "set_brightness", "load_rumble_motor", "set_central_panel", "terminate"]
+METHODS = [  # the method table, in order, with each method's docstring
+    ("set_gear", "Set gear"), ("init", "Initialize the manager."),
+    ("get_module", "Retrieve module Reference."), ("get_device_info", "Retrieve device information."),
+    ("get_input_data", "Retrieve input data."), ("start_input_listener", "Start Input Listener"),
+    ("stop_input_listener", "Stop Input Listener"), ("show_me", "Send report to board"),
+    ("set_rpm_led", "Set one RPM LED state"), ("set_warning_led", "Set warning LED state"),
+    ("set_external_led", "Set external LED state"), ("set_brightness", "Set global brightness"),
+    ("load_rumble_motor", "Set rumble motor power"), ("set_central_panel", "Set central digits display"),
+    ("terminate", "Close Python module")]
 
 EXPORTS = ["PyDev_set_gear", "PyInitMgr", "PyGetModuleKey", "PyGetDeviceInfo", "PyGetInputData",
            "PyStartInputListener", "PyStopInputListener", "PySendReport", "PySetOneRPMLed",
@@ -26,7 +31,8 @@ def test_module_type_method_table_final_untracked_type_and_a_second_init(native)
     assert [name for name in vars(torqpanel) if not name.startswith("__")] == ["torqline"]
     assert (torqline.__name__, torqline.__module__) == ("torqline", "torqpanel")
     assert torqpanel.__file__.endswith(".abi3" + importlib.machinery.EXTENSION_SUFFIXES[-1])
-    assert [name for name in vars(torqline) if not name.startswith("__")] == METHODS
+    assert [(name, value.__doc__) for name, value in vars(torqline).items()
+            if not name.startswith("__")] == METHODS
     assert [name for name in EXPORTS if not hasattr(native, name)] == []
     with pytest.raises(TypeError):  # final
         type("Sub", (torqline,), {})
